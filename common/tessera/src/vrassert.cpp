@@ -1,0 +1,110 @@
+#include "vrassert.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <csignal>
+#include <cstring>
+
+#include "vrlog.h"
+
+std::atomic<CAssert*> CAssert::m_pInstance{nullptr};
+std::mutex CAssert::m_mutex;
+
+CAssert* CAssert::GetInstance() {
+    CAssert* pInstance = m_pInstance.load(std::memory_order_acquire);
+    if (pInstance) {
+        return pInstance;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    pInstance = m_pInstance.load(std::memory_order_relaxed);
+    if (!pInstance) {
+        pInstance = new CAssert();  // lives until process exit by design
+        m_pInstance.store(pInstance, std::memory_order_release);
+    }
+    return pInstance;
+}
+
+bool CAssert::AddCallback(CAssertCallback* pCallback) {
+    if (!pCallback) {
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_recursiveMutex);
+    return m_callbacks.Add(pCallback);
+}
+
+void CAssert::RemoveCallback(CAssertCallback* pCallback) {
+    if (!pCallback) {
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_recursiveMutex);
+    m_callbacks.Remove(pCallback);
+}
+
+namespace {
+
+void TriggerDebugBreak() {
+#if defined(__x86_64__) || defined(__i386__)
+    __asm__ volatile("int3");
+#else
+    raise(SIGTRAP);
+#endif
+}
+
+}  // namespace
+
+void CAssert::AssertMsgImpl(const char* pchFile, unsigned int unLine, bool bFatal,
+                            unsigned int argCount, ...) {
+    char rchMessage[k_unMaxMessageSize];
+    memset(rchMessage, 0, sizeof(rchMessage));
+
+    va_list args;
+    va_start(args, argCount);
+    if (argCount == 0) {
+        snprintf(rchMessage, sizeof(rchMessage), "%s", "<unknown>");
+    } else if (argCount == 1) {
+        const char* pchText = va_arg(args, const char*);
+        snprintf(rchMessage, sizeof(rchMessage), "%s", pchText ? pchText : "");
+    } else {
+        const char* pchFormat = va_arg(args, const char*);
+        if (pchFormat) {
+            vsnprintf(rchMessage, sizeof(rchMessage), pchFormat, args);
+        }
+    }
+    va_end(args);
+
+    const char* pchFileText = pchFile ? pchFile : "";
+    Log(LogLevel_Error, "ASSERT: \"%s\" at %s:%d.\n", rchMessage, pchFileText,
+        static_cast<int>(unLine));
+
+    if (Deliver(rchMessage, pchFileText, unLine, bFatal)) {
+        TriggerDebugBreak();
+    }
+}
+
+bool CAssert::Deliver(const char* pchMessage, const char* pchFile, unsigned int unLine,
+                      bool bFatal) {
+    bool bBreakRequest = false;
+    std::lock_guard<std::recursive_mutex> lock(m_recursiveMutex);
+    m_callbacks.ForEach([&](CAssertCallback* pCallback) {
+        pCallback->m_callable(pchMessage, pchFile, unLine, bFatal, pCallback->m_pContext,
+                              &bBreakRequest);
+    });
+    return bBreakRequest;
+}
+
+CAssertCallback::~CAssertCallback() {
+    if (m_pAssert) {
+        m_pAssert->RemoveCallback(this);
+    }
+}
+
+bool CAssertCallback::Initialize(Callable_t callable, void* pContext) {
+    m_pAssert = CAssert::GetInstance();
+    if (!m_pAssert || !callable) {
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_pAssert->m_recursiveMutex);
+    m_callable = std::move(callable);
+    m_pContext = pContext;
+    return m_pAssert->AddCallback(this);
+}

@@ -1,0 +1,128 @@
+#include "vrlog.h"
+
+#include <cstdio>
+#include <cstring>
+
+std::atomic<CLog*> CLog::s_pInstance{nullptr};
+std::mutex CLog::s_mutex;
+
+const char* GetLogLevelName(ELogLevel level) {
+    switch (level) {
+        case LogLevel_Fatal:
+            return "Fatal";
+        case LogLevel_Error:
+            return "Error";
+        case LogLevel_Warning:
+            return "Warning";
+        case LogLevel_Info:
+            return "Info";
+        case LogLevel_Detail:
+            return "Detail";
+    }
+    return "<unknown>";
+}
+
+CLog* CLog::GetInstance() {
+    CLog* pInstance = s_pInstance.load(std::memory_order_acquire);
+    if (pInstance) {
+        return pInstance;
+    }
+    std::lock_guard<std::mutex> lock(s_mutex);
+    pInstance = s_pInstance.load(std::memory_order_relaxed);
+    if (!pInstance) {
+        pInstance = new CLog();  // lives until process exit by design
+        s_pInstance.store(pInstance, std::memory_order_release);
+    }
+    return pInstance;
+}
+
+bool CLog::AddCallback(CLogCallback* pCallback) {
+    if (!pCallback) {
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_callbacks.Add(pCallback);
+}
+
+void CLog::RemoveCallback(CLogCallback* pCallback) {
+    if (!pCallback) {
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_callbacks.Remove(pCallback);
+}
+
+void CLog::Log(ELogLevel level, const char* pchFormat, va_list args) {
+    // Two spare bytes beyond the longest text: its newline and the terminator.
+    char rchLine[4096];
+    int nLength = vsnprintf(rchLine, sizeof(rchLine), pchFormat, args);
+    if (nLength < 0 || nLength > k_nMaxLineLength) {
+        nLength = k_nMaxLineLength;
+    }
+    if (nLength == 0 || rchLine[nLength - 1] != '\n') {
+        rchLine[nLength] = '\n';
+        rchLine[nLength + 1] = '\0';
+    } else {
+        rchLine[nLength] = '\0';
+    }
+    Deliver(level, rchLine);
+}
+
+void CLog::Log(ELogLevel level, const char* pchFormat, ...) {
+    va_list args;
+    va_start(args, pchFormat);
+    Log(level, pchFormat, args);
+    va_end(args);
+}
+
+void CLog::Deliver(ELogLevel level, const char* pchText) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_callbacks.ForEach([&](CLogCallback* pCallback) {
+        pCallback->m_callable(level, pchText, pCallback->m_pContext);
+    });
+}
+
+CLogCallback::~CLogCallback() {
+    if (m_pLog) {
+        m_pLog->RemoveCallback(this);
+    }
+}
+
+bool CLogCallback::Initialize(Callable_t callable, void* pContext) {
+    if (!m_pLog) {
+        m_pLog = CLog::GetInstance();
+    }
+    if (!m_pLog || !callable) {
+        return false;
+    }
+    // Under the registry's lock: a re-initialised subscription may be in the
+    // middle of a delivery on another thread.
+    std::lock_guard<std::recursive_mutex> lock(m_pLog->m_mutex);
+    m_callable = std::move(callable);
+    m_pContext = pContext;
+    return m_pLog->AddCallback(this);
+}
+
+void LogHelper(ELogLevel level, const char* pchFormat, va_list args) {
+    if (CLog* pLog = CLog::GetInstance()) {
+        pLog->Log(level, pchFormat, args);
+    }
+}
+
+void LogDirect(ELogLevel level, const char* pchFormat, va_list args) {
+    LogHelper(level, pchFormat, args);
+}
+
+void Log(ELogLevel level, const char* pchFormat, ...) {
+    va_list args;
+    va_start(args, pchFormat);
+    LogHelper(level, pchFormat, args);
+    va_end(args);
+}
+
+void Log(const char* pchFormat, ...) {
+    va_list args;
+    va_start(args, pchFormat);
+    LogHelper(LogLevel_Info, pchFormat, args);
+    va_end(args);
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need. Idempotent: it runs
+# `apt-get update` once, and only when something is missing; silent otherwise.
+set -euo pipefail
+
+packages=(
+    cmake g++ make pkg-config
+    libjsoncpp-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    libsdl2-2.0-0
+    clang clang-format
+    gdb
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+[ "${#missing[@]}" -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+echo "setup-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { $sudo apt-get update -qq && \
+       $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "setup-deps: installation failed" >&2
+    exit 1
+fi

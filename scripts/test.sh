@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, then configures, builds
+# and runs the tests for the default and asan presets, and the threaded tests
+# (ctest label "threaded") under tsan. Exits non-zero on any failure.
+#
+#   scripts/test.sh                 all three presets
+#   scripts/test.sh default asan    only the named presets
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup-deps.sh
+
+presets=("$@")
+[ "${#presets[@]}" -eq 0 ] && presets=(default asan tsan)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+for preset in "${presets[@]}"; do
+    echo "== $preset: configure"
+    cmake --preset "$preset" >/dev/null
+    echo "== $preset: build"
+    cmake --build --preset "$preset" -j "$jobs"
+    echo "== $preset: test"
+    ctest --preset "$preset" -j "$jobs" --no-tests=error
+done
+echo "== all presets passed: ${presets[*]}"

@@ -1,0 +1,81 @@
+// Shared test support: a private temporary directory per test, scoped
+// environment overrides, real child processes, and condition waits with
+// generous deadlines (never fixed sleeps).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halyard_test {
+
+// Fixture: each test gets its own directory under $TMPDIR (or /tmp), removed
+// with everything in it when the test ends.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    const std::string& TempDir() const { return m_strTempDir; }
+    std::string TempPath(const std::string& strName) const { return m_strTempDir + "/" + strName; }
+
+private:
+    std::string m_strTempDir;
+};
+
+// Sets (or, with std::nullopt, removes) an environment variable and restores
+// the previous state when it goes out of scope.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string strName, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_strName;
+    std::optional<std::string> m_previous;
+};
+
+struct ChildResult {
+    bool bExited = false;   // ended through exit(); exitCode is valid
+    int exitCode = -1;
+    int termSignal = 0;     // the signal that ended it, 0 if none
+    bool bTimedOut = false; // killed by the harness after the deadline
+    std::string strStdout;
+    std::string strStderr;
+};
+
+struct ChildOptions {
+    std::map<std::string, std::optional<std::string>> env;  // nullopt removes
+    std::string strWorkingDir;
+    std::string strStdin;
+    std::chrono::milliseconds timeout{60000};
+};
+
+// Runs a program (argv[0] is looked up in PATH when it has no '/'), captures
+// its standard output and error and reaps it. Never leaves a zombie.
+ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptions& options = {});
+
+// Forks and runs fn in the child; its result becomes the exit status. Output
+// is captured like RunProcess. Use for behaviour that is decided once per
+// process or that ends the process.
+ChildResult RunInChild(const std::function<int()>& fn, const ChildOptions& options = {});
+
+// Polls cond until it holds or the deadline passes; returns its last value.
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds deadline = std::chrono::milliseconds(30000));
+
+std::string ReadFile(const std::string& strPath);
+void WriteFile(const std::string& strPath, const std::string& strContent);
+
+// Splits text into lines without their '\n'; a final fragment without a
+// newline is kept.
+std::vector<std::string> SplitLines(const std::string& strText);
+
+}  // namespace halyard_test
