@@ -41,7 +41,8 @@ void RemoveTree(const std::string& strPath) {
 
 void TempDirTest::SetUp() {
     const char* pchBase = getenv("TMPDIR");
-    std::string strTemplate = std::string(pchBase && *pchBase ? pchBase : "/tmp") + "/halyard-test-XXXXXX";
+    std::string strTemplate =
+        std::string(pchBase && *pchBase ? pchBase : "/tmp") + "/halyard-test-XXXXXX";
     std::vector<char> buffer(strTemplate.begin(), strTemplate.end());
     buffer.push_back('\0');
     ASSERT_NE(mkdtemp(buffer.data()), nullptr) << strerror(errno);
@@ -86,7 +87,8 @@ void ApplyChildOptions(const ChildOptions& options, const Pipes& pipes) {
     dup2(pipes.in[0], STDIN_FILENO);
     dup2(pipes.out[1], STDOUT_FILENO);
     dup2(pipes.err[1], STDERR_FILENO);
-    for (int fd : {pipes.in[0], pipes.in[1], pipes.out[0], pipes.out[1], pipes.err[0], pipes.err[1]}) {
+    for (int fd :
+         {pipes.in[0], pipes.in[1], pipes.out[0], pipes.out[1], pipes.err[0], pipes.err[1]}) {
         close(fd);
     }
     for (const auto& [strName, value] : options.env) {

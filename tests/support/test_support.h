@@ -43,10 +43,10 @@ private:
 };
 
 struct ChildResult {
-    bool bExited = false;   // ended through exit(); exitCode is valid
+    bool bExited = false;  // ended through exit(); exitCode is valid
     int exitCode = -1;
-    int termSignal = 0;     // the signal that ended it, 0 if none
-    bool bTimedOut = false; // killed by the harness after the deadline
+    int termSignal = 0;      // the signal that ended it, 0 if none
+    bool bTimedOut = false;  // killed by the harness after the deadline
     std::string strStdout;
     std::string strStderr;
 };

@@ -1,8 +1,8 @@
 #include "vrassert.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
-#include <csignal>
 #include <cstring>
 
 #include "vrlog.h"

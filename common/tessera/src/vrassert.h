@@ -51,9 +51,9 @@ private:
 
 class CAssertCallback {
 public:
-    using Callable_t = std::function<void(const char* pchMessage, const char* pchFile,
-                                          unsigned int unLine, bool bFatal, void* pContext,
-                                          bool* pbBreakRequest)>;
+    using Callable_t =
+        std::function<void(const char* pchMessage, const char* pchFile, unsigned int unLine,
+                           bool bFatal, void* pContext, bool* pbBreakRequest)>;
 
     CAssertCallback() = default;
     ~CAssertCallback();
@@ -78,12 +78,12 @@ private:
                           N, ...)                                                                \
     N
 
-#define TESSERA_ASSERT_IMPL(bFatal, cond, ...)                                                  \
-    do {                                                                                        \
-        if (!(cond)) {                                                                          \
-            CAssert::GetInstance()->AssertMsgImpl(__FILE__, __LINE__, bFatal,                   \
+#define TESSERA_ASSERT_IMPL(bFatal, cond, ...)                                                 \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
+            CAssert::GetInstance()->AssertMsgImpl(__FILE__, __LINE__, bFatal,                  \
                                                   TESSERA_VA_NARGS(__VA_ARGS__), __VA_ARGS__); \
-        }                                                                                       \
+        }                                                                                      \
     } while (0)
 
 // TESSERA_ASSERT(cond): the message is the text of the condition.

@@ -66,13 +66,12 @@ TEST(AssertRegistry, MessageRulesByArgCount) {
     pAssert->AssertMsgImpl("c.src", 14, false, 2, "Thread watchdog timed out %s", "Main");
     pAssert->AssertMsgImpl("c.src", 15, false, 3, "%d+%d", 1, 2);
 
-    EXPECT_EQ(log.m_vecLines,
-              (std::vector<std::string>{
-                  "Error:ASSERT: \"<unknown>\" at a/b.src:12.\n",
-                  "Error:ASSERT: \"100%d sure %s\" at a/b.src:13.\n",
-                  "Error:ASSERT: \"Thread watchdog timed out Main\" at c.src:14.\n",
-                  "Error:ASSERT: \"1+2\" at c.src:15.\n",
-              }));
+    EXPECT_EQ(log.m_vecLines, (std::vector<std::string>{
+                                  "Error:ASSERT: \"<unknown>\" at a/b.src:12.\n",
+                                  "Error:ASSERT: \"100%d sure %s\" at a/b.src:13.\n",
+                                  "Error:ASSERT: \"Thread watchdog timed out Main\" at c.src:14.\n",
+                                  "Error:ASSERT: \"1+2\" at c.src:15.\n",
+                              }));
     ASSERT_EQ(recorder.m_vecReports.size(), 4u);
     EXPECT_EQ(recorder.m_vecReports[0].message, "<unknown>");
     EXPECT_EQ(recorder.m_vecReports[1].message, "100%d sure %s");
@@ -122,8 +121,8 @@ TEST(AssertRegistry, EmptyCallableAndDuplicates) {
     }
     int calls = 0;
     CAssertCallback twice;
-    ASSERT_TRUE(twice.Initialize([&](const char*, const char*, unsigned, bool, void*, bool*) { ++calls; },
-                                 nullptr));
+    ASSERT_TRUE(twice.Initialize(
+        [&](const char*, const char*, unsigned, bool, void*, bool*) { ++calls; }, nullptr));
     ASSERT_TRUE(CAssert::GetInstance()->AddCallback(&twice));
     CAssert::GetInstance()->AssertMsgImpl("f", 1, false, 1, "m");
     EXPECT_EQ(calls, 2);

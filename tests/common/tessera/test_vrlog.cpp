@@ -159,15 +159,13 @@ TEST(LogRegistry, SubscriberMayLogFromInsideItsCallable) {
             }
         },
         nullptr));
-    ASSERT_TRUE(after.Initialize(
-        [&](ELogLevel, const char* pchText, void*) {
-            seen.push_back(std::string("after:") + pchText);
-        },
-        nullptr));
+    ASSERT_TRUE(after.Initialize([&](ELogLevel, const char* pchText,
+                                     void*) { seen.push_back(std::string("after:") + pchText); },
+                                 nullptr));
     Log("outer");
     // The nested line reaches every subscriber before the outer delivery goes on.
-    EXPECT_EQ(seen, (std::vector<std::string>{"nesting:outer\n", "nesting:inner\n",
-                                              "after:inner\n", "after:outer\n"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"nesting:outer\n", "nesting:inner\n", "after:inner\n",
+                                              "after:outer\n"}));
 }
 
 TEST(LogRegistry, SubscriptionsChangedDuringDeliveryLeaveItIntact) {
@@ -190,22 +188,18 @@ TEST(LogRegistry, SubscriptionsChangedDuringDeliveryLeaveItIntact) {
             }
         },
         nullptr));
-    ASSERT_TRUE(pVictim->Initialize(
-        [&](ELogLevel, const char* pchText, void*) {
-            seen.push_back(std::string("victim:") + pchText);
-        },
-        nullptr));
-    ASSERT_TRUE(tail.Initialize(
-        [&](ELogLevel, const char* pchText, void*) {
-            seen.push_back(std::string("tail:") + pchText);
-        },
-        nullptr));
+    ASSERT_TRUE(
+        pVictim->Initialize([&](ELogLevel, const char* pchText,
+                                void*) { seen.push_back(std::string("victim:") + pchText); },
+                            nullptr));
+    ASSERT_TRUE(tail.Initialize([&](ELogLevel, const char* pchText,
+                                    void*) { seen.push_back(std::string("tail:") + pchText); },
+                                nullptr));
 
     Log("first");
     Log("second");
-    EXPECT_EQ(seen, (std::vector<std::string>{"changer:first\n", "tail:first\n",
-                                              "changer:second\n", "tail:second\n",
-                                              "late:second\n"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"changer:first\n", "tail:first\n", "changer:second\n",
+                                              "tail:second\n", "late:second\n"}));
 }
 
 TEST(LogRegistryThreaded, ConcurrentLoggersDeliverWholeLinesOneAtATime) {

@@ -1,0 +1,245 @@
+#include "systemtime.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+bool systemTimeInitialized = false;
+uint64_t systemBaseTicks = 0;
+uint64_t systemTicksPerSecond = 0;
+double systemSecondsPerTick = 0.0;
+uint64_t systemTicksToNanosecondNum = 0;
+uint64_t systemTicksToNanosecondDenum = 0;
+
+namespace {
+
+constexpr uint64_t k_unNanosecondsPerSecond = 1000000000ull;
+
+void EnsureInitialized() {
+    if (!systemTimeInitialized) {
+        InitSystemBaseTimeTicks(0);
+    }
+}
+
+// Sleeps for the timespec, resuming with the remaining time after each signal.
+int SleepRestartingOnSignal(struct timespec request) {
+    struct timespec remaining = {0, 0};
+    while (true) {
+        errno = 0;
+        int nResult = nanosleep(&request, &remaining);
+        if (nResult == 0 || errno != EINTR) {
+            return nResult;
+        }
+        request = remaining;
+    }
+}
+
+struct tm LocalTime(time_t t) {
+    // localtime_r does not re-read TZ by itself; localtime's semantics do.
+    tzset();
+    struct tm local = {};
+    localtime_r(&t, &local);
+    return local;
+}
+
+std::string FormatLocalTime(time_t t, const char* pchFormat) {
+    char rchBuffer[128];
+    struct tm local = LocalTime(t);
+    size_t unLength = strftime(rchBuffer, sizeof(rchBuffer), pchFormat, &local);
+    return std::string(rchBuffer, unLength);
+}
+
+}  // namespace
+
+void InitSystemBaseTimeTicks(uint64_t base) {
+    systemTicksPerSecond = k_unNanosecondsPerSecond;
+    systemSecondsPerTick = 1e-9;
+    systemTicksToNanosecondNum = 1;
+    systemTicksToNanosecondDenum = 1;
+    systemBaseTicks = base != 0 ? base : GetSystemTimeInTicks();
+    systemTimeInitialized = true;
+}
+
+uint64_t GetSystemBaseTicks() {
+    return systemBaseTicks;
+}
+
+uint64_t GetSystemTimeInTicks() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    return static_cast<uint64_t>(now.tv_sec) * k_unNanosecondsPerSecond +
+           static_cast<uint64_t>(now.tv_nsec);
+}
+
+double GetSystemTime() {
+    EnsureInitialized();
+    return static_cast<double>(GetSystemTimeInTicks() - systemBaseTicks) * systemSecondsPerTick;
+}
+
+double GetSystemTimeFromTicks(uint64_t ticks) {
+    EnsureInitialized();
+    return static_cast<double>(static_cast<int64_t>(ticks - systemBaseTicks)) *
+           systemSecondsPerTick;
+}
+
+double SystemTicksToSeconds(uint64_t ticks) {
+    EnsureInitialized();
+    return static_cast<double>(ticks) * systemSecondsPerTick;
+}
+
+uint64_t GetSystemTicksFromTime(double seconds) {
+    EnsureInitialized();
+    return systemBaseTicks + static_cast<uint64_t>(static_cast<int64_t>(
+                                 static_cast<double>(systemTicksPerSecond) * seconds));
+}
+
+int64_t SecondsToSystemTicks(double seconds) {
+    EnsureInitialized();
+    return static_cast<int64_t>(static_cast<double>(systemTicksPerSecond) * seconds);
+}
+
+uint64_t GetSystemTimeFrequency() {
+    EnsureInitialized();
+    return systemTicksPerSecond;
+}
+
+uint64_t NanosecondsFromSystemTicks(uint64_t ticks) {
+    if (systemTicksToNanosecondDenum == 0) {
+        return 0;
+    }
+    return ticks * systemTicksToNanosecondNum / systemTicksToNanosecondDenum;
+}
+
+uint64_t SystemTicksFromNanoseconds(uint64_t ns) {
+    if (systemTicksToNanosecondNum == 0) {
+        return 0;
+    }
+    return ns * systemTicksToNanosecondDenum / systemTicksToNanosecondNum;
+}
+
+uint32_t MillisecondsFromNanoseconds(uint64_t ns) {
+    if (ns > 4294967295999999ull) {
+        return 4294967295u;
+    }
+    return static_cast<uint32_t>(ns / 1000000ull);
+}
+
+int SystemTimeSleep(uint32_t ms) {
+    struct timespec request;
+    request.tv_sec = ms / 1000;
+    request.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    return SleepRestartingOnSignal(request);
+}
+
+void SystemTimeSleepUntil(double seconds) {
+    // A time before tick 0 would wrap to a huge absolute tick count and sleep
+    // for ever; it is simply in the past.
+    const int64_t delta = SecondsToSystemTicks(seconds);
+    if (delta < 0 && static_cast<uint64_t>(-(delta + 1)) >= systemBaseTicks) {
+        return;
+    }
+    uint64_t target = GetSystemTicksFromTime(seconds);
+    uint64_t now = GetSystemTimeInTicks();
+    if (now >= target) {
+        return;
+    }
+    uint64_t remaining = target - now;
+    struct timespec request;
+    request.tv_sec = static_cast<time_t>(remaining / k_unNanosecondsPerSecond);
+    request.tv_nsec = static_cast<long>(remaining % k_unNanosecondsPerSecond);
+    SleepRestartingOnSignal(request);
+}
+
+double GetClockRealtime() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(static_cast<uint64_t>(now.tv_sec) * k_unNanosecondsPerSecond +
+                               static_cast<uint64_t>(now.tv_nsec)) *
+           1e-9;
+}
+
+time_t GetGMUnixTime() {
+    return time(nullptr);
+}
+
+time_t GetGMUnixTimeAtNextLocalTime(time_t t, int hour, int minute, int second) {
+    struct tm local = LocalTime(t);
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    // tm_isdst stays as localtime gave it for t.
+    time_t result = mktime(&local);
+    if (result < t) {
+        result += 86400;
+    }
+    return result;
+}
+
+std::string UnixTimeToDateString(time_t t) {
+    char rchBuffer[20];
+    struct tm local = LocalTime(t);
+    size_t unLength = strftime(rchBuffer, sizeof(rchBuffer), "%Y-%m-%d", &local);
+    return std::string(rchBuffer, unLength);
+}
+
+std::string UnixTimeToDateAndTimeString(time_t t) {
+    return FormatLocalTime(t, "%Y-%m-%d %I:%M:%S %p");
+}
+
+std::string GetVRLogTimeString(bool bWithMicroseconds) {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    if (!bWithMicroseconds) {
+        return FormatLocalTime(now.tv_sec, "%a %b %d %H:%M:%S %Y");
+    }
+    // strftime leaves a printf format ("...%06u") for the microseconds.
+    std::string strFormat = FormatLocalTime(now.tv_sec, "%a %b %d %Y %H:%M:%S.%%06u");
+    char rchBuffer[128];
+    int nLength = snprintf(rchBuffer, sizeof(rchBuffer), strFormat.c_str(),
+                           static_cast<unsigned>(now.tv_usec));
+    if (nLength < 0) {
+        return std::string();
+    }
+    return std::string(rchBuffer,
+                       std::min<size_t>(static_cast<size_t>(nLength), sizeof(rchBuffer) - 1));
+}
+
+std::string GetFilenameTimeString() {
+    return FormatLocalTime(time(nullptr), "%F-%H-%M-%S");
+}
+
+void CStopwatch::Reset() {
+    m_bRunning = false;
+    m_flStart = 0.0f;
+    m_flElapsed = 0.0f;
+}
+
+void CStopwatch::Start() {
+    if (m_bRunning) {
+        return;
+    }
+    m_bRunning = true;
+    m_flStart = static_cast<float>(GetSystemTime());
+}
+
+void CStopwatch::Stop() {
+    if (!m_bRunning) {
+        return;
+    }
+    m_bRunning = false;
+    m_flElapsed = m_flElapsed - m_flStart + static_cast<float>(GetSystemTime());
+}
+
+float CStopwatch::GetElapsedSeconds() const {
+    float flElapsed = m_flElapsed;
+    if (m_bRunning) {
+        flElapsed += static_cast<float>(GetSystemTime()) - m_flStart;
+    }
+    return flElapsed;
+}
+
+int64_t CStopwatch::GetElapsedMs() const {
+    return static_cast<int64_t>(GetElapsedSeconds() * 1000.0f);
+}
