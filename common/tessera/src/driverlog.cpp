@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "ivrdriverlog.h"
-#include "vrlog.h"
+#include "logregistry.h"
 
 namespace {
 

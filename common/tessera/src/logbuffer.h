@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "vrlog.h"
+#include "logregistry.h"
 
 struct BufferedLogMessage_t {
     uint32_t unTimestampMs;  // tick clock milliseconds, low 32 bits

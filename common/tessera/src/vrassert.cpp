@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vrlog.h"
+#include "logregistry.h"
 
 std::atomic<CAssert*> CAssert::m_pInstance{nullptr};
 std::mutex CAssert::m_mutex;

@@ -9,8 +9,8 @@
 #include "driverlog.h"
 #include "ivrdriverlog.h"
 #include "logbuffer.h"
+#include "logregistry.h"
 #include "systemtime.h"
-#include "vrlog.h"
 
 namespace {
 

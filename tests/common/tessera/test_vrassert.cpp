@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "logregistry.h"
 #include "test_support.h"
 #include "vrassert.h"
-#include "vrlog.h"
 
 namespace {
 

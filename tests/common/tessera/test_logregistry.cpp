@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "vrlog.h"
+#include "logregistry.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "vrlog.h"
+#include "logregistry.h"
 
 #include <cstdio>
 #include <cstring>
