@@ -1,0 +1,357 @@
+// Directory, file and process-path functions of pathtools.h.
+#include <dlfcn.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "pathtools.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* pFile) const { fclose(pFile); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+bool StatPath(const char* pchPath, struct stat* pStat) {
+    return pchPath && stat(pchPath, pStat) == 0;
+}
+
+// fclose flushes buffered data; a failure there (a full disk, say) means the
+// text never reached the file and must not be reported as written.
+bool CloseChecked(FilePtr& pFile) {
+    return fclose(pFile.release()) == 0;
+}
+
+}  // namespace
+
+// ---- directories and files ----------------------------------------------------
+
+bool BCreateDirectory(const char* pchPath) {
+    if (!pchPath) {
+        return false;
+    }
+    return mkdir(pchPath, 0777) == 0 || errno == EEXIST;
+}
+
+bool BCreateDirectoryRecursive(const char* pchPath) {
+    if (!pchPath || !*pchPath) {
+        return false;
+    }
+    if (Path_IsDirectory(pchPath)) {
+        return true;
+    }
+    std::string sPath(pchPath);
+
+    // Find the deepest ancestor that already exists; create from just after it.
+    size_t unStart = 0;
+    for (size_t i = sPath.size() - 1; i >= 1; --i) {
+        if (sPath[i] == '/' && Path_IsDirectory(sPath.substr(0, i))) {
+            unStart = i + 1;
+            break;
+        }
+    }
+    for (size_t i = unStart; i < sPath.size(); ++i) {
+        if (sPath[i] == '/' && i > 0) {
+            BCreateDirectory(sPath.substr(0, i).c_str());  // the final call reports
+        }
+    }
+    return BCreateDirectory(sPath.c_str());
+}
+
+bool Path_IsDirectory(const std::string& sPath) {
+    std::string sFixed = Path_FixSlashes(sPath);
+    if (sFixed.empty()) {
+        return false;
+    }
+    // "a/" names the directory "a"; "/" itself must stay the root.
+    if (sFixed.size() > 1 && sFixed.back() == '/') {
+        sFixed.pop_back();
+    }
+    struct stat st;
+    return StatPath(sFixed.c_str(), &st) && S_ISDIR(st.st_mode);
+}
+
+bool Path_Exists(const std::string& sPath) {
+    std::string sFixed = Path_FixSlashes(sPath);
+    struct stat st;
+    return !sFixed.empty() && StatPath(sFixed.c_str(), &st);
+}
+
+bool Path_IsAppBundle(const std::string&) {
+    return false;
+}
+
+bool Path_DeleteDirectory(const std::string&, bool) {
+    return false;
+}
+
+bool Path_UnlinkFile(const std::string& sPath) {
+    return unlink(sPath.c_str()) == 0;
+}
+
+bool UnlinkFile(const char* pchPath) {
+    return pchPath && unlink(pchPath) == 0;
+}
+
+bool Path_MakeWritable(const std::string& sPath) {
+    struct stat st;
+    if (!StatPath(sPath.c_str(), &st)) {
+        return true;
+    }
+    if ((st.st_mode & S_IWUSR) == 0) {
+        return chmod(sPath.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+    }
+    return true;
+}
+
+bool MakeFileWriteable(const char* pchPath) {
+    struct stat st;
+    if (!StatPath(pchPath, &st)) {
+        return false;
+    }
+    if (st.st_mode & S_IWUSR) {
+        return true;
+    }
+    return chmod(pchPath, (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool BDeleteFileIfExists(const char* pchPath) {
+    if (!pchPath) {
+        return false;
+    }
+    if (unlink(pchPath) == 0) {
+        return true;
+    }
+    struct stat st;
+    if (!StatPath(pchPath, &st)) {
+        return true;
+    }
+    MakeFileWriteable(pchPath);
+    return unlink(pchPath) == 0;
+}
+
+bool BRenameFile(const char* pchFrom, const char* pchTo) {
+    return pchFrom && pchTo && rename(pchFrom, pchTo) == 0;
+}
+
+bool BFileExists(const char* pchPath) {
+    struct stat st;
+    return StatPath(pchPath, &st);
+}
+
+int64_t GetFileLength(const char* pchPath) {
+    struct stat st;
+    if (!StatPath(pchPath, &st) || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+int GetFileWriteTime(const char* pchPath, time_t* pOut) {
+    struct stat st;
+    if (!pchPath) {
+        return EINVAL;
+    }
+    if (stat(pchPath, &st) != 0) {
+        return errno;
+    }
+    if (pOut) {
+        *pOut = st.st_mtime;
+    }
+    return 0;
+}
+
+int GetFileCreateTime(const char* pchPath, time_t* pOut) {
+    struct stat st;
+    if (!pchPath) {
+        return EINVAL;
+    }
+    if (stat(pchPath, &st) != 0) {
+        return errno;
+    }
+    if (pOut) {
+        *pOut = st.st_ctime;
+    }
+    return 0;
+}
+
+// ---- process paths ------------------------------------------------------------
+
+std::string Path_GetExecutablePath() {
+    char rchPath[PATH_MAX];
+    ssize_t nLen = readlink("/proc/self/exe", rchPath, sizeof(rchPath));
+    // readlink does not terminate and silently truncates; a full buffer means
+    // the path may be cut short, which would name a different file.
+    if (nLen <= 0 || static_cast<size_t>(nLen) >= sizeof(rchPath)) {
+        return std::string();
+    }
+    return std::string(rchPath, static_cast<size_t>(nLen));
+}
+
+std::string Path_GetExecutableName() {
+    return Path_StripExtension(Path_StripDirectory(Path_GetExecutablePath()));
+}
+
+std::string Path_GetThisModulePath() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&Path_GetThisModulePath), &info) == 0 || !info.dli_fname) {
+        return std::string();
+    }
+    return info.dli_fname;
+}
+
+std::string Path_GetWorkingDirectory() {
+    char rchPath[PATH_MAX];
+    if (!getcwd(rchPath, sizeof(rchPath))) {
+        return std::string();
+    }
+    return rchPath;
+}
+
+bool Path_SetWorkingDirectory(const std::string& sPath) {
+    return chdir(sPath.c_str()) == 0;
+}
+
+std::string Path_GetTemporaryDirectory() {
+    std::string sTemp = GetEnvironmentVariable("TMPDIR");
+    return sTemp.empty() ? std::string("/tmp") : sTemp;
+}
+
+std::string GetUserDocumentsPath() {
+    return GetEnvironmentVariable("HOME");
+}
+
+// ---- whole-file reads and writes ----------------------------------------------
+
+namespace {
+
+// Size of an open regular file, or -1. Anything else (a directory opens fine
+// with fopen) is refused before its bogus size is trusted for an allocation.
+long OpenFileSize(FILE* pFile) {
+    struct stat st;
+    if (fstat(fileno(pFile), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    if (fseek(pFile, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    long nSize = ftell(pFile);
+    if (fseek(pFile, 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    return nSize;
+}
+
+}  // namespace
+
+unsigned char* Path_ReadBinaryFile(const std::string& sPath, size_t* punSize) {
+    FilePtr pFile(fopen(sPath.c_str(), "rb"));
+    if (!pFile) {
+        return nullptr;
+    }
+    long nSize = OpenFileSize(pFile.get());
+    if (nSize <= 0) {
+        return nullptr;
+    }
+    std::unique_ptr<unsigned char[]> pBuffer(new unsigned char[static_cast<size_t>(nSize)]);
+    if (fread(pBuffer.get(), 1, static_cast<size_t>(nSize), pFile.get()) !=
+        static_cast<size_t>(nSize)) {
+        return nullptr;
+    }
+    if (punSize) {
+        *punSize = static_cast<size_t>(nSize);
+    }
+    return pBuffer.release();
+}
+
+size_t Path_ReadBinaryFile(const std::string& sPath, unsigned char* pBuffer, size_t unBufferSize) {
+    FilePtr pFile(fopen(sPath.c_str(), "rb"));
+    if (!pFile) {
+        return 0;
+    }
+    long nSize = OpenFileSize(pFile.get());
+    if (nSize <= 0) {
+        return 0;
+    }
+    size_t unSize = static_cast<size_t>(nSize);
+    if (pBuffer && unBufferSize >= unSize) {
+        if (fread(pBuffer, 1, unSize, pFile.get()) != unSize) {
+            return 0;
+        }
+    }
+    return unSize;
+}
+
+std::vector<uint8_t> Path_ReadBinaryFile(const std::string& sPath) {
+    size_t unSize = 0;
+    std::unique_ptr<unsigned char[]> pData(Path_ReadBinaryFile(sPath, &unSize));
+    if (!pData) {
+        return {};
+    }
+    return std::vector<uint8_t>(pData.get(), pData.get() + unSize);
+}
+
+std::string Path_ReadTextFile(const std::string& sPath) {
+    std::vector<uint8_t> vecData = Path_ReadBinaryFile(sPath);
+    if (vecData.empty()) {
+        return std::string();
+    }
+    size_t unStart = 0;
+    if (vecData.size() > 2 && vecData[0] == 0xEF && vecData[1] == 0xBB && vecData[2] == 0xBF) {
+        unStart = 3;
+    }
+    std::string sText;
+    sText.reserve(vecData.size() - unStart);
+    for (size_t i = unStart; i < vecData.size(); ++i) {
+        if (vecData[i] == '\r' && i + 1 < vecData.size() && vecData[i + 1] == '\n') {
+            continue;  // the LF that follows is kept
+        }
+        sText += static_cast<char>(vecData[i]);
+    }
+    return sText;
+}
+
+bool Path_WriteBinaryFile(const std::string& sPath, const unsigned char* pData, size_t unSize) {
+    FilePtr pFile(fopen(sPath.c_str(), "wb"));
+    if (!pFile) {
+        return false;
+    }
+    bool bWritten = unSize == 0 || (pData && fwrite(pData, 1, unSize, pFile.get()) == unSize);
+    return CloseChecked(pFile) && bWritten;
+}
+
+bool Path_WriteStringToTextFile(const std::string& sPath, const char* pchText) {
+    if (!pchText) {
+        return false;
+    }
+    FilePtr pFile(fopen(sPath.c_str(), "w"));
+    if (!pFile) {
+        return false;
+    }
+    bool bWritten = fputs(pchText, pFile.get()) >= 0;
+    return CloseChecked(pFile) && bWritten;
+}
+
+bool Path_WriteStringToTextFileAtomic(const std::string& sPath, const char* pchText) {
+    if (!pchText) {
+        return false;
+    }
+    std::string sTemp = sPath + ".tmp";
+    if (!Path_WriteStringToTextFile(sTemp, pchText)) {
+        unlink(sTemp.c_str());  // no half-written debris next to the real file
+        return false;
+    }
+    if (rename(sTemp.c_str(), sPath.c_str()) != 0) {
+        int nErr = errno;
+        unlink(sTemp.c_str());
+        errno = nErr;
+        return false;
+    }
+    return true;
+}
