@@ -11,12 +11,12 @@ namespace {
 
 std::mutex s_instanceMutex;
 
-uint32_t CurrentTimestampMs() {
+}  // namespace
+
+uint32_t GetLogTimestampMs() {
     double seconds = SystemTicksToSeconds(GetSystemTimeInTicks());
     return static_cast<uint32_t>(static_cast<uint64_t>(seconds * 1000.0));
 }
-
-}  // namespace
 
 CLogBuffer* CLogBuffer::GetInstance() {
     std::lock_guard<std::mutex> lock(s_instanceMutex);
@@ -38,35 +38,44 @@ void CLogBuffer::StoreMessage(ELogLevel eLevel, const char* pchText) {
     if (eLevel > m_eLevelFilter.load()) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    BufferedLogMessage_t message{CurrentTimestampMs(), eLevel, pchText ? pchText : ""};
-    m_unBytesHeld += message.sText.size() + 1;
-    m_vecMessages.push_back(std::move(message));
-    DiscardExcessLogBuffering();
+    bool bZeroLimit;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        BufferedLogMessage_t message{GetLogTimestampMs(), eLevel, pchText ? pchText : ""};
+        m_unBytesHeld += message.sText.size() + 1;
+        m_vecMessages.push_back(std::move(message));
+        bZeroLimit = TrimLocked();
+    }
+    ReportZeroLimit(bZeroLimit);
 }
 
 void CLogBuffer::SetBufferLimit(unsigned long unLimit) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_nMaxLogBufferingSize = unLimit;
-    DiscardExcessLogBuffering();
+    bool bZeroLimit;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_nMaxLogBufferingSize = unLimit;
+        bZeroLimit = TrimLocked();
+    }
+    ReportZeroLimit(bZeroLimit);
 }
 
 void CLogBuffer::DiscardExcessLogBuffering() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    bool bZeroLimit;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        bZeroLimit = TrimLocked();
+    }
+    ReportZeroLimit(bZeroLimit);
+}
+
+bool CLogBuffer::TrimLocked() {
     if (m_unBytesHeld <= m_nMaxLogBufferingSize) {
-        return;
+        return false;
     }
     if (m_nMaxLogBufferingSize == 0) {
-        // The assertion's own log line comes back here through the registry;
-        // that nested store only finds the buffer being emptied.
-        if (!m_bReportingZeroLimit) {
-            m_bReportingZeroLimit = true;
-            TESSERA_ASSERT(m_nMaxLogBufferingSize > 0);
-            m_bReportingZeroLimit = false;
-        }
         m_vecMessages.clear();
         m_unBytesHeld = 0;
-        return;
+        return true;
     }
     uint64_t unExcess = m_unBytesHeld - m_nMaxLogBufferingSize;
     size_t unDrop = 0;
@@ -80,6 +89,21 @@ void CLogBuffer::DiscardExcessLogBuffering() {
         ++unDrop;
     }
     m_vecMessages.erase(m_vecMessages.begin(), m_vecMessages.begin() + static_cast<long>(unDrop));
+    return false;
+}
+
+// Raised after the buffer's lock is released: the assertion logs, and the log
+// registry's lock nests outside the buffer's. Its own line comes back here
+// through the registry; the thread-local guard keeps that nested store from
+// asserting again, so the re-entry ends with the buffer emptied.
+void CLogBuffer::ReportZeroLimit(bool bZeroLimit) {
+    static thread_local bool tl_bReporting = false;
+    if (!bZeroLimit || tl_bReporting) {
+        return;
+    }
+    tl_bReporting = true;
+    TESSERA_ASSERT_MSG(false, "m_nMaxLogBufferingSize > 0");
+    tl_bReporting = false;
 }
 
 std::vector<BufferedLogMessage_t> CLogBuffer::CopyLogBuffer() {

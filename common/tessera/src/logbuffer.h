@@ -19,6 +19,10 @@
 
 #include "logregistry.h"
 
+// Milliseconds of the tick clock, low 32 bits: the time stamp of buffered
+// messages and of the lines handed to log listeners.
+uint32_t GetLogTimestampMs();
+
 struct BufferedLogMessage_t {
     uint32_t unTimestampMs;  // tick clock milliseconds, low 32 bits
     ELogLevel eLevel;
@@ -52,6 +56,9 @@ public:
 
 private:
     void StoreMessage(ELogLevel eLevel, const char* pchText);
+    // Drops excess messages (all of them for a zero limit, then true).
+    bool TrimLocked();
+    void ReportZeroLimit(bool bZeroLimit);
 
     CLogCallback m_logCallback;
     std::recursive_mutex m_mutex;
@@ -59,5 +66,4 @@ private:
     uint64_t m_nMaxLogBufferingSize = 65536;
     uint64_t m_unBytesHeld = 0;
     std::atomic<ELogLevel> m_eLevelFilter{LogLevel_Info};
-    bool m_bReportingZeroLimit = false;
 };
