@@ -15,10 +15,16 @@ function(halyard_add_test)
     halyard_warnings(${T_NAME})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} halyard_test_support GTest::gtest_main
                                             GTest::gmock)
-    set(props TIMEOUT ${T_TIMEOUT})
-    if(T_LABELS)
-        list(APPEND props LABELS "${T_LABELS}")
-    endif()
     gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES ${props})
+                         TEST_LIST ${T_NAME}_TESTS PROPERTIES TIMEOUT ${T_TIMEOUT})
+    if(T_LABELS)
+        # Discovery flattens its PROPERTIES list, which would split several
+        # labels into bogus properties; label the discovered tests afterwards.
+        set(labels_file "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_labels.cmake")
+        file(WRITE "${labels_file}"
+             "foreach(t IN LISTS ${T_NAME}_TESTS)\n"
+             "    set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS}\")\n"
+             "endforeach()\n")
+        set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
+    endif()
 endfunction()
