@@ -1,0 +1,151 @@
+#include "tracemarkers.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "systemtime.h"
+#include "threadtools.h"
+
+namespace {
+
+const char* const k_rgpchMarkerPaths[] = {
+    "/sys/kernel/debug/tracing/trace_marker",
+    "/sys/kernel/tracing/trace_marker",
+};
+constexpr double k_flRetrySeconds = 5.0;
+
+// The marker file, opened on demand. The fast path (already open, or a recent
+// failed attempt) reads the two values without the lock.
+int GetTraceMarkerFd() {
+    static std::atomic<int> s_nTraceFileFD{-1};
+    static std::atomic<double> s_flLastAttemptTime{0.0};
+    int nFd = s_nTraceFileFD.load(std::memory_order_acquire);
+    if (nFd >= 0) {
+        return nFd;
+    }
+    if (GetSystemTime() - s_flLastAttemptTime.load(std::memory_order_relaxed) < k_flRetrySeconds) {
+        return -1;
+    }
+    static CThreadMutex s_TraceMarkerMutex;
+    std::lock_guard<CThreadMutex> lock(s_TraceMarkerMutex);
+    double flNow = GetSystemTime();
+    nFd = s_nTraceFileFD.load(std::memory_order_acquire);
+    if (nFd >= 0 ||
+        flNow - s_flLastAttemptTime.load(std::memory_order_relaxed) < k_flRetrySeconds) {
+        return nFd;
+    }
+    s_flLastAttemptTime.store(flNow, std::memory_order_relaxed);
+    for (const char* pchPath : k_rgpchMarkerPaths) {
+        nFd = open(pchPath, O_WRONLY | O_CLOEXEC);
+        if (nFd >= 0) {
+            break;
+        }
+    }
+    s_nTraceFileFD.store(nFd, std::memory_order_release);
+    return nFd;
+}
+
+}  // namespace
+
+bool EventWriteString(const char* pchText, EVRTraceEvent) {
+    int nFd = GetTraceMarkerFd();
+    if (nFd < 0 || !pchText) {
+        return false;
+    }
+    size_t unLeft = strlen(pchText);
+    while (unLeft > 0) {
+        ssize_t nWritten = write(nFd, pchText, unLeft);
+        if (nWritten < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nWritten <= 0) {
+            return false;
+        }
+        pchText += nWritten;
+        unLeft -= static_cast<size_t>(nWritten);
+    }
+    return true;
+}
+
+void EventWriteStringF(const char* pchFormat, ...) {
+    char rchBuffer[k_nMaxTraceMarkerLength + 1];
+    va_list args;
+    va_start(args, pchFormat);
+    vsnprintf(rchBuffer, sizeof(rchBuffer), pchFormat, args);
+    va_end(args);
+    EventWriteString(rchBuffer, k_EVRTraceEvent_Default);
+}
+
+void EventWriteStringBeginEnd(bool bBegin, const char* pchContext, const char* pchLocation,
+                              const char* pchName, uint64_t ulEventId) {
+    char rchBuffer[k_nMaxTraceMarkerLength + 1];
+    snprintf(rchBuffer, sizeof(rchBuffer), "[%s] %s=%lu tgid=%d file=%s %s",
+             pchContext ? pchContext : "", bBegin ? "begin_ctx" : "end_ctx",
+             static_cast<unsigned long>(ulEventId), static_cast<int>(getpid()),
+             pchLocation ? pchLocation : "", pchName ? pchName : "");
+    EventWriteString(rchBuffer, k_EVRTraceEvent_Default);
+}
+
+void EventWriteStringBegin(const char* pchContext, const char* pchLocation, const char* pchName,
+                           uint64_t ulEventId) {
+    EventWriteStringBeginEnd(true, pchContext, pchLocation, pchName, ulEventId);
+}
+
+void EventWriteStringEnd(const char* pchContext, const char* pchLocation, const char* pchName,
+                         uint64_t ulEventId) {
+    EventWriteStringBeginEnd(false, pchContext, pchLocation, pchName, ulEventId);
+}
+
+uint64_t GetNextEventId() {
+    static std::atomic<uint64_t> ulMessageCounter{1};
+    return ulMessageCounter.fetch_add(1);
+}
+
+const char* ALBasename(const char* pchPath) {
+    if (!pchPath) {
+        return pchPath;
+    }
+    int nSeparators = 0;
+    for (size_t i = strlen(pchPath); i-- > 1;) {
+        if (pchPath[i] == '/' || pchPath[i] == '\\') {
+            if (++nSeparators == 3) {
+                return pchPath + i + 1;
+            }
+        }
+    }
+    return pchPath;
+}
+
+bool VrInitGpuProfiling() {
+    return true;
+}
+
+CScopedEventDuration::CScopedEventDuration(const char* pchContext, const char* pchLocation,
+                                           const char* pchFormat, ...)
+    : m_pchContext(nullptr), m_pchLocation(nullptr), m_ulEventId(0) {
+    m_rchName[0] = '\0';
+    if (!pchFormat) {
+        return;
+    }
+    va_list args;
+    va_start(args, pchFormat);
+    vsnprintf(m_rchName, sizeof(m_rchName), pchFormat, args);
+    va_end(args);
+    m_pchContext = pchContext;
+    m_pchLocation = pchLocation;
+    m_ulEventId = GetNextEventId();
+    EventWriteStringBeginEnd(true, m_pchContext, m_pchLocation, m_rchName, m_ulEventId);
+}
+
+CScopedEventDuration::~CScopedEventDuration() {
+    if (m_ulEventId != 0) {
+        EventWriteStringBeginEnd(false, m_pchContext, m_pchLocation, m_rchName, m_ulEventId);
+    }
+}
