@@ -1,0 +1,33 @@
+// platformtools: small platform queries, and the one header for the guard,
+// SDL and dynamic-loader facilities (singleappinstance.h, sdldynamic.h,
+// sharedlib.h).
+//
+// Plat_IsInDebugSession answers whether a tracer (debugger) is attached, from
+// the TracerPid line of /proc/self/status (an unreadable file means no). The
+// status file is opened once per process and read again on every call.
+// IsRunningInAppContainer answers whether /etc/os-release has the line
+// ID=quillrt (exact, case-sensitive, unquoted), decided on the first call and
+// cached; a missing file means no.
+//
+//   "TracerPid:\t0"      => false
+//   "TracerPid:\t4242"   => true
+//   "tracerpid:\t7"      => true   (the prefix ignores case)
+//   "ID=quillrt"         => in the container
+//   "ID=\"quillrt\""     => not (quoted)
+//   "ID_LIKE=quillrt"    => not
+//
+// Thread safety: every function may be called from any thread.
+#pragma once
+
+#include "sdldynamic.h"
+#include "sharedlib.h"
+#include "singleappinstance.h"
+
+bool Plat_IsInDebugSession();
+bool IsRunningInAppContainer();
+
+// Constant answers that shared code asks on every platform.
+bool IsPosix();
+bool IsWorkstationLocked();
+bool IsRunningAsService();
+bool SetCurrentProcessExplicitAppUserModelID(const char* pchAppId = nullptr);
