@@ -1,0 +1,321 @@
+// Processes and URL opening with real children. Detached grandchildren are
+// collected by running the cases in a child that is a subreaper, so every
+// process started here is reaped and no zombie is left behind. The shell
+// tools are real, or stand-ins put first in PATH that record what the shell
+// handed them.
+#include "processtools.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "envvars.h"
+#include "logregistry.h"
+#include "test_support.h"
+
+namespace {
+
+using halyard_test::ReadFile;
+using halyard_test::RunInChild;
+using halyard_test::ScopedEnv;
+using halyard_test::TempDirTest;
+using halyard_test::WaitFor;
+using halyard_test::WriteFile;
+using ::testing::HasSubstr;
+
+// Reaps a process adopted by this (subreaper) process; its exit code, or -1.
+int Reap(pid_t pid) {
+    int nStatus = 0;
+    if (waitpid(pid, &nStatus, 0) != pid) {
+        return -1000;
+    }
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+std::string SigBlk(pid_t pid) {
+    for (const std::string& sLine :
+         halyard_test::SplitLines(ReadFile("/proc/" + std::to_string(pid) + "/status"))) {
+        if (sLine.rfind("SigBlk:", 0) == 0) {
+            return sLine.substr(8);
+        }
+    }
+    return "";
+}
+
+class ProcessToolsTest : public TempDirTest {
+protected:
+    // Writes an executable shell script.
+    std::string Script(const std::string& sName, const std::string& sBody) {
+        std::string sPath = TempPath(sName);
+        WriteFile(sPath, "#!/bin/sh\n" + sBody);
+        chmod(sPath.c_str(), 0755);
+        return sPath;
+    }
+};
+
+TEST_F(ProcessToolsTest, CreateProcessStartsADetachedGrandchild) {
+    std::string sDir = TempDir();
+    std::string sOut = TempPath("out");
+    auto result = RunInChild([&] {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        // A blocked signal in the caller must not reach the new process.
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &block, nullptr);
+
+        std::string sScript = "pwd -P > " + sOut + "; exec sleep 60";
+        const char* argv[] = {"sh", "-c", sScript.c_str(), nullptr};
+        int pid = 0;
+        if (!BCreateProcess(sDir.c_str(), argv, &pid) || pid <= 0) {
+            return 1;
+        }
+        if (!WaitFor([&] { return ReadFile(sOut) == sDir + "\n"; })) {
+            return 2;
+        }
+        // Another session and group, nothing blocked, and its parent (the
+        // intermediate child) is gone: this subreaper adopted it.
+        bool bDetached = getsid(pid) != getsid(0) && getpgid(pid) != getpgrp() &&
+                         SigBlk(pid) == "0000000000000000";
+        printf("sid %d pid %d sigblk %s\n", getsid(pid), pid, SigBlk(pid).c_str());
+        kill(pid, SIGKILL);
+        if (Reap(pid) != -1) {
+            return 4;
+        }
+        if (!bDetached) {
+            return 3;
+        }
+        // A program that does not exist still gives a pid; the exec failure
+        // ends the grandchild with status 0.
+        const char* missing[] = {"/nonexistent/halyard-program", nullptr};
+        if (!BCreateProcess(nullptr, missing, &pid) || pid <= 0 || Reap(pid) != 0) {
+            return 5;
+        }
+        return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD ? 0 : 6;
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
+}
+
+TEST_F(ProcessToolsTest, CreateProcessReportsAMissingDirectory) {
+    std::string sMissing = TempPath("missing");
+    auto result = RunInChild([&] {
+        // The line is logged by the intermediate child, so it is printed
+        // straight away rather than kept in this process's memory.
+        CLogCallback printer;
+        printer.Initialize(
+            [](ELogLevel level, const char* pchText, void*) {
+                std::string sLine = std::to_string(level) + "|" + pchText;
+                ssize_t nWritten = write(STDOUT_FILENO, sLine.data(), sLine.size());
+                (void)nWritten;
+            },
+            nullptr);
+        const char* argv[] = {"true", nullptr};
+        int pid = 0;
+        bool bResult = BCreateProcess(sMissing.c_str(), argv, &pid);
+        return !bResult && pid == -1 ? 0 : 1;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStdout, "3|Failed to change directory to '" + sMissing +
+                                    "' when launching process 'true': 2\n");
+}
+
+TEST_F(ProcessToolsTest, CreateProcessVectorAndCommandLineForms) {
+    std::string sScript =
+        Script("report.sh", "pwd -P > \"$0.out\"; echo \"$#:$1:$2:$3\" >> \"$0.out\"\n");
+    std::string sReport = sScript + ".out";
+    std::string sDir = TempDir();
+    auto result = RunInChild([&] {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        int pid = 0;
+        // Empty working directory: the executable's own.
+        unlink(sReport.c_str());
+        chdir("/");
+        if (!BCreateProcess(sScript, std::vector<std::string>{"a b", "c"}, "", &pid) ||
+            Reap(pid) != 0 || ReadFile(sReport) != sDir + "\n2:a b:c:\n") {
+            printf("vector: %s\n", ReadFile(sReport).c_str());
+            return 1;
+        }
+        // The command line splits at each space.
+        unlink(sReport.c_str());
+        if (!BCreateProcess(sScript, std::string("x y z"), "/tmp", &pid) || Reap(pid) != 0 ||
+            ReadFile(sReport) != "/tmp\n3:x:y:z\n") {
+            printf("command line: %s\n", ReadFile(sReport).c_str());
+            return 2;
+        }
+        // A bare name runs in the caller's directory.
+        std::string sMarker = sDir + "/bare";
+        if (!BCreateProcess("touch", std::vector<std::string>{sMarker}, "", &pid) ||
+            Reap(pid) != 0 || access(sMarker.c_str(), F_OK) != 0) {
+            return 3;
+        }
+        return 0;
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
+}
+
+TEST(ProcessTools, RunningAndKillingByPid) {
+    EXPECT_TRUE(BProcessRunning(getpid()));
+    pid_t pid = fork();
+    if (pid == 0) {
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(BProcessRunning(pid));
+    EXPECT_TRUE(BKillProcess(pid));
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGKILL);
+    EXPECT_FALSE(BProcessRunning(pid));  // reaped: gone
+    EXPECT_TRUE(BKillProcess(pid));      // nothing to kill is fine
+
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the other-user cases need root to become another user";
+    }
+    auto result = RunInChild([] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            return 10;
+        }
+        // pid 1 belongs to root: it exists, and is not ours to kill.
+        return (BProcessRunning(1) ? 0 : 1) + (BKillProcess(1) ? 0 : 2);
+    });
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST_F(ProcessToolsTest, RunningAndKillingByName) {
+    // A copy of sleep under a name no other process has.
+    std::string sName = "hsl" + std::to_string(getpid() % 100000);
+    std::string sBinary = TempPath(sName);
+    WriteFile(sBinary, ReadFile("/bin/sleep"));
+    chmod(sBinary.c_str(), 0755);
+    std::string sEvidence = TempPath("evidence");
+    auto result = RunInChild([&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(sBinary.c_str(), sName.c_str(), "60", nullptr);
+            _exit(127);
+        }
+        if (!WaitFor([&] { return BProcessRunning(sName); })) {
+            return 1;
+        }
+        if (!BKillProcess(sName) || Reap(pid) != -1) {
+            return 2;
+        }
+        if (BProcessRunning(sName) || BKillProcess(sName)) {
+            return 3;  // nothing left to find or kill
+        }
+        // Hostile names: harmless, and they find nothing.
+        for (std::string sHostile :
+             {"x; touch " + sEvidence, "x$(touch " + sEvidence + ")", "`touch " + sEvidence + "`",
+              "x' ; touch " + sEvidence + "; echo '", "x\ntouch " + sEvidence}) {
+            if (BProcessRunning(sHostile) || BKillProcess(sHostile)) {
+                return 4;
+            }
+        }
+        // Names that would be read as options are refused.
+        if (BProcessRunning("-U0") || BKillProcess("-U0") || BKillProcess("")) {
+            return 5;
+        }
+        return access(sEvidence.c_str(), F_OK) == 0 ? 6 : 0;
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
+}
+
+TEST_F(ProcessToolsTest, NameCheckRunsPidofWithTheEnvironmentPrefix) {
+    // A stand-in pidof first in PATH records its arguments and environment.
+    std::string sLog = TempPath("pidof.log");
+    Script("pidof", "printf '[%s]' \"$@\" >> " + sLog +
+                        "\necho \" vrenv=$ORRERY_VRENV runtime=$QUILL_RUNTIME ld=$LD_LIBRARY_PATH "
+                        "qt=$QT_PLUGIN_PATH\" >> " +
+                        sLog + "\n[ \"$1\" = found ]\n");
+    ScopedEnv path("PATH", TempDir() + ":" + GetEnvironmentVariable("PATH"));
+    ScopedEnv vrenv("ORRERY_VRENV", "runtime-env");
+    ScopedEnv runtime("QUILL_RUNTIME", "/quill");
+    ScopedEnv qt("QT_PLUGIN_PATH", "/qt");
+    ScopedEnv ld("LD_LIBRARY_PATH", "/runtime/lib");
+    ScopedEnv systemLd("SYSTEM_LD_LIBRARY_PATH", "/usr/lib/sys");
+    EXPECT_TRUE(BProcessRunning("found"));
+    EXPECT_FALSE(BProcessRunning("lost"));
+    std::string sHostile = "a b'c;$(touch " + TempPath("evidence") + ")";
+    EXPECT_FALSE(BProcessRunning(sHostile));
+    EXPECT_EQ(ReadFile(sLog),
+              "[found] vrenv= runtime= ld=/usr/lib/sys qt=\n"
+              "[lost] vrenv= runtime= ld=/usr/lib/sys qt=\n"
+              "[" +
+                  sHostile + "] vrenv= runtime= ld=/usr/lib/sys qt=\n");
+    EXPECT_NE(access(TempPath("evidence").c_str(), F_OK), 0);
+}
+
+TEST_F(ProcessToolsTest, OpenURLPassesTheURLAsOneLiteralArgument) {
+    std::string sLog = TempPath("xdg-open.log");
+    Script("xdg-open", "printf '%s|%s\\n' \"$#\" \"$1\" >> " + sLog +
+                           "\necho \"vrenv=$ORRERY_VRENV\" >> " + sLog + "\n");
+    ScopedEnv path("PATH", TempDir() + ":" + GetEnvironmentVariable("PATH"));
+    ScopedEnv vrenv("ORRERY_VRENV", "runtime-env");
+    std::string sEvidence = TempPath("evidence");
+
+    OpenURL(nullptr);
+    OpenURL("");
+    OpenURL("http://example.invalid/a?b=c&d=e f");
+    ASSERT_TRUE(WaitFor([&] { return halyard_test::SplitLines(ReadFile(sLog)).size() == 2; }));
+    std::string sHostile =
+        "quill://connect/'; touch " + sEvidence + "; echo '$(touch " + sEvidence + ")";
+    OpenURL(std::string(sHostile));
+    ASSERT_TRUE(WaitFor([&] { return halyard_test::SplitLines(ReadFile(sLog)).size() == 4; }));
+    EXPECT_EQ(ReadFile(sLog),
+              "1|http://example.invalid/a?b=c&d=e f\nvrenv=\n1|" + sHostile + "\nvrenv=\n");
+    EXPECT_NE(access(sEvidence.c_str(), F_OK), 0);
+}
+
+TEST(ProcessTools, CommandOutputAndStatus) {
+    std::string sOutput = "kept:";
+    EXPECT_EQ(GetCommandOutput("printf 'a\\nb'", sOutput), 0);
+    EXPECT_EQ(sOutput, "kept:a\nb");
+
+    std::string sLong;
+    EXPECT_EQ(GetCommandOutput("seq 1 2000", &sLong), 0);
+    std::string sExpected;
+    for (int i = 1; i <= 2000; ++i) {
+        sExpected += std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(sLong, sExpected);
+
+    std::string sNothing;
+    int nStatus = GetCommandOutput("exit 3", sNothing);
+    EXPECT_EQ(sNothing, "");
+    EXPECT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 3);
+
+    // No descriptors left for the pipe: the command cannot start.
+    auto result = RunInChild([] {
+        struct rlimit limit = {3, 3};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        std::string sOut;
+        std::string sError;
+        int nResult = GetCommandOutput("echo hi", sOut, &sError);
+        return nResult == 2 && sError == "Command failed with 24: echo hi" && sOut.empty() ? 0 : 1;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST(ProcessTools, CommandLineArgumentsAndConstants) {
+    std::vector<std::string> vecArgs = {"before"};
+    ASSERT_TRUE(GetCommandLineArguments(vecArgs));
+    ASSERT_GE(vecArgs.size(), 2u);
+    EXPECT_EQ(vecArgs[0], "before");
+    EXPECT_THAT(vecArgs[1], HasSubstr("test_processtools"));
+    EXPECT_TRUE(BRealtimeProcess());
+    EXPECT_EQ(RunWithAdminPrompt("ls", "-l"), -1);
+    EXPECT_FALSE(SetProcessSchedulingPriorityClassRealtime(getpid()));
+}
+
+}  // namespace
