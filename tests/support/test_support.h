@@ -58,6 +58,13 @@ struct ChildOptions {
     std::chrono::milliseconds timeout{60000};
 };
 
+// Options that only change the environment: WithEnv({{"NAME", "value"}, {"GONE", std::nullopt}}).
+inline ChildOptions WithEnv(std::map<std::string, std::optional<std::string>> env) {
+    ChildOptions options;
+    options.env = std::move(env);
+    return options;
+}
+
 // Runs a program (argv[0] is looked up in PATH when it has no '/'), captures
 // its standard output and error and reaps it. Never leaves a zombie.
 ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptions& options = {});

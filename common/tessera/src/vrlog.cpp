@@ -1,0 +1,377 @@
+#include "vrlog.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "driverlog.h"
+#include "logbuffer.h"
+#include "pathtools.h"
+#include "platformtools.h"
+#include "systemtime.h"
+
+std::recursive_mutex g_LoggingMutex;
+CVRLog g_VRLog(true);
+
+namespace {
+
+constexpr size_t k_unLineBufferSize = 4096;
+constexpr time_t k_nRecentLogSeconds = 900;
+
+bool ReadEnvironmentFlag(const char* pchName) {
+    const char* pchValue = getenv(pchName);
+    return pchValue && strtol(pchValue, nullptr, 10) != 0;
+}
+
+// Moves sPath over sPreviousPath, discarding the older previous file.
+void RotateFile(const std::string& sPath, const std::string& sPreviousPath) {
+    BDeleteFileIfExists(sPreviousPath.c_str());
+    BRenameFile(sPath.c_str(), sPreviousPath.c_str());
+}
+
+std::string LocalTimeForFilename() {
+    time_t now = time(nullptr);
+    struct tm local = {};
+    tzset();
+    localtime_r(&now, &local);
+    char rchTime[128];
+    size_t unLength = strftime(rchTime, sizeof(rchTime), "%Y-%m-%d-%p_%I_%M_%S", &local);
+    return std::string(rchTime, unLength);
+}
+
+}  // namespace
+
+CVRLog::CVRLog(bool bUseGlobalRegistry) : m_bForceEcho(ReadEnvironmentFlag("VR_LOG_DEBUG")) {
+    if (!bUseGlobalRegistry) {
+        m_pPrivateLog = std::make_unique<CLog>();
+    }
+}
+
+CVRLog::~CVRLog() {
+    // Streams stay open for process exit; every write has been flushed.
+    m_pLogCallback.reset();
+}
+
+bool CVRLog::InitLog(const char* pchLogDirectory, const char* pchLogName,
+                     bool bAppendExecutableName, unsigned long ulStartupRotateSize) {
+    static const bool sb_combinedLogging = ReadEnvironmentFlag("VR_COMBINED_LOGGING");
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
+        if (IsOpen()) {
+            return true;
+        }
+        if (!OpenFiles(pchLogDirectory, pchLogName, bAppendExecutableName, ulStartupRotateSize,
+                       sb_combinedLogging)) {
+            return false;
+        }
+    }
+    // Outside g_LoggingMutex: subscribing takes the registry's lock, which
+    // nests outside the writer's.
+    Subscribe();
+    return !sb_combinedLogging || m_pCombinedLogFile != nullptr;
+}
+
+bool CVRLog::OpenFiles(const char* pchLogDirectory, const char* pchLogName,
+                       bool bAppendExecutableName, unsigned long ulStartupRotateSize,
+                       bool bCombinedLogging) {
+    m_sLogDirectory = pchLogDirectory ? pchLogDirectory : "";
+
+    if (!BCreateDirectoryRecursive(m_sLogDirectory.c_str())) {
+        return false;
+    }
+
+    std::string sExecutableName = Path_GetExecutableName();
+    if (!pchLogName) {
+        m_sLogName = sExecutableName;
+    } else if (bAppendExecutableName) {
+        m_sLogName = std::string(pchLogName) + "_" + sExecutableName;
+    } else {
+        m_sLogName = pchLogName;
+    }
+    m_sLogFilePath = Path_Join(m_sLogDirectory, m_sLogName + ".txt");
+    m_sPreviousLogFilePath = Path_Join(m_sLogDirectory, m_sLogName + ".previous.txt");
+
+    // A log written in the last 15 minutes belongs to a run that just ended
+    // (a restart loop, say): keep twice as much of it.
+    unsigned long ulThreshold = ulStartupRotateSize;
+    time_t tModified = 0;
+    if (GetFileWriteTime(m_sLogFilePath.c_str(), &tModified) == 0) {
+        time_t tNow = GetGMUnixTime();
+        if (tModified <= tNow && tNow - tModified < k_nRecentLogSeconds) {
+            ulThreshold *= 2;
+        }
+    }
+    int64_t nLength = GetFileLength(m_sLogFilePath.c_str());
+    m_unBytesWritten = nLength > 0 ? static_cast<uint64_t>(nLength) : 0;
+    if (ulThreshold != 0 && m_unBytesWritten > ulThreshold) {
+        RotateFile(m_sLogFilePath, m_sPreviousLogFilePath);
+        m_unBytesWritten = 0;
+    }
+
+    OpenLogFile(m_sLogName);
+    if (bCombinedLogging) {
+        OpenCombinedLog(ulThreshold);
+    }
+    return IsOpen();
+}
+
+bool CVRLog::OpenLogFile(const std::string& sLogName) {
+    FILE* pFile = fopen(m_sLogFilePath.c_str(), "a");
+    if (!pFile) {
+        fprintf(stderr, "ERROR: Failed to open log file %s, attempting timestamped filename\n",
+                m_sLogFilePath.c_str());
+        m_sLogFilePath =
+            Path_Join(m_sLogDirectory, sLogName + "-" + LocalTimeForFilename() + ".txt");
+        pFile = fopen(m_sLogFilePath.c_str(), "a");
+        if (!pFile) {
+            fprintf(stderr, "FATAL: Failed to open log file %s, failing out!\n",
+                    m_sLogFilePath.c_str());
+        }
+    }
+    m_pLogFile.store(pFile);
+    return pFile != nullptr;
+}
+
+void CVRLog::OpenCombinedLog(unsigned long ulRotateThreshold) {
+    m_sCombinedLogPath = Path_Join(m_sLogDirectory, "vrcombined_log.txt");
+    m_sPreviousCombinedLogPath = Path_Join(m_sLogDirectory, "vrcombined_log.previous.txt");
+    int64_t nLength = GetFileLength(m_sCombinedLogPath.c_str());
+    if (ulRotateThreshold != 0 && nLength > static_cast<int64_t>(ulRotateThreshold)) {
+        RotateFile(m_sCombinedLogPath, m_sPreviousCombinedLogPath);
+    }
+    m_pCombinedLogFile = fopen(m_sCombinedLogPath.c_str(), "a");
+}
+
+void CVRLog::Subscribe() {
+    m_pLogCallback =
+        std::make_unique<CLogCallback>(m_pPrivateLog ? m_pPrivateLog.get() : CLog::GetInstance());
+    m_pLogCallback->Initialize(
+        [this](ELogLevel eLevel, const char* pchText, void*) { Log(eLevel, "%s", pchText); },
+        nullptr);
+}
+
+void CVRLog::CloseLog() {
+    m_pLogCallback.reset();
+    std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
+    if (FILE* pFile = m_pLogFile.exchange(nullptr)) {
+        fclose(pFile);
+    }
+    // A later InitLog opens the combined file anew.
+    if (m_pCombinedLogFile) {
+        fclose(m_pCombinedLogFile);
+        m_pCombinedLogFile = nullptr;
+    }
+    m_vecListeners.clear();
+    m_sLogDirectory.clear();
+}
+
+void CVRLog::Log(const char* pchFormat, ...) {
+    va_list args;
+    va_start(args, pchFormat);
+    LogDirect(LogLevel_Info, false, pchFormat, args);
+    va_end(args);
+}
+
+void CVRLog::Log(ELogLevel eLevel, const char* pchFormat, ...) {
+    va_list args;
+    va_start(args, pchFormat);
+    LogDirect(eLevel, false, pchFormat, args);
+    va_end(args);
+}
+
+void CVRLog::LogIncremental(const char* pchFormat, ...) {
+    va_list args;
+    va_start(args, pchFormat);
+    LogDirect(LogLevel_Info, true, pchFormat, args);
+    va_end(args);
+}
+
+void CVRLog::LogIncremental(ELogLevel eLevel, const char* pchFormat, ...) {
+    va_list args;
+    va_start(args, pchFormat);
+    LogDirect(eLevel, true, pchFormat, args);
+    va_end(args);
+}
+
+size_t CVRLog::BuildLine(char* pchLine, size_t unSize, ELogLevel eLevel, bool bIncremental,
+                         const char* pchFormat, va_list args, size_t* punPrefixEnd) {
+    *punPrefixEnd = 0;
+    if (bIncremental && m_bLineOpen) {
+        // A continuation: the fragment alone, as formatted.
+        int nLength = vsnprintf(pchLine, unSize, pchFormat, args);
+        return nLength < 0 ? 0 : std::min(static_cast<size_t>(nLength), unSize - 1);
+    }
+    size_t unLength = 0;
+    if (m_bLineOpen) {
+        pchLine[unLength++] = '\n';  // end the pending fragment's line first
+        m_bLineOpen = false;
+    }
+    int nPrefix = snprintf(pchLine + unLength, unSize - unLength, "%s [%s] - ",
+                           GetVRLogTimeString(true).c_str(), GetLogLevelName(eLevel));
+    unLength = std::min(unLength + static_cast<size_t>(std::max(nPrefix, 0)), unSize - 1);
+    *punPrefixEnd = unLength;
+
+    int nText = vsnprintf(pchLine + unLength, unSize - unLength, pchFormat, args);
+    bool bCut = nText < 0 || unLength + static_cast<size_t>(nText) >= unSize - 1;
+    unLength = bCut ? unSize - 1 : unLength + static_cast<size_t>(nText);
+    if (bIncremental) {
+        return unLength;
+    }
+    if (bCut) {
+        pchLine[unLength - 1] = '\n';
+    } else if (unLength == 0 || pchLine[unLength - 1] != '\n') {
+        pchLine[unLength++] = '\n';
+        pchLine[unLength] = '\0';
+    }
+    return unLength;
+}
+
+void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchFormat, va_list args) {
+    if (!IsOpen()) {
+        if (IsDriverLogActive()) {
+            DriverLogVarArgs(pchFormat, args);
+        }
+        return;
+    }
+    if (eLevel > m_eMaxLevel.load()) {
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
+    FILE* pFile = m_pLogFile.load();
+    if (!pFile) {
+        return;
+    }
+    char rchLine[k_unLineBufferSize];
+    size_t unPrefixEnd = 0;
+    size_t unLength =
+        BuildLine(rchLine, sizeof(rchLine), eLevel, bIncremental, pchFormat, args, &unPrefixEnd);
+
+    fwrite(rchLine, 1, unLength, pFile);
+    fflush(pFile);
+
+    uint32_t unTimestampMs = GetLogTimestampMs();
+    // Index loop: a listener may add or remove listeners from inside LogMessage.
+    for (size_t i = 0; i < m_vecListeners.size(); ++i) {
+        m_vecListeners[i]->LogMessage(0, m_sLogName.c_str(), unTimestampMs, eLevel, rchLine);
+    }
+
+    m_unBytesWritten += unLength + 1;
+    m_bLineOpen = bIncremental;
+
+    if (m_pCombinedLogFile) {
+        WriteCombinedLine(rchLine, unPrefixEnd);
+    }
+    if (m_bForceEcho || (m_bDebuggerEcho.load() && Plat_IsInDebugSession())) {
+        fwrite(rchLine, 1, unLength, stderr);
+    }
+    RotateIfNeeded();
+}
+
+void CVRLog::WriteCombinedLine(const char* pchLine, size_t unPrefixEnd) {
+    if (unPrefixEnd > 0) {
+        // "<time> [<Level>] - <log name> - <text>"
+        fwrite(pchLine, 1, unPrefixEnd, m_pCombinedLogFile);
+        fprintf(m_pCombinedLogFile, "%s - ", m_sLogName.c_str());
+    }
+    fputs(pchLine + unPrefixEnd, m_pCombinedLogFile);
+    fflush(m_pCombinedLogFile);
+}
+
+void CVRLog::RotateIfNeeded() {
+    if (m_unBytesWritten <= k_unRotateSize) {
+        return;
+    }
+    if (FILE* pFile = m_pLogFile.exchange(nullptr)) {
+        fclose(pFile);
+    }
+    RotateFile(m_sLogFilePath, m_sPreviousLogFilePath);
+    m_unBytesWritten = 0;
+    m_pLogFile.store(fopen(m_sLogFilePath.c_str(), "a"));
+    if (m_pCombinedLogFile) {
+        fclose(m_pCombinedLogFile);
+        RotateFile(m_sCombinedLogPath, m_sPreviousCombinedLogPath);
+        m_pCombinedLogFile = fopen(m_sCombinedLogPath.c_str(), "a");
+    }
+}
+
+void CVRLog::SetMaxLogLevel(ELogLevel eLevel) {
+    ELogLevel eClamped = std::clamp(eLevel, LogLevel_Fatal, LogLevel_Detail);
+    if (eClamped != LogLevel_Info) {
+        // Written before the change, so it obeys the maximum in force until now.
+        Log("Log Level Set to %d\n", static_cast<int>(eClamped));
+    }
+    m_eMaxLevel.store(eClamped);
+}
+
+void CVRLog::AddLogListener(ILogListener* pListener) {
+    std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
+    if (std::find(m_vecListeners.begin(), m_vecListeners.end(), pListener) ==
+        m_vecListeners.end()) {
+        m_vecListeners.push_back(pListener);
+    }
+}
+
+void CVRLog::RemoveLogListener(ILogListener* pListener) {
+    std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
+    auto it = std::find(m_vecListeners.begin(), m_vecListeners.end(), pListener);
+    if (it != m_vecListeners.end()) {
+        m_vecListeners.erase(it);
+    }
+}
+
+void CVRLog::DumpLogBufferToListener(ILogListener* pListener, unsigned long ulConsoleHandle) {
+    if (!pListener) {
+        return;
+    }
+    std::vector<BufferedLogMessage_t> vecMessages = CLogBuffer::GetInstance()->CopyLogBuffer();
+    for (const BufferedLogMessage_t& message : vecMessages) {
+        pListener->LogMessage(ulConsoleHandle, m_sLogName.c_str(), message.unTimestampMs,
+                              message.eLevel, message.sText.c_str());
+    }
+}
+
+CVRLog* GetVRLog() {
+    return &g_VRLog;
+}
+
+bool InitLog(const char* pchLogDirectory, const char* pchLogName) {
+    return g_VRLog.InitLog(pchLogDirectory, pchLogName, true, 131072);
+}
+
+void CloseLog() {
+    g_VRLog.CloseLog();
+}
+
+void SetMaxLogLevel(ELogLevel eLevel) {
+    g_VRLog.SetMaxLogLevel(eLevel);
+    CLogBuffer::GetInstance()->SetLevelFilter(eLevel);
+}
+
+bool WillLog(ELogLevel eLevel) {
+    return g_VRLog.WillLog(eLevel);
+}
+
+void DumpLogStrings(CVRLog* pLog, const std::vector<std::string>& vecStrings) {
+    if (!pLog) {
+        return;
+    }
+    for (const std::string& sLine : vecStrings) {
+        if (pLog->IsOpen()) {
+            pLog->Log("%s", sLine.c_str());
+        } else {
+            printf("%s", sLine.c_str());
+        }
+    }
+}
+
+void DumpLogStrings(const std::vector<std::string>& vecStrings) {
+    DumpLogStrings(&g_VRLog, vecStrings);
+}
+
+CLogTimer::CLogTimer(const char* pchFormat, double flScale)
+    : m_pchFormat(pchFormat), m_flScale(flScale), m_flStart(GetSystemTime()) {}
+
+CLogTimer::~CLogTimer() {
+    double flElapsed = (GetSystemTime() - m_flStart) * m_flScale;
+    ::Log(m_pchFormat, flElapsed);
+}

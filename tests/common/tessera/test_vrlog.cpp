@@ -1,0 +1,457 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <future>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logbuffer.h"
+#include "test_support.h"
+#include "vrlog.h"
+
+namespace {
+
+using halyard_test::ReadFile;
+using halyard_test::RunInChild;
+using halyard_test::ScopedEnv;
+using halyard_test::SplitLines;
+using halyard_test::WriteFile;
+
+const char* const k_pchStamp =
+    R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} \d{2} \d{4} \d{2}:\d{2}:\d{2}\.\d{6})";
+
+bool MatchesLine(const std::string& sLine, const std::string& sLevel, const std::string& sText) {
+    return std::regex_match(sLine, std::regex(std::string("^") + k_pchStamp + " \\[" + sLevel +
+                                              "\\] - " + sText + "$"));
+}
+
+struct Received {
+    unsigned long ulHandle;
+    std::string sName;
+    ELogLevel eLevel;
+    std::string sText;
+};
+
+class RecordingListener : public ILogListener {
+public:
+    void LogMessage(unsigned long ulHandle, const char* pchName, unsigned int, ELogLevel eLevel,
+                    const char* pchText) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vecReceived.push_back({ulHandle, pchName, eLevel, pchText});
+    }
+    std::vector<Received> Get() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vecReceived;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Received> m_vecReceived;
+};
+
+class VRLogTest : public halyard_test::TempDirTest {
+protected:
+    // A writer on the process-wide registry, closed at the end of the test.
+    struct Writer {
+        CVRLog log{true};
+        ~Writer() { log.CloseLog(); }
+    };
+    std::string LogPath(const std::string& sName) { return TempPath(sName + ".txt"); }
+};
+
+TEST_F(VRLogTest, LinesAreStampedFilteredAndNamed) {
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "plain", false, 0));
+    EXPECT_TRUE(writer.log.IsOpen());
+    EXPECT_EQ(writer.log.GetLogName(), "plain");
+    EXPECT_EQ(writer.log.GetLogFilePath(), LogPath("plain"));
+    EXPECT_EQ(writer.log.GetPreviousLogFilePath(), TempPath("plain.previous.txt"));
+
+    Log("through the registry");
+    Log(LogLevel_Detail, "detail is above the default maximum");
+    writer.log.Log(LogLevel_Error, "direct %d", 7);
+    writer.log.Log(LogLevel_Warning, "already ended\n");
+    writer.log.Log(static_cast<ELogLevel>(-1), "odd level");
+    writer.log.Log(LogLevel_Fatal, "%s", "");
+
+    auto lines = SplitLines(ReadFile(LogPath("plain")));
+    ASSERT_EQ(lines.size(), 5u) << ReadFile(LogPath("plain"));
+    EXPECT_TRUE(MatchesLine(lines[0], "Info", "through the registry")) << lines[0];
+    EXPECT_TRUE(MatchesLine(lines[1], "Error", "direct 7")) << lines[1];
+    EXPECT_TRUE(MatchesLine(lines[2], "Warning", "already ended")) << lines[2];
+    EXPECT_TRUE(MatchesLine(lines[3], "<unknown>", "odd level")) << lines[3];
+    EXPECT_TRUE(MatchesLine(lines[4], "Fatal", "")) << lines[4];
+    EXPECT_TRUE(writer.log.WillLog(LogLevel_Info));
+    EXPECT_FALSE(writer.log.WillLog(LogLevel_Detail));
+}
+
+TEST_F(VRLogTest, NameRulesAndLongLines) {
+    Writer named;
+    ASSERT_TRUE(named.log.InitLog(TempDir().c_str(), "tool", true, 0));
+    EXPECT_EQ(named.log.GetLogName(), "tool_test_vrlog");
+    Writer unnamed;
+    ASSERT_TRUE(unnamed.log.InitLog(TempPath("sub/dir").c_str(), nullptr, true, 0));
+    EXPECT_EQ(unnamed.log.GetLogFilePath(), TempPath("sub/dir/test_vrlog.txt"));
+    EXPECT_TRUE(named.log.InitLog("/ignored", "other", false, 0));  // already open: unchanged
+    EXPECT_EQ(named.log.GetLogName(), "tool_test_vrlog");
+
+    named.log.Log("%s", std::string(5000, 'x').c_str());
+    std::string sContent = ReadFile(TempPath("tool_test_vrlog.txt"));
+    ASSERT_EQ(sContent.size(), 4095u);
+    EXPECT_EQ(sContent.back(), '\n');
+    EXPECT_EQ(sContent[4093], 'x');
+}
+
+TEST_F(VRLogTest, IncrementalFragmentsShareALine) {
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "inc", false, 0));
+    writer.log.LogIncremental("a");
+    writer.log.LogIncremental("b");
+    writer.log.Log("c");
+    writer.log.LogIncremental(LogLevel_Warning, "d");
+    writer.log.LogIncremental("e\n");
+    std::string sContent = ReadFile(LogPath("inc"));
+    auto lines = SplitLines(sContent);
+    ASSERT_EQ(lines.size(), 3u) << sContent;
+    EXPECT_TRUE(MatchesLine(lines[0], "Info", "ab")) << lines[0];
+    EXPECT_TRUE(MatchesLine(lines[1], "Info", "c")) << lines[1];
+    EXPECT_TRUE(MatchesLine(lines[2], "Warning", "de")) << lines[2];
+}
+
+TEST_F(VRLogTest, MaximumLevelIsClampedAndAnnounced) {
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "lvl", false, 0));
+    writer.log.SetMaxLogLevel(static_cast<ELogLevel>(7));
+    EXPECT_EQ(writer.log.GetMaxLogLevel(), LogLevel_Detail);
+    writer.log.SetMaxLogLevel(LogLevel_Info);  // silent
+    writer.log.SetMaxLogLevel(static_cast<ELogLevel>(-3));
+    EXPECT_EQ(writer.log.GetMaxLogLevel(), LogLevel_Fatal);
+    writer.log.SetMaxLogLevel(LogLevel_Error);  // Info line, but the maximum is Fatal now
+    EXPECT_EQ(writer.log.GetMaxLogLevel(), LogLevel_Error);
+    auto lines = SplitLines(ReadFile(LogPath("lvl")));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(MatchesLine(lines[0], "Info", "Log Level Set to 4")) << lines[0];
+    EXPECT_TRUE(MatchesLine(lines[1], "Info", "Log Level Set to 0")) << lines[1];
+}
+
+void SetModificationTime(const std::string& sPath, time_t t) {
+    struct timeval times[2] = {{t, 0}, {t, 0}};
+    ASSERT_EQ(utimes(sPath.c_str(), times), 0);
+}
+
+TEST_F(VRLogTest, StartupRotationDoublesForRecentLogs) {
+    const std::string sOld(200000, 'o');
+    // Written long ago: over 131072, so it moves to the previous file.
+    WriteFile(LogPath("old"), sOld);
+    WriteFile(TempPath("old.previous.txt"), "older");
+    SetModificationTime(LogPath("old"), time(nullptr) - 900);
+    {
+        Writer writer;
+        ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "old", false, 131072));
+        writer.log.Log("fresh");
+    }
+    EXPECT_EQ(ReadFile(TempPath("old.previous.txt")), sOld);
+    EXPECT_EQ(SplitLines(ReadFile(LogPath("old"))).size(), 1u);
+
+    // Written just now: the threshold doubles to 262144 and the file stays.
+    WriteFile(LogPath("recent"), sOld);
+    SetModificationTime(LogPath("recent"), time(nullptr) - 899);
+    {
+        Writer writer;
+        ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "recent", false, 131072));
+    }
+    EXPECT_FALSE(halyard_test::ReadFile(TempPath("recent.previous.txt")).size() > 0);
+    EXPECT_EQ(ReadFile(LogPath("recent")).size(), sOld.size());
+
+    // A modification time in the future does not double it.
+    WriteFile(LogPath("future"), sOld);
+    SetModificationTime(LogPath("future"), time(nullptr) + 3600);
+    {
+        Writer writer;
+        ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "future", false, 131072));
+    }
+    EXPECT_EQ(ReadFile(TempPath("future.previous.txt")), sOld);
+}
+
+TEST_F(VRLogTest, RotatesAfterTenMebibytesWithTheCrossingLineInTheOldFile) {
+    // Pre-fill the file 100 bytes short of the limit; no start-up rotation.
+    const uint64_t unStart = CVRLog::k_unRotateSize - 100;
+    WriteFile(LogPath("big"), std::string(unStart - 1, 'p') + "\n");
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "big", false, 0));
+    writer.log.Log("%s", std::string(60, 'a').c_str());  // ~100 bytes with the prefix: crosses
+    writer.log.Log("next");
+    std::string sPrevious = ReadFile(TempPath("big.previous.txt"));
+    ASSERT_GT(sPrevious.size(), CVRLog::k_unRotateSize);
+    auto previousLines = SplitLines(sPrevious);
+    EXPECT_TRUE(MatchesLine(previousLines.back(), "Info", std::string(60, 'a')));
+    auto current = SplitLines(ReadFile(LogPath("big")));
+    ASSERT_EQ(current.size(), 1u);
+    EXPECT_TRUE(MatchesLine(current[0], "Info", "next"));
+}
+
+TEST_F(VRLogTest, ListenersGetEachLineOnceInOrder) {
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "listen", false, 0));
+    RecordingListener listener;
+    writer.log.AddLogListener(&listener);
+    writer.log.AddLogListener(&listener);  // no duplicate
+    Log(LogLevel_Warning, "one");
+    writer.log.LogIncremental("frag");
+    writer.log.LogIncremental("ment");
+    writer.log.RemoveLogListener(&listener);
+    Log("two");
+
+    auto received = listener.Get();
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(received[0].ulHandle, 0u);
+    EXPECT_EQ(received[0].sName, "listen");
+    EXPECT_EQ(received[0].eLevel, LogLevel_Warning);
+    EXPECT_TRUE(
+        MatchesLine(received[0].sText.substr(0, received[0].sText.size() - 1), "Warning", "one"));
+    EXPECT_EQ(received[0].sText.back(), '\n');
+    EXPECT_TRUE(std::regex_match(received[1].sText,
+                                 std::regex(std::string(k_pchStamp) + R"( \[Info\] - frag)")));
+    EXPECT_EQ(received[2].sText, "ment");  // a continuation is only the fragment
+    auto lines = SplitLines(ReadFile(LogPath("listen")));
+    EXPECT_EQ(lines.size(), 3u);
+}
+
+TEST_F(VRLogTest, ReplayOfTheBufferHappensOutsideTheWriterLock) {
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "replay", false, 0));
+    CLogBuffer::GetInstance();  // buffers from its creation on
+    Log(LogLevel_Error, "buffered for replay");
+
+    struct LockProbe : ILogListener {
+        std::vector<std::string> vecTexts;
+        bool bLockFree = true;
+        void LogMessage(unsigned long ulHandle, const char*, unsigned int, ELogLevel,
+                        const char* pchText) override {
+            EXPECT_EQ(ulHandle, 42u);
+            vecTexts.push_back(pchText);
+            bool bGot = std::async(std::launch::async, [] {
+                            if (!g_LoggingMutex.try_lock())
+                                return false;
+                            g_LoggingMutex.unlock();
+                            return true;
+                        }).get();
+            bLockFree = bLockFree && bGot;
+        }
+    } probe;
+    writer.log.DumpLogBufferToListener(&probe, 42);
+    writer.log.DumpLogBufferToListener(nullptr, 1);
+    ASSERT_FALSE(probe.vecTexts.empty());
+    EXPECT_EQ(probe.vecTexts.back(), "buffered for replay\n");  // no time stamp prefix
+    EXPECT_TRUE(probe.bLockFree);
+}
+
+TEST_F(VRLogTest, ClosedWriterDropsLinesAndCanReopen) {
+    Writer writer;
+    RecordingListener listener;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "closed", false, 0));
+    writer.log.AddLogListener(&listener);
+    writer.log.CloseLog();
+    EXPECT_FALSE(writer.log.IsOpen());
+    EXPECT_EQ(writer.log.GetLogDirectory(), "");
+    Log("dropped");
+    writer.log.Log("dropped too");
+    EXPECT_TRUE(listener.Get().empty());
+    EXPECT_EQ(ReadFile(LogPath("closed")), "");
+
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "closed", false, 0));
+    Log("after reopen");
+    EXPECT_EQ(SplitLines(ReadFile(LogPath("closed"))).size(), 1u);
+    EXPECT_TRUE(listener.Get().empty());  // closing emptied the listener list
+}
+
+TEST_F(VRLogTest, PrivateRegistryWriterIgnoresProcessWideLines) {
+    CVRLog privateWriter(false);
+    ASSERT_TRUE(privateWriter.InitLog(TempDir().c_str(), "private", false, 0));
+    Log("process-wide");
+    privateWriter.Log("direct");
+    auto lines = SplitLines(ReadFile(LogPath("private")));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(MatchesLine(lines[0], "Info", "direct"));
+    privateWriter.CloseLog();
+}
+
+TEST_F(VRLogTest, UnopenableLogFallsBackToATimestampedFile) {
+    ASSERT_EQ(mkdir(LogPath("blocked").c_str(), 0755), 0);  // a directory where the file goes
+    auto result = RunInChild([&] {
+        CVRLog writer(true);
+        if (!writer.InitLog(TempDir().c_str(), "blocked", false, 0))
+            return 1;
+        writer.Log("into the fallback");
+        printf("%s", writer.GetLogFilePath().c_str());
+        return 0;
+    });
+    ASSERT_EQ(result.exitCode, 0) << result.strStderr;
+    EXPECT_EQ(result.strStderr, "ERROR: Failed to open log file " + LogPath("blocked") +
+                                    ", attempting timestamped filename\n");
+    EXPECT_TRUE(std::regex_match(
+        result.strStdout,
+        std::regex(TempDir() + R"(/blocked-\d{4}-\d{2}-\d{2}-(AM|PM)_\d{2}_\d{2}_\d{2}\.txt)")))
+        << result.strStdout;
+    EXPECT_EQ(SplitLines(ReadFile(result.strStdout)).size(), 1u);
+}
+
+TEST_F(VRLogTest, BothOpensFailingLeavesTheWriterClosed) {
+    // A directory that cannot hold files at all: a path under a regular file.
+    WriteFile(TempPath("file"), "x");
+    auto result = RunInChild([&] {
+        CVRLog writer(true);
+        return writer.InitLog(TempPath("file/sub").c_str(), "x", false, 0) ? 1 : 0;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr, "");  // the directory itself cannot be made: just false
+
+    std::string sDir = TempPath("nofiles");
+    ASSERT_EQ(mkdir(sDir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((sDir + "/x.txt").c_str(), 0755), 0);
+    // Occupy every timestamped name of the next minutes with a directory too.
+    time_t now = time(nullptr);
+    for (time_t t = now - 5; t < now + 300; ++t) {
+        struct tm local = {};
+        localtime_r(&t, &local);
+        char rchName[128];
+        strftime(rchName, sizeof(rchName), "/x-%Y-%m-%d-%p_%I_%M_%S.txt", &local);
+        mkdir((sDir + rchName).c_str(), 0755);
+    }
+    result = RunInChild([&] {
+        CVRLog writer(true);
+        bool bOpened = writer.InitLog(sDir.c_str(), "x", false, 0);
+        return bOpened || writer.IsOpen() ? 1 : 0;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    auto lines = SplitLines(result.strStderr);
+    ASSERT_EQ(lines.size(), 2u) << result.strStderr;
+    EXPECT_EQ(lines[0],
+              "ERROR: Failed to open log file " + sDir + "/x.txt, attempting timestamped filename");
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex("FATAL: Failed to open log file " + sDir +
+                                                      R"(/x-.*\.txt, failing out!)")))
+        << lines[1];
+}
+
+TEST_F(VRLogTest, ForcedEchoAndStringDumps) {
+    auto result = RunInChild(
+        [&] {
+            CVRLog writer(true);
+            DumpLogStrings(&writer, {"to stdout while closed\n"});
+            writer.InitLog(TempDir().c_str(), "echo", false, 0);
+            DumpLogStrings(&writer, {"dumped one\n", "dumped two\n"});
+            DumpLogStrings(nullptr, {"nothing\n"});
+            return 0;
+        },
+        halyard_test::WithEnv({{"VR_LOG_DEBUG", "1"}}));
+    EXPECT_EQ(result.strStdout, "to stdout while closed\n");
+    auto echoed = SplitLines(result.strStderr);
+    ASSERT_EQ(echoed.size(), 2u);
+    EXPECT_TRUE(MatchesLine(echoed[0], "Info", "dumped one"));
+    EXPECT_EQ(SplitLines(ReadFile(LogPath("echo"))), echoed);
+}
+
+TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcesses) {
+    halyard_test::ChildOptions options;
+    options.env = {{"VR_COMBINED_LOGGING", "1"}};
+    const std::string sDir = TempDir();
+    auto writeFrom = [&](const char* pchName) {
+        return std::async(std::launch::async, [=] {
+            return RunInChild(
+                [=] {
+                    CVRLog writer(true);
+                    if (!writer.InitLog(sDir.c_str(), pchName, false, 0))
+                        return 1;
+                    for (int i = 0; i < 200; ++i) {
+                        Log("%s line %d", pchName, i);
+                    }
+                    return 0;
+                },
+                options);
+        });
+    };
+    auto first = writeFrom("alpha");
+    auto second = writeFrom("beta");
+    EXPECT_EQ(first.get().exitCode, 0);
+    EXPECT_EQ(second.get().exitCode, 0);
+
+    std::map<std::string, int> next;
+    for (const std::string& sLine : SplitLines(ReadFile(TempPath("vrcombined_log.txt")))) {
+        std::smatch match;
+        ASSERT_TRUE(
+            std::regex_match(sLine, match,
+                             std::regex(std::string("^") + k_pchStamp +
+                                        R"( \[Info\] - (alpha|beta) - (alpha|beta) line (\d+)$)")))
+            << sLine;
+        ASSERT_EQ(match[2], match[3]);
+        EXPECT_EQ(std::stoi(match[4]), next[match[2]]++);
+    }
+    EXPECT_EQ(next["alpha"], 200);
+    EXPECT_EQ(next["beta"], 200);
+    EXPECT_EQ(SplitLines(ReadFile(LogPath("alpha"))).size(), 200u);
+}
+
+TEST_F(VRLogTest, LogTimerReportsThroughTheRegistry) {
+    std::vector<std::string> lines;
+    CLogCallback recorder;
+    recorder.Initialize([&](ELogLevel, const char* pchText, void*) { lines.push_back(pchText); },
+                        nullptr);
+    { CLogTimer timer("took %.1f units", 0.0); }
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "took 0.0 units\n");
+}
+
+TEST_F(VRLogTest, ThreadedWritersNeverInterleaveAndRotationLosesNothingKept) {
+    const uint64_t unStart = CVRLog::k_unRotateSize - 200000;
+    WriteFile(LogPath("mt"), std::string(unStart - 1, 'p') + "\n");
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "mt", false, 0));
+    RecordingListener listener;
+    writer.log.AddLogListener(&listener);
+
+    constexpr int kThreads = 4;
+    constexpr int kLines = 3000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                Log("thread %d line %d %s", t, i, std::string(40, 'z').c_str());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    writer.log.RemoveLogListener(&listener);
+
+    // The file pair holds every line written after the rotation, whole.
+    std::vector<std::string> kept = SplitLines(ReadFile(TempPath("mt.previous.txt")));
+    auto current = SplitLines(ReadFile(LogPath("mt")));
+    kept.insert(kept.end(), current.begin(), current.end());
+    std::vector<std::string> fromListener;
+    for (const auto& received : listener.Get()) {
+        fromListener.push_back(received.sText.substr(0, received.sText.size() - 1));
+    }
+    ASSERT_EQ(fromListener.size(), size_t(kThreads * kLines));
+    // Listeners saw the lines in file order: the kept files end with them.
+    std::vector<std::string> keptLines;
+    for (const std::string& sLine : kept) {
+        if (sLine.find("thread ") != std::string::npos)
+            keptLines.push_back(sLine);
+    }
+    EXPECT_EQ(keptLines, fromListener);
+    const std::regex line(std::string("^") + k_pchStamp +
+                          R"( \[Info\] - thread \d line \d+ z{40}$)");
+    for (const std::string& sLine : keptLines) {
+        ASSERT_TRUE(std::regex_match(sLine, line)) << sLine;
+    }
+}
+
+}  // namespace
