@@ -1,0 +1,375 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "pathtools.h"
+#include "test_support.h"
+#include "vrlog.h"
+#include "vrpathregistry.h"
+
+namespace {
+
+using halyard_test::ReadFile;
+using halyard_test::RunInChild;
+using halyard_test::ScopedEnv;
+using halyard_test::WriteFile;
+
+// Each test gets a private HOME and no overrides from the environment.
+class PathRegistryTest : public halyard_test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        m_home.emplace("HOME", TempDir());
+        for (const char* pchName : {"XDG_CONFIG_HOME", "VR_PATHREG_OVERRIDE", "VR_OVERRIDE",
+                                    "VR_CONFIG_PATH", "VR_LOG_PATH"}) {
+            m_cleared.emplace_back(std::make_unique<ScopedEnv>(pchName, std::nullopt));
+        }
+    }
+    void TearDown() override {
+        m_cleared.clear();
+        m_home.reset();
+        TempDirTest::TearDown();
+    }
+    std::string RegistryFile() { return TempPath(".config/lattice/latticepaths.vrpath"); }
+    void WriteRegistry(const std::string& sText) {
+        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath(".config/lattice").c_str()));
+        WriteFile(RegistryFile(), sText);
+    }
+
+private:
+    std::optional<ScopedEnv> m_home;
+    std::vector<std::unique_ptr<ScopedEnv>> m_cleared;
+};
+
+// A registry with access to its lists, for building files to save.
+class TestRegistry : public CVRPathRegistry {
+public:
+    std::vector<std::string>& Runtime() { return m_vecRuntimePath; }
+    std::vector<std::string>& Config() { return m_vecConfigPath; }
+    std::vector<std::string>& LogList() { return m_vecLogPath; }
+    std::vector<std::string>& Drivers() { return m_vecExternalDrivers; }
+};
+
+TEST_F(PathRegistryTest, LocationRules) {
+    EXPECT_EQ(CVRPathRegistry_Public::GetLatticeConfigPath(), TempPath(".config/lattice"));
+    EXPECT_EQ(CVRPathRegistry_Public::GetVRPathRegistryFilename(), RegistryFile());
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "");  // empty: ignored
+        EXPECT_EQ(CVRPathRegistry_Public::GetVRPathRegistryFilename(), RegistryFile());
+    }
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "/x/");
+        EXPECT_EQ(CVRPathRegistry_Public::GetLatticeConfigPath(), "/x/lattice");
+        EXPECT_EQ(CVRPathRegistry_Public::GetVRPathRegistryFilename(),
+                  "/x/lattice/latticepaths.vrpath");
+    }
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "c:\\cfg\\");
+        EXPECT_EQ(CVRPathRegistry_Public::GetVRPathRegistryFilename(),
+                  "c:/cfg/lattice/latticepaths.vrpath");
+    }
+    {
+        ScopedEnv home("HOME", "");
+        EXPECT_EQ(CVRPathRegistry_Public::GetVRPathRegistryFilename(),
+                  ".config/lattice/latticepaths.vrpath");
+    }
+    {
+        ScopedEnv home("HOME", std::nullopt);
+        EXPECT_EQ(CVRPathRegistry_Public::GetLatticeConfigPath(), "");
+        EXPECT_EQ(CVRPathRegistry_Public::GetVRPathRegistryFilename(), "");
+        CVRPathRegistry_Public registry;
+        std::string sError;
+        EXPECT_FALSE(registry.BLoadFromFile(&sError));
+        EXPECT_EQ(sError, "Unable to determine VR Path Registry filename");
+        EXPECT_FALSE(registry.BSaveToFile());
+        ScopedEnv over("VR_PATHREG_OVERRIDE", "/tmp/r\\.json");  // verbatim
+        EXPECT_EQ(CVRPathRegistry_Public::GetVRPathRegistryFilename(), "/tmp/r\\.json");
+    }
+}
+
+TEST_F(PathRegistryTest, SaveWritesTheDefaultWriterLayoutAtomically) {
+    TestRegistry registry;
+    registry.Runtime() = {"/rt", "/old rt"};
+    registry.LogList() = {"/logs"};
+    ASSERT_TRUE(registry.BSaveToFile());
+    const std::string sExpected =
+        "{\n"
+        "\t\"config\" : null,\n"
+        "\t\"external_drivers\" : null,\n"
+        "\t\"jsonid\" : \"vrpathreg\",\n"
+        "\t\"log\" : \n"
+        "\t[\n"
+        "\t\t\"/logs\"\n"
+        "\t],\n"
+        "\t\"runtime\" : \n"
+        "\t[\n"
+        "\t\t\"/rt\",\n"
+        "\t\t\"/old rt\"\n"
+        "\t],\n"
+        "\t\"version\" : 1\n"
+        "}";
+    EXPECT_EQ(ReadFile(RegistryFile()), sExpected);
+    EXPECT_FALSE(Path_Exists(RegistryFile() + ".tmp"));
+
+    std::string sText;
+    EXPECT_TRUE(registry.ToJsonString(sText));
+    EXPECT_EQ(sText, sExpected);
+
+    CVRPathRegistry loaded;
+    std::string sError;
+    ASSERT_TRUE(loaded.BLoadFromFile(&sError)) << sError;
+    EXPECT_EQ(loaded.GetRuntimePath(), "/rt");
+    EXPECT_EQ(loaded.GetLogPath(), "/logs");
+    EXPECT_EQ(loaded.GetConfigPath(), "");
+    EXPECT_EQ(loaded.GetRuntimeHistoryCount(), 1u);
+    EXPECT_EQ(loaded.GetRuntimeHistoryPath(0), "/old rt");
+    EXPECT_EQ(loaded.GetExternalDriverCount(), 0u);
+}
+
+TEST_F(PathRegistryTest, LoadingRulesAndErrors) {
+    CVRPathRegistry_Public registry;
+    std::string sError;
+    EXPECT_FALSE(registry.BLoadFromFile(&sError));
+    EXPECT_EQ(sError, "Unable to read VR Path Registry from " + RegistryFile());
+
+    WriteRegistry("{ not json");
+    EXPECT_FALSE(registry.BLoadFromFile(&sError));
+    EXPECT_EQ(sError.rfind("Unable to parse " + RegistryFile() + ": ", 0), 0u) << sError;
+
+    // BOM, CR LF, comments and unknown members are accepted; unknown members
+    // are dropped on the next save.
+    WriteRegistry(
+        "\xEF\xBB\xBF{\r\n // comment\r\n \"runtime\": [\"/a\", \"/b\"],\r\n"
+        " \"extra\": 5, \"external_drivers\": \"not a list\" }");
+    auto result = RunInChild([&] {
+        CVRPathRegistry loaded;
+        std::string sLoadError;
+        if (!loaded.BLoadFromFile(&sLoadError))
+            return 1;
+        if (loaded.GetRuntimePath() != "/a" || loaded.GetConfigPath() != "" ||
+            loaded.GetLogPath() != "" || loaded.GetExternalDriverCount() != 0)
+            return 2;
+        return loaded.BSaveToFile() ? 0 : 3;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr, "");  // a non-array external_drivers is ignored silently
+    EXPECT_EQ(ReadFile(RegistryFile()).find("extra"), std::string::npos);
+
+    // A present but non-array list prints its line and stays as it was.
+    WriteRegistry(R"({ "runtime": null, "config": "str", "log": ["/l"] })");
+    result = RunInChild([] {
+        CVRPathRegistry loaded;
+        if (!loaded.BLoadFromFile())
+            return 1;
+        return loaded.GetRuntimePath() == "" && loaded.GetLogPath() == "/l" ? 0 : 2;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr,
+              "VR Path Registry node runtime is not an array\n"
+              "VR Path Registry node config is not an array\n");
+
+    // A list of non-strings makes the JSON library throw.
+    WriteRegistry(R"({ "runtime": [["nested"]] })");
+    EXPECT_FALSE(registry.BLoadFromFile(&sError));
+    EXPECT_EQ(sError, "Unable to parse " + RegistryFile() + ": exception thrown in JSON library");
+}
+
+TEST_F(PathRegistryTest, OverrideFileAndSaveFailures) {
+    std::string sOverride = TempPath("r.json");
+    ScopedEnv over("VR_PATHREG_OVERRIDE", sOverride);
+    TestRegistry registry;
+    registry.Config() = {"/cfg"};
+    ASSERT_TRUE(registry.BSaveToFile());
+    EXPECT_TRUE(Path_Exists(sOverride));
+    EXPECT_FALSE(Path_Exists(RegistryFile()));
+
+    WriteFile(TempPath("plainfile"), "x");
+    ScopedEnv blocked("VR_PATHREG_OVERRIDE", TempPath("plainfile/sub/r.json"));
+    auto result = RunInChild([&] { return registry.BSaveToFile() ? 1 : 0; });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr,
+              "Unable to create path registry directory " + TempPath("plainfile/sub") + "\n");
+
+    ASSERT_EQ(mkdir(TempPath("isdir.json").c_str(), 0755), 0);
+    ScopedEnv directory("VR_PATHREG_OVERRIDE", TempPath("isdir.json"));
+    result = RunInChild([&] { return registry.BSaveToFile() ? 1 : 0; });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr,
+              "Unable to write VR path registry to " + TempPath("isdir.json") + "\n");
+}
+
+TEST_F(PathRegistryTest, GetPathsCombinesEnvironmentDefaultsAndFile) {
+    // No file: only environment values make it succeed, silently.
+    {
+        ScopedEnv logPath("VR_LOG_PATH", "/env/logs");
+        auto result = RunInChild([] {
+            std::string sLog = "untouched";
+            bool bOk = CVRPathRegistry_Public::GetPaths(nullptr, nullptr, &sLog, nullptr, nullptr);
+            return bOk && sLog == "/env/logs" ? 0 : 1;
+        });
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.strStderr, "");
+    }
+    auto result = RunInChild([] {
+        std::string sLog;
+        bool bOk = CVRPathRegistry_Public::GetPaths(nullptr, nullptr, &sLog, nullptr, "/dflt");
+        return !bOk && sLog == "/dflt" ? 0 : 1;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr, "Unable to read VR Path Registry from " + RegistryFile() + "\n");
+    EXPECT_TRUE(CVRPathRegistry_Public::GetPaths(nullptr, nullptr, nullptr, nullptr, nullptr));
+
+    WriteRegistry(R"({ "runtime": ["/rt"], "config": ["/cfg"], "log": ["/log"],
+                       "external_drivers": ["/d1", "/d2"] })");
+    std::string sRuntime, sConfig, sLog;
+    std::vector<std::string> vecDrivers;
+    ASSERT_TRUE(CVRPathRegistry_Public::GetPaths(&sRuntime, &sConfig, &sLog, nullptr, nullptr,
+                                                 &vecDrivers));
+    EXPECT_EQ(sRuntime, "/rt");
+    EXPECT_EQ(sConfig, "/cfg");
+    EXPECT_EQ(sLog, "/log");
+    EXPECT_EQ(vecDrivers, (std::vector<std::string>{"/d1", "/d2"}));
+
+    ScopedEnv runtime("VR_OVERRIDE", "c:\\rt");  // used as is
+    ScopedEnv config("VR_CONFIG_PATH", "");      // empty: not an override
+    ASSERT_TRUE(CVRPathRegistry_Public::GetPaths(&sRuntime, &sConfig, &sLog, "/cdef", nullptr));
+    EXPECT_EQ(sRuntime, "c:\\rt");
+    EXPECT_EQ(sConfig, "/cdef");
+    EXPECT_EQ(sLog, "/log");
+}
+
+TEST_F(PathRegistryTest, ApplicationIdAndServerChild) {
+    ScopedEnv appId("QuillAppId", "1");
+    ScopedEnv gameId("QuillGameId", std::nullopt);
+    uint32_t unId = CVRPathRegistry_Public::InitQuillAppId();
+    EXPECT_EQ(unId, CVRPathRegistry_Public::GetQuillAppId());
+    EXPECT_EQ(GetEnvironmentVariable("QuillAppId"), std::to_string(unId));
+    EXPECT_EQ(GetEnvironmentVariable("QuillGameId"), std::to_string(unId));
+    EXPECT_FALSE(CVRPathRegistry_Public::IsOrreryMain());
+
+    ScopedEnv key("ORRERY_APPKEY", std::nullopt);
+    EXPECT_FALSE(CVRPathRegistry_Public::IsChildOfVRServer());
+    ScopedEnv server("ORRERY_APPKEY", "lattice.component.vrserver");
+    EXPECT_TRUE(CVRPathRegistry_Public::IsChildOfVRServer());
+    ScopedEnv upper("ORRERY_APPKEY", "Lattice.component.vrserver");
+    EXPECT_FALSE(CVRPathRegistry_Public::IsChildOfVRServer());
+}
+
+TEST_F(PathRegistryTest, HistoriesAndDrivers) {
+    TestRegistry registry;
+    registry.Runtime() = {"/b", "/a"};
+    registry.SetRuntimePath("/a/");
+    EXPECT_EQ(registry.Runtime(), (std::vector<std::string>{"/a", "/b"}));
+    registry.Runtime() = {"/x"};
+    EXPECT_EQ(registry.GetRuntimeHistoryCount(), 0u);
+    EXPECT_EQ(registry.GetRuntimeHistoryPath(0), "");
+    registry.SetConfigPath("/c1");
+    registry.SetConfigPath("/c2//");
+    registry.SetConfigPath("/c1");
+    EXPECT_EQ(registry.Config(), (std::vector<std::string>{"/c1", "/c2"}));
+    EXPECT_EQ(registry.GetConfigHistoryCount(), 1u);
+    EXPECT_EQ(registry.GetConfigHistoryPath(0), "/c2");
+    EXPECT_EQ(registry.GetLogHistoryCount(), 0u);
+
+    std::vector<std::string> vecPaths = {"/p/", "/q", "/p", "/q//", "/r"};
+    CVRPathRegistry::CollapseDuplicatePaths(vecPaths);
+    EXPECT_EQ(vecPaths, (std::vector<std::string>{"/p/", "/q", "/r"}));
+
+    registry.AddExternalDriver("/d");
+    registry.AddExternalDriver("/e");
+    registry.AddExternalDriver("/d");
+    EXPECT_EQ(registry.GetExternalDriverCount(), 2u);
+    EXPECT_EQ(registry.GetExternalDriverPath(1), "/e");
+    EXPECT_EQ(registry.GetExternalDriverPath(2), "");
+    registry.RemoveExternalDriver("/d");
+    registry.RemoveExternalDriver("/missing");
+    EXPECT_EQ(registry.Drivers(), (std::vector<std::string>{"/e"}));
+}
+
+TEST_F(PathRegistryTest, InstalledRuntimesAndHostPaths) {
+    for (const char* pchRoot : {"rt1", "rt3"}) {
+        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath(std::string(pchRoot) + "/bin").c_str()));
+        WriteFile(TempPath(std::string(pchRoot) + "/bin/version.txt"), "1");
+    }
+    TestRegistry registry;
+    registry.Runtime() = {TempPath("rt1/"), TempPath("rt2"), TempPath("rt3"), TempPath("rt1")};
+    EXPECT_EQ(registry.GetInstalledRuntimes(),
+              (std::vector<std::string>{TempPath("rt1"), TempPath("rt3")}));
+
+    // No host client directory: the OS configuration directory is used.
+    EXPECT_EQ(CVRPathRegistry::GetQuillPath(), "");
+    EXPECT_EQ(CVRPathRegistry::GetVRLogPathFromQuillOrOS(), TempPath(".config/lattice/logs"));
+    ASSERT_TRUE(BCreateDirectoryRecursive(TempPath(".quill/quill").c_str()));
+    EXPECT_EQ(CVRPathRegistry::GetQuillPath(), TempPath(".quill/quill"));
+    EXPECT_EQ(CVRPathRegistry::GetVRConfigPathFromQuillOrOS(), TempPath(".quill/quill/config"));
+
+    ScopedEnv noHome("HOME", std::nullopt);
+    std::vector<std::string> lines;
+    CLogCallback recorder;
+    recorder.Initialize([&](ELogLevel, const char* pchText, void*) { lines.push_back(pchText); },
+                        nullptr);
+    EXPECT_EQ(CVRPathRegistry::GetVRLogPathFromQuillOrOS(), "");
+    EXPECT_EQ(lines, (std::vector<std::string>{"[System] No Quill Path available.\n",
+                                               "[System] No OS path for logs available\n"}));
+}
+
+TEST_F(PathRegistryTest, EnsureIntactRepairsInOrderAndLeavesValidFilesAlone) {
+    std::vector<std::string> vecMessages;
+    ASSERT_EQ(Lattice_EnsurePathRegistryIntact(&vecMessages), 0);
+    ASSERT_EQ(vecMessages.size(), 7u);
+    EXPECT_EQ(vecMessages[0],
+              "[System] Path Registry not found, initializing: " + RegistryFile() + "\n");
+    EXPECT_EQ(vecMessages[1], "[System] Old Runtime Path: \n");
+    EXPECT_EQ(vecMessages[2].rfind("[System] New Runtime Path: /", 0), 0u);
+    EXPECT_EQ(vecMessages[3], "[System] Old Log Path: \n");
+    EXPECT_EQ(vecMessages[4], "[System] New Log Path: " + TempPath(".config/lattice/logs") + "\n");
+    EXPECT_EQ(vecMessages[5], "[System] Old Config Path: \n");
+    EXPECT_EQ(vecMessages[6],
+              "[System] New Config Path: " + TempPath(".config/lattice/config") + "\n");
+    ASSERT_TRUE(Path_Exists(RegistryFile()));
+
+    // Make every path valid; the file is then left untouched.
+    ASSERT_TRUE(BCreateDirectoryRecursive(TempPath(".config/lattice/logs").c_str()));
+    ASSERT_TRUE(BCreateDirectoryRecursive(TempPath(".config/lattice/config").c_str()));
+    // Saving replaces the file (a new inode), so an unchanged inode proves
+    // that nothing was written.
+    struct stat before = {}, after = {};
+    ASSERT_EQ(stat(RegistryFile().c_str(), &before), 0);
+    vecMessages.clear();
+    ASSERT_EQ(Lattice_EnsurePathRegistryIntact(&vecMessages), 0);
+    EXPECT_TRUE(vecMessages.empty());
+    ASSERT_EQ(stat(RegistryFile().c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
+    // One invalid path: only it is repaired; the old one stays in the history.
+    TestRegistry registry;
+    ASSERT_TRUE(registry.BLoadFromFile());
+    registry.SetLogPath(TempPath("gone"));
+    registry.AddExternalDriver("/drv");
+    ASSERT_TRUE(registry.BSaveToFile());
+    vecMessages.clear();
+    ASSERT_EQ(Lattice_EnsurePathRegistryIntact(&vecMessages), 0);
+    EXPECT_EQ(
+        vecMessages,
+        (std::vector<std::string>{
+            "[System] Path Registry contains invalid data, sanitizing: " + RegistryFile() + "\n",
+            "[System] Old Log Path: " + TempPath("gone") + "\n",
+            "[System] New Log Path: " + TempPath(".config/lattice/logs") + "\n"}));
+    TestRegistry repaired;
+    ASSERT_TRUE(repaired.BLoadFromFile());
+    EXPECT_EQ(repaired.LogList(),
+              (std::vector<std::string>{TempPath(".config/lattice/logs"), TempPath("gone")}));
+    EXPECT_EQ(repaired.Drivers(), (std::vector<std::string>{"/drv"}));
+
+    // A registry that cannot be saved is reported with 113.
+    ScopedEnv over("VR_PATHREG_OVERRIDE", TempPath("plain/registry.vrpath"));
+    WriteFile(TempPath("plain"), "x");
+    vecMessages.clear();
+    auto result = RunInChild([&] { return Lattice_EnsurePathRegistryIntact(&vecMessages); });
+    EXPECT_EQ(result.exitCode, 113);
+}
+
+}  // namespace
