@@ -1,0 +1,232 @@
+#include "runtime_connection.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace lattice_stub {
+
+using lattice_proto::CWireReader;
+using lattice_proto::CWireWriter;
+using lattice_proto::Frame;
+
+CRuntimeConnection& CRuntimeConnection::Get() {
+    // Never destroyed: interface objects and other threads may call in while
+    // the process exits.
+    static CRuntimeConnection* s_pConnection = new CRuntimeConnection;
+    return *s_pConnection;
+}
+
+namespace {
+
+std::string ExecutableName() {
+    char buffer[4096];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAppType eType,
+                                  const char* pchStartupInfo) {
+    vr::ELatticeInitError eScratch;
+    vr::ELatticeInitError& eError = peError ? *peError : eScratch;
+    Shutdown();
+
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    std::string strError;
+    if (!m_channel.Open(lattice_proto::ResolveSocketPath(), &strError)) {
+        eError = strError.find("hello refused") != std::string::npos
+                     ? vr::LatticeInitError_ProtocolMismatch
+                     : vr::LatticeInitError_RuntimeUnreachable;
+        return 0;
+    }
+    CWireWriter request;
+    request.I32(eType);
+    request.Bool(pchStartupInfo != nullptr);
+    request.Str(pchStartupInfo ? pchStartupInfo : "");
+    request.Str(ExecutableName());
+    Frame reply;
+    int fdShared = -1;
+    if (m_channel.Call(lattice_proto::Op_L_Init, request.Buffer(), reply, &fdShared) !=
+            lattice_proto::CClientChannel::Call_Ok ||
+        reply.usStatus != lattice_proto::Status_Ok) {
+        if (fdShared >= 0) {
+            close(fdShared);
+        }
+        m_channel.Close();
+        eError = vr::LatticeInitError_RuntimeUnreachable;
+        return 0;
+    }
+    CWireReader reader(reply.payload);
+    int32_t nError = reader.I32();
+    uint32_t unToken = reader.U32();
+    std::vector<std::string> vecServed = reader.StrList();
+    if (!reader.Ok()) {
+        nError = vr::LatticeInitError_ProtocolMismatch;
+    }
+    if (nError == 0 && fdShared >= 0) {
+        void* pMap =
+            mmap(nullptr, sizeof(lattice_proto::SharedState), PROT_READ, MAP_SHARED, fdShared, 0);
+        if (pMap != MAP_FAILED) {
+            auto* pShared = static_cast<const lattice_proto::SharedState*>(pMap);
+            if (pShared->unMagic == lattice_proto::k_unSharedMagic) {
+                m_pShared.store(pShared);
+            } else {
+                munmap(pMap, sizeof(lattice_proto::SharedState));
+            }
+        }
+    }
+    if (fdShared >= 0) {
+        close(fdShared);
+    }
+    if (nError != 0) {
+        m_channel.Close();
+        eError = static_cast<vr::ELatticeInitError>(nError);
+        return 0;
+    }
+    m_unLastToken.store(unToken);
+    m_setServed = std::set<std::string>(vecServed.begin(), vecServed.end());
+    {
+        std::lock_guard<std::mutex> pollLock(m_pollMutex);
+        m_events.clear();
+        m_bQuitDelivered = false;
+    }
+    m_eState.store(State_Connected);
+    eError = vr::LatticeInitError_None;
+    return unToken;
+}
+
+void CRuntimeConnection::UnmapShared() {
+    if (const lattice_proto::SharedState* pShared = m_pShared.exchange(nullptr)) {
+        m_unLastToken.store(__atomic_load_n(&pShared->unInitToken, __ATOMIC_ACQUIRE));
+        munmap(const_cast<lattice_proto::SharedState*>(pShared),
+               sizeof(lattice_proto::SharedState));
+    }
+}
+
+void CRuntimeConnection::Shutdown() {
+    std::lock_guard<std::mutex> pollLock(m_pollMutex);
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    if (m_eState.load() == State_Connected) {
+        // Events fetched ahead but never polled go back to the front of the
+        // runtime's queue rather than being lost.
+        CWireWriter request;
+        request.U32(static_cast<uint32_t>(m_events.size()));
+        for (const QueuedEvent& event : m_events) {
+            request.U32(event.unType);
+            request.U32(event.unDevice);
+            request.Bytes(event.rgubData, sizeof(event.rgubData));
+        }
+        Frame reply;
+        m_channel.Call(lattice_proto::Op_L_Shutdown, request.Buffer(), reply);
+    }
+    m_events.clear();
+    m_bQuitDelivered = false;
+    m_channel.Close();
+    m_eState.store(State_Disconnected);
+    UnmapShared();
+}
+
+bool CRuntimeConnection::IsServed(const std::string& strVersion) {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_eState.load() == State_Connected && m_setServed.count(strVersion) > 0;
+}
+
+uint32_t CRuntimeConnection::InitToken() {
+    if (const lattice_proto::SharedState* pShared = m_pShared.load()) {
+        return __atomic_load_n(&pShared->unInitToken, __ATOMIC_ACQUIRE);
+    }
+    return m_unLastToken.load();
+}
+
+void CRuntimeConnection::MarkLost() {
+    EState eExpected = State_Connected;
+    if (m_eState.compare_exchange_strong(eExpected, State_Lost)) {
+        m_channel.Close();
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        UnmapShared();
+    }
+}
+
+bool CRuntimeConnection::Call(lattice_proto::EOp eOp, const CWireWriter& request, Frame& reply) {
+    if (m_eState.load() != State_Connected) {
+        return false;
+    }
+    switch (m_channel.Call(eOp, request.Buffer(), reply)) {
+        case lattice_proto::CClientChannel::Call_Ok:
+            return reply.usStatus == lattice_proto::Status_Ok;
+        case lattice_proto::CClientChannel::Call_Lost:
+            MarkLost();
+            return false;
+        default:
+            return false;
+    }
+}
+
+// Called with m_pollMutex held. Appends what the simulator has queued.
+bool CRuntimeConnection::FetchEvents() {
+    CWireWriter request;
+    request.U32(lattice_proto::k_unEventBatch);
+    Frame reply;
+    if (!Call(lattice_proto::Op_L_PollEvents, request, reply)) {
+        return false;
+    }
+    CWireReader reader(reply.payload);
+    uint32_t unCount = reader.U32();
+    for (uint32_t i = 0; i < unCount && reader.Ok(); ++i) {
+        QueuedEvent event;
+        event.unType = reader.U32();
+        event.unDevice = reader.U32();
+        reader.Bytes(event.rgubData, sizeof(event.rgubData));
+        if (reader.Ok()) {
+            m_events.push_back(event);
+        }
+    }
+    return true;
+}
+
+bool CRuntimeConnection::PollEvent(vr::LatticeEvent_t* pEvent) {
+    std::lock_guard<std::mutex> pollLock(m_pollMutex);
+    if (m_eState.load() == State_Connected) {
+        const lattice_proto::SharedState* pShared = m_pShared.load();
+        bool bStall = pShared && __atomic_load_n(&pShared->unStallPending, __ATOMIC_ACQUIRE) != 0;
+        // A pending stall must be served by the simulator even while events
+        // fetched earlier are still waiting here.
+        if (m_events.empty() || bStall) {
+            FetchEvents();
+        }
+    }
+    if (!m_events.empty()) {
+        const QueuedEvent& event = m_events.front();
+        std::memset(pEvent, 0, sizeof(*pEvent));
+        pEvent->eventType = event.unType;
+        pEvent->trackedDeviceIndex = event.unDevice;
+        pEvent->eventAgeSeconds = 0.0f;
+        std::memcpy(pEvent->data.rgubRaw, event.rgubData, sizeof(pEvent->data.rgubRaw));
+        m_events.pop_front();
+        return true;
+    }
+    // The runtime went away (noticed here or by any other call): the caller
+    // learns it once, as the quit event, after every event fetched before.
+    if (m_eState.load() == State_Lost && !m_bQuitDelivered) {
+        m_bQuitDelivered = true;
+        std::memset(pEvent, 0, sizeof(*pEvent));
+        pEvent->eventType = vr::LatticeEvent_Quit;
+        pEvent->trackedDeviceIndex = vr::k_unDeviceIndexInvalid;
+        return true;
+    }
+    return false;
+}
+
+void CRuntimeConnection::ReportUnexpected(const char* pchInterface, int nSlot) {
+    CWireWriter request;
+    request.Str("lattice");
+    request.Str(pchInterface);
+    request.I32(nSlot);
+    Frame reply;
+    Call(lattice_proto::Op_Unexpected, request, reply);
+}
+
+}  // namespace lattice_stub

@@ -1,0 +1,92 @@
+// runtime_connection: the runtime stand-in's one connection to lattice-sim.
+//
+// Holds the connection state (disconnected, connected, lost), the channel, the
+// shared state page the simulator maps for us (init token, stall flag) and the
+// batch of events fetched ahead of the caller. Interface objects forward their
+// calls through Call().
+//
+// Thread safety: every member may be called from any thread. Event polls are
+// serialised among themselves so that events keep their order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "channel.h"
+#include "lattice_api.h"
+#include "protocol.h"
+#include "wire.h"
+
+namespace lattice_stub {
+
+struct QueuedEvent {
+    uint32_t unType = 0;
+    uint32_t unDevice = 0;
+    uint8_t rgubData[lattice_proto::k_cubEventData] = {};
+};
+
+class CRuntimeConnection {
+public:
+    static CRuntimeConnection& Get();
+
+    uint32_t Init(vr::ELatticeInitError* peError, vr::ELatticeAppType eType,
+                  const char* pchStartupInfo);
+    void Shutdown();
+    bool IsConnected() const { return m_eState.load() == State_Connected; }
+    uint32_t InitToken();
+    // From the list the simulator sent at init; no round trip.
+    bool IsServed(const std::string& strVersion);
+
+    // Sends a request; true when the simulator answered with Status_Ok. A
+    // broken connection moves the state to lost.
+    bool Call(lattice_proto::EOp eOp, const lattice_proto::CWireWriter& request,
+              lattice_proto::Frame& reply);
+    bool PollEvent(vr::LatticeEvent_t* pEvent);
+    // Records a call of an unused interface slot in the simulator's journal.
+    void ReportUnexpected(const char* pchInterface, int nSlot);
+
+private:
+    enum EState { State_Disconnected, State_Connected, State_Lost };
+
+    void MarkLost();
+    void UnmapShared();
+    bool FetchEvents();
+
+    lattice_proto::CClientChannel m_channel{lattice_proto::Role_Lattice, false};
+    std::atomic<EState> m_eState{State_Disconnected};
+    std::mutex m_stateMutex;  // init, shutdown, the shared page
+    std::atomic<const lattice_proto::SharedState*> m_pShared{nullptr};
+    std::atomic<uint32_t> m_unLastToken{0};
+    std::set<std::string> m_setServed;
+
+    std::mutex m_pollMutex;  // the event batch and the quit delivery
+    std::deque<QueuedEvent> m_events;
+    bool m_bQuitDelivered = false;
+};
+
+}  // namespace lattice_stub
+
+namespace lattice_stub::checks {
+namespace codes = lattice_proto::codes;
+static_assert(vr::LatticeInitError_InvalidApplicationType == codes::k_nInitInvalidApplicationType);
+static_assert(vr::LatticeInitError_InvalidStartupInfo == codes::k_nInitInvalidStartupInfo);
+static_assert(vr::SettingsError_KeyNotSet == codes::k_nSettingsKeyNotSet);
+static_assert(vr::SettingsError_WrongType == codes::k_nSettingsWrongType);
+static_assert(vr::ScreenshotError_UnknownHandle == codes::k_nScreenshotUnknownHandle);
+static_assert(vr::ScreenshotError_InvalidArgument == codes::k_nScreenshotInvalidArgument);
+static_assert(vr::ScreenshotError_RequestFailed == codes::k_nScreenshotRequestFailed);
+static_assert(vr::PathError_InvalidContainer == codes::k_unPathInvalidContainer);
+static_assert(vr::PathError_UnknownPath == codes::k_unPathUnknownPath);
+static_assert(vr::PathError_BufferTooSmall == codes::k_unPathBufferTooSmall);
+static_assert(vr::PathError_InvalidArgument == codes::k_unPathInvalidArgument);
+static_assert(vr::LatticeEvent_ConsoleOpened == codes::k_unEventConsoleOpened);
+static_assert(vr::LatticeEvent_ConsoleClosed == codes::k_unEventConsoleClosed);
+static_assert(vr::LatticeEvent_ScreenshotTriggered == codes::k_unEventScreenshotTriggered);
+static_assert(vr::LatticeEvent_ScreenshotTaken == codes::k_unEventScreenshotTaken);
+static_assert(vr::LatticeEvent_ScreenshotFailed == codes::k_unEventScreenshotFailed);
+static_assert(vr::LatticeEvent_Quit == codes::k_unEventQuit);
+}  // namespace lattice_stub::checks

@@ -1,0 +1,67 @@
+// channel: a stand-in's persistent connections to lattice-sim.
+//
+// A channel keeps a small pool of connected, greeted sockets. Each call takes
+// an idle connection (or opens one), sends its request, waits for the reply
+// and gives the connection back, so calls from several threads run in
+// parallel and a slow call (a stalled event poll) never holds up another
+// thread's call. After fork() the child drops the connections it inherited and
+// opens its own.
+//
+// Thread safety: every member may be called from any thread.
+// Failure: Call answers Call_NotOpen without touching the network when the
+// channel is closed, and Call_Lost when the simulator cannot be reached or the
+// connection broke (the simulator ended).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "protocol.h"
+#include "socketio.h"
+
+namespace lattice_proto {
+
+class CClientChannel {
+public:
+    // bAutoOpen: a closed channel opens itself on the next call, resolving the
+    // socket path anew each time (the host client library works this way; the
+    // runtime library opens explicitly at init).
+    CClientChannel(EClientRole eRole, bool bAutoOpen);
+    ~CClientChannel();
+    CClientChannel(const CClientChannel&) = delete;
+    CClientChannel& operator=(const CClientChannel&) = delete;
+
+    // Connects and greets one connection to strPath; false with *pstrError.
+    bool Open(const std::string& strPath, std::string* pstrError);
+    // Closes every idle connection; connections in use close when returned.
+    void Close();
+    bool IsOpen();
+
+    enum ECall {
+        Call_Ok,
+        Call_NotOpen,
+        Call_Lost,
+    };
+    // reply holds the server's frame on Call_Ok (its status may be an error).
+    ECall Call(uint16_t usOp, const std::string& payload, Frame& reply, int* pReceivedFd = nullptr);
+
+private:
+    int TakeConnection(uint64_t& unGeneration, bool& bReused, ECall& eFail);
+    void GiveBack(int fd, uint64_t unGeneration);
+    int OpenConnection(const std::string& strPath, std::string* pstrError);
+
+    const EClientRole m_eRole;
+    const bool m_bAutoOpen;
+    std::mutex m_mutex;
+    bool m_bOpen = false;
+    std::string m_strPath;
+    std::vector<int> m_vecIdle;
+    uint64_t m_unGeneration = 0;
+    pid_t m_pidOwner = 0;
+};
+
+}  // namespace lattice_proto

@@ -1,0 +1,132 @@
+// protocol: the wire protocol between the platform stand-ins (the runtime and
+// host client libraries) and lattice-sim, the process that plays the runtime
+// and the host client. docs/lattice-sim-protocol.md describes it for people.
+//
+// Transport: a Unix stream socket. Every message is a frame: a 12-byte header
+// (payload length, operation, status, all little-endian) and a payload encoded
+// with CWireWriter. Each request gets exactly one reply frame carrying the same
+// operation; the reply status says whether the payload is the answer or an
+// error text. The first frame on every connection is Op_Hello.
+//
+// This header holds constants only; it is shared by both stand-ins and the
+// simulator and nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lattice_proto {
+
+constexpr uint32_t k_unHelloMagic = 0x4D49534C;  // "LSIM"
+constexpr uint16_t k_usProtocolVersion = 1;
+constexpr size_t k_cubFrameHeader = 12;
+// Larger frames are refused; big enough for a full journal dump.
+constexpr uint32_t k_cubMaxPayload = 64u * 1024u * 1024u;
+// Events fetched per poll round trip; the stand-in hands them out one by one.
+constexpr uint32_t k_unEventBatch = 256;
+constexpr size_t k_cubEventData = 48;
+
+enum EClientRole : uint8_t {
+    Role_Lattice = 1,
+    Role_Quill = 2,
+    Role_Control = 3,
+};
+
+enum EStatus : uint16_t {
+    Status_Ok = 0,
+    Status_BadRequest = 1,       // payload could not be decoded; text in payload
+    Status_UnknownOp = 2,        // operation not known to this server
+    Status_NotHello = 3,         // first frame was not a valid hello
+    Status_VersionMismatch = 4,  // hello carried another protocol version
+    Status_TooLarge = 5,         // length over k_cubMaxPayload; the server then closes
+    Status_Failed = 6,           // request understood but refused; text in payload
+};
+
+enum EOp : uint16_t {
+    Op_Hello = 1,
+    Op_Ping = 2,
+    Op_Unexpected = 3,  // a placeholder interface slot was called
+
+    // runtime client library
+    Op_L_Init = 100,
+    Op_L_Shutdown = 101,
+    Op_L_IsVersionValid = 102,
+    Op_L_GetInterface = 103,
+    Op_L_PollEvents = 104,
+    Op_L_SettingGet = 105,
+    Op_L_PropertyContainer = 106,
+    Op_L_InputInternal = 107,
+    Op_L_StartOverlayApps = 108,
+    Op_L_ConsoleLine = 109,
+    Op_L_ScreenshotRequest = 110,
+    Op_L_ScreenshotType = 111,
+    Op_L_ScreenshotFilename = 112,
+    Op_L_ResourcePath = 113,
+    Op_L_PathsRead = 114,
+    Op_L_PathsWrite = 115,
+    Op_L_PathsStringToHandle = 116,
+    Op_L_MailboxPost = 117,
+
+    // host client library
+    Op_Q_IsRunning = 200,
+    Op_Q_Init = 201,
+    Op_Q_Shutdown = 202,
+    Op_Q_RunCallbacks = 203,
+    Op_Q_FindInterface = 204,
+    Op_Q_UtilsAppId = 205,
+    Op_Q_UtilsLanguage = 206,
+    Op_Q_UtilsStartDashboard = 207,
+    Op_Q_UserId = 208,
+    Op_Q_FriendsPersonaName = 209,
+    Op_Q_ScreenshotAdd = 210,
+    Op_Q_PrivateStart = 211,
+    Op_Q_PrivateConnectionParams = 212,
+    Op_Q_PrivateInvite = 213,
+
+    // control CLI
+    Op_C_Control = 300,
+};
+
+enum ESettingKind : uint8_t {
+    SettingKind_Bool = 1,
+    SettingKind_Int32 = 2,
+};
+
+// Result codes that travel in payloads. The public headers give them names;
+// both stand-ins check at compile time that their enumerators agree.
+namespace codes {
+constexpr int32_t k_nInitInvalidApplicationType = 106;
+constexpr int32_t k_nInitInvalidStartupInfo = 107;
+constexpr int32_t k_nSettingsKeyNotSet = 2;
+constexpr int32_t k_nSettingsWrongType = 3;
+constexpr int32_t k_nScreenshotUnknownHandle = 2;
+constexpr int32_t k_nScreenshotInvalidArgument = 4;
+constexpr int32_t k_nScreenshotRequestFailed = 5;
+constexpr uint32_t k_unPathInvalidContainer = 2;
+constexpr uint32_t k_unPathUnknownPath = 3;
+constexpr uint32_t k_unPathBufferTooSmall = 4;
+constexpr uint32_t k_unPathInvalidArgument = 5;
+constexpr int32_t k_nQuillInitFailed = 1;
+constexpr int32_t k_nQuillInitNoHostClient = 2;
+constexpr uint32_t k_unEventConsoleOpened = 420;
+constexpr uint32_t k_unEventConsoleClosed = 421;
+constexpr uint32_t k_unEventScreenshotTriggered = 516;
+constexpr uint32_t k_unEventScreenshotTaken = 521;
+constexpr uint32_t k_unEventScreenshotFailed = 522;
+constexpr uint32_t k_unEventQuit = 700;
+constexpr int32_t k_iCallbackPersonaStateChange = 304;
+constexpr int32_t k_iCallbackQuillShutdown = 704;
+}  // namespace codes
+
+// Mapped read-only by the runtime stand-in (a memfd the simulator passes with
+// its Op_L_Init reply), so that VR_GetInitToken costs no round trip and a
+// pending stall is seen before cached events are handed out.
+struct SharedState {
+    uint32_t unMagic;
+    uint32_t unVersion;
+    uint32_t unInitToken;     // accessed with __atomic builtins
+    uint32_t unStallPending;  // non-zero while a stall waits for the next poll
+};
+constexpr uint32_t k_unSharedMagic = 0x54534C53;  // "SLST"
+
+}  // namespace lattice_proto

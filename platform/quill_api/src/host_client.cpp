@@ -1,0 +1,261 @@
+#include "host_client.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "interfaces.h"
+
+namespace quill_stub {
+
+using lattice_proto::CWireReader;
+using lattice_proto::CWireWriter;
+using lattice_proto::Frame;
+
+CHostClient& CHostClient::Get() {
+    // Never destroyed: callbacks and crash paths may run during exit.
+    static CHostClient* s_pHost = new CHostClient;
+    return *s_pHost;
+}
+
+bool CHostClient::IsRunning() {
+    Frame reply;
+    if (m_channel.Call(lattice_proto::Op_Q_IsRunning, std::string(), reply) !=
+            lattice_proto::CClientChannel::Call_Ok ||
+        reply.usStatus != lattice_proto::Status_Ok) {
+        return false;
+    }
+    CWireReader reader(reply.payload);
+    bool bRunning = reader.Bool();
+    return reader.Ok() && bRunning;
+}
+
+namespace {
+
+std::vector<std::string> SplitVersionList(const char* pszList) {
+    std::vector<std::string> vecVersions;
+    // The list ends with an empty entry; a bound keeps a list without one
+    // from running away.
+    for (int i = 0; pszList && *pszList && i < 4096; ++i) {
+        size_t cch = strnlen(pszList, 256);
+        vecVersions.emplace_back(pszList, cch);
+        pszList += cch + (pszList[cch] == '\0' ? 1 : 0);
+    }
+    return vecVersions;
+}
+
+void SetError(QuillErrMsg* pOutErrMsg, const std::string& strText) {
+    if (pOutErrMsg) {
+        std::snprintf(*pOutErrMsg, sizeof(*pOutErrMsg), "%s", strText.c_str());
+    }
+}
+
+}  // namespace
+
+int CHostClient::Init(const char* pszInterfaceVersions, QuillErrMsg* pOutErrMsg) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bInitialized) {
+            return QuillInit_Ok;
+        }
+    }
+    CWireWriter request;
+    request.StrList(SplitVersionList(pszInterfaceVersions));
+    const char* pchAppId = getenv("QuillAppId");
+    request.Str(pchAppId ? pchAppId : "");
+    Frame reply;
+    if (m_channel.Call(lattice_proto::Op_Q_Init, request.Buffer(), reply) !=
+        lattice_proto::CClientChannel::Call_Ok) {
+        SetError(pOutErrMsg, "the host client is not reachable");
+        return QuillInit_NoHostClient;
+    }
+    if (reply.usStatus != lattice_proto::Status_Ok) {
+        SetError(pOutErrMsg, reply.payload);
+        return QuillInit_ProtocolMismatch;
+    }
+    CWireReader reader(reply.payload);
+    int32_t nResult = reader.I32();
+    std::string strMessage = reader.Str();
+    uint64_t ulSession = reader.U64();
+    int32_t hUser = reader.I32();
+    if (!reader.Ok()) {
+        SetError(pOutErrMsg, "malformed answer from the host client");
+        return QuillInit_ProtocolMismatch;
+    }
+    if (nResult != QuillInit_Ok) {
+        SetError(pOutErrMsg, strMessage);
+        return nResult;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bInitialized = true;
+    m_ulSession = ulSession;
+    m_hUser = hUser;
+    ++m_unInitCounter;
+    return QuillInit_Ok;
+}
+
+void CHostClient::Shutdown() {
+    uint64_t ulSession = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bInitialized) {
+            return;
+        }
+        ulSession = m_ulSession;
+        m_bInitialized = false;
+        m_ulSession = 0;
+        m_hUser = 0;
+        ++m_unInitCounter;
+    }
+    CWireWriter request;
+    request.U64(ulSession);
+    Frame reply;
+    m_channel.Call(lattice_proto::Op_Q_Shutdown, request.Buffer(), reply);
+}
+
+bool CHostClient::SessionCall(lattice_proto::EOp eOp, const CWireWriter& args, Frame& reply) {
+    uint64_t ulSession = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bInitialized) {
+            return false;
+        }
+        ulSession = m_ulSession;
+    }
+    CWireWriter request;
+    request.U64(ulSession);
+    request.Bytes(args.Buffer().data(), args.Buffer().size());
+    return m_channel.Call(eOp, request.Buffer(), reply) == lattice_proto::CClientChannel::Call_Ok &&
+           reply.usStatus == lattice_proto::Status_Ok;
+}
+
+void CHostClient::RunCallbacks() {
+    Frame reply;
+    if (!SessionCall(lattice_proto::Op_Q_RunCallbacks, CWireWriter(), reply)) {
+        return;
+    }
+    CWireReader reader(reply.payload);
+    uint32_t unCount = reader.U32();
+    for (uint32_t i = 0; i < unCount && reader.Ok(); ++i) {
+        int32_t iCallback = reader.I32();
+        std::string payload = reader.Str();
+        if (!reader.Ok()) {
+            break;
+        }
+        std::vector<CCallbackBase*> vecTargets;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto range = m_callbacks.equal_range(iCallback);
+            for (auto it = range.first; it != range.second; ++it) {
+                vecTargets.push_back(it->second);
+            }
+        }
+        for (CCallbackBase* pTarget : vecTargets) {
+            {
+                // A record unregistered by an earlier Run of this batch is skipped.
+                std::lock_guard<std::mutex> lock(m_mutex);
+                bool bStillRegistered = false;
+                auto range = m_callbacks.equal_range(iCallback);
+                for (auto it = range.first; it != range.second; ++it) {
+                    bStillRegistered = bStillRegistered || it->second == pTarget;
+                }
+                if (!bStillRegistered) {
+                    continue;
+                }
+            }
+            // The record may expect more bytes than the host sent: hand it a
+            // zero-filled buffer of at least its own size.
+            size_t cub = std::max<size_t>(
+                payload.size(), static_cast<size_t>(std::max(pTarget->GetCallbackSizeBytes(), 0)));
+            std::unique_ptr<char[]> buffer(new char[std::max<size_t>(cub, 1)]());
+            std::memcpy(buffer.get(), payload.data(), payload.size());
+            pTarget->Run(buffer.get());
+        }
+    }
+}
+
+void CHostClient::Register(CCallbackBase* pCallback, int iCallback) {
+    if (!pCallback) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (pCallback->m_nCallbackFlags & CCallbackBase::k_ECallbackFlagsRegistered) {
+        // Already registered: move it to the new id rather than keep two entries.
+        for (auto it = m_callbacks.begin(); it != m_callbacks.end();) {
+            it = it->second == pCallback ? m_callbacks.erase(it) : std::next(it);
+        }
+    }
+    pCallback->m_iCallback = iCallback;
+    pCallback->m_nCallbackFlags |= CCallbackBase::k_ECallbackFlagsRegistered;
+    m_callbacks.emplace(iCallback, pCallback);
+}
+
+void CHostClient::Unregister(CCallbackBase* pCallback) {
+    if (!pCallback) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_callbacks.begin(); it != m_callbacks.end();) {
+        it = it->second == pCallback ? m_callbacks.erase(it) : std::next(it);
+    }
+    pCallback->m_nCallbackFlags &= static_cast<uint8_t>(~CCallbackBase::k_ECallbackFlagsRegistered);
+}
+
+void* CHostClient::ContextInit(QuillContextRecord_t* pRecord) {
+    if (!pRecord) {
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> contextLock(m_contextMutex);
+    uintptr_t unCounter;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        unCounter = m_unInitCounter;
+    }
+    if (pRecord->unFilledFor != unCounter) {
+        pRecord->pInterface = nullptr;
+        if (pRecord->pfnInit) {
+            pRecord->pfnInit(&pRecord->pInterface);
+        }
+        pRecord->unFilledFor = unCounter;
+    }
+    return &pRecord->pInterface;
+}
+
+void* CHostClient::FindInterface(HQuillUser hUser, const char* pszVersion) {
+    if (!pszVersion) {
+        return nullptr;
+    }
+    CWireWriter args;
+    args.I32(hUser);
+    args.Str(pszVersion);
+    Frame reply;
+    if (!SessionCall(lattice_proto::Op_Q_FindInterface, args, reply)) {
+        return nullptr;
+    }
+    CWireReader reader(reply.payload);
+    bool bFound = reader.Bool();
+    if (!reader.Ok() || !bFound) {
+        return nullptr;
+    }
+    return quill_stub::FindInterfaceObject(pszVersion);
+}
+
+HQuillUser CHostClient::User() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bInitialized ? m_hUser : 0;
+}
+
+void CHostClient::ReportUnexpected(const char* pchInterface, int nSlot) {
+    CWireWriter request;
+    request.Str("quill");
+    request.Str(pchInterface);
+    request.I32(nSlot);
+    Frame reply;
+    m_channel.Call(lattice_proto::Op_Unexpected, request.Buffer(), reply);
+}
+
+}  // namespace quill_stub

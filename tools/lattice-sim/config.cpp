@@ -1,0 +1,333 @@
+#include "config.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace lattice_sim {
+
+std::set<std::string> DefaultLatticeInterfaces() {
+    return {
+        "IVRSystem_023",
+        "IVRCompositor_029",
+        "IVROverlay_028",
+        "IVRSettings_003",
+        "IVRScreenshots_001",
+        "IVRControlPanel_006",
+        "IVRRenderModels_006",
+        "IVRRenderModelsInternal_XXX",
+        "IVRResources_001",
+        "IVRDriverManager_001",
+        "IVRSettingsInternal_001",
+        "IVRPaths_002",
+        "IVRPathsInternal_XXX",
+        "IVRProperties_001",
+        "IVRPropertiesInternal_001",
+        "IVRServerInternal_XXX",
+        "IVRDriverInputInternal_XXX",
+        "IVRSystemLayerInternal_XXX",
+        "IVRClientInternal_XXX",
+        "IVRCompositorSystemInternal_XXX",
+        "IVRInput_010",
+        "IVRInputInternal_002",
+        "IVRChaperone_004",
+        "IVRChaperoneSetup_006",
+        "IVRChaperoneInternal_XXX",
+        "IVRChaperoneServerDriver_XXX",
+        "IVRApplications_007",
+        "IVRMailbox_002",
+        "IVRDebug_001",
+        "IVRBlockQueue_005",
+        "IVRApplicationsInternal_XXX",
+        "IVRNotificationsInternal_001",
+        "IVROverlayInternal_XXX",
+        "IVRExtendedDisplay_001",
+        "IVRTrackedCameraInternal_XXX",
+        "IVRCameraPassthroughInternal_001",
+        "IVRDriverDirectInternal_XXX",
+    };
+}
+
+std::set<std::string> DefaultHostInterfaces() {
+    return {"QuillUtils010",         "QuillUser023",
+            "QuillFriends017",       "QUILLSCREENSHOTS_INTERFACE_VERSION003",
+            "QuillOrreryPrivate001", "QuillOrreryPrivate002"};
+}
+
+bool IsKnownInitError(int32_t nCode) {
+    return nCode == 0 || (nCode >= 100 && nCode <= 110);
+}
+
+namespace {
+
+class CChecker {
+public:
+    explicit CChecker(std::string* pstrErrors) : m_pstrErrors(pstrErrors) {}
+    void Error(const std::string& strWhere, const std::string& strWhat) {
+        m_bOk = false;
+        if (m_pstrErrors) {
+            *m_pstrErrors += strWhere + ": " + strWhat + "\n";
+        }
+    }
+    bool Ok() const { return m_bOk; }
+
+    // Reports members of obj not in the allowed list.
+    void OnlyMembers(const Json::Value& obj, const std::string& strWhere,
+                     std::initializer_list<const char*> allowed) {
+        for (const std::string& strName : obj.getMemberNames()) {
+            bool bKnown = false;
+            for (const char* pch : allowed) {
+                bKnown = bKnown || strName == pch;
+            }
+            if (!bKnown) {
+                Error(strWhere + "." + strName, "unknown member");
+            }
+        }
+    }
+    bool Bool(const Json::Value& v, const std::string& strWhere, bool& out) {
+        if (!v.isBool()) {
+            Error(strWhere, "must be true or false");
+            return false;
+        }
+        out = v.asBool();
+        return true;
+    }
+    bool Int32(const Json::Value& v, const std::string& strWhere, int32_t& out) {
+        if (!v.isInt()) {
+            Error(strWhere, "must be a 32-bit integer");
+            return false;
+        }
+        out = v.asInt();
+        return true;
+    }
+    bool UInt64(const Json::Value& v, const std::string& strWhere, uint64_t& out) {
+        if (!v.isUInt64()) {
+            Error(strWhere, "must be a non-negative integer");
+            return false;
+        }
+        out = v.asUInt64();
+        return true;
+    }
+    bool String(const Json::Value& v, const std::string& strWhere, std::string& out) {
+        if (!v.isString()) {
+            Error(strWhere, "must be a string");
+            return false;
+        }
+        out = v.asString();
+        return true;
+    }
+    bool StringSet(const Json::Value& v, const std::string& strWhere, std::set<std::string>& out) {
+        if (!v.isArray()) {
+            Error(strWhere, "must be an array of strings");
+            return false;
+        }
+        std::set<std::string> result;
+        for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
+            if (!v[i].isString()) {
+                Error(strWhere + "[" + std::to_string(i) + "]", "must be a string");
+                return false;
+            }
+            result.insert(v[i].asString());
+        }
+        out = std::move(result);
+        return true;
+    }
+
+private:
+    std::string* m_pstrErrors;
+    bool m_bOk = true;
+};
+
+void ApplyScreenshots(const Json::Value& v, ScreenshotConfig& config, CChecker& check) {
+    if (!v.isObject()) {
+        check.Error("screenshots", "must be an object");
+        return;
+    }
+    check.OnlyMembers(v, "screenshots",
+                      {"outcome", "extension", "fail_type_query", "fail_filename_kinds"});
+    if (v.isMember("outcome") &&
+        check.String(v["outcome"], "screenshots.outcome", config.strOutcome) &&
+        config.strOutcome != "taken" && config.strOutcome != "failed" &&
+        config.strOutcome != "none") {
+        check.Error("screenshots.outcome", "must be \"taken\", \"failed\" or \"none\"");
+    }
+    if (v.isMember("extension")) {
+        check.String(v["extension"], "screenshots.extension", config.strExtension);
+    }
+    if (v.isMember("fail_type_query")) {
+        check.Bool(v["fail_type_query"], "screenshots.fail_type_query", config.bFailTypeQuery);
+    }
+    if (v.isMember("fail_filename_kinds")) {
+        const Json::Value& kinds = v["fail_filename_kinds"];
+        if (!kinds.isArray()) {
+            check.Error("screenshots.fail_filename_kinds", "must be an array of 0 and 1");
+        } else {
+            for (Json::ArrayIndex i = 0; i < kinds.size(); ++i) {
+                if (!kinds[i].isInt() || (kinds[i].asInt() != 0 && kinds[i].asInt() != 1)) {
+                    check.Error("screenshots.fail_filename_kinds", "must be an array of 0 and 1");
+                    break;
+                }
+                config.setFailFilenameKinds.insert(kinds[i].asInt());
+            }
+        }
+    }
+}
+
+void ApplyHost(const Json::Value& v, HostConfig& config, CChecker& check) {
+    if (!v.isObject()) {
+        check.Error("host", "must be an object");
+        return;
+    }
+    check.OnlyMembers(
+        v, "host",
+        {"running", "init_result", "app_id", "language", "interfaces", "withhold_interfaces",
+         "user_id", "user_name", "user_handle", "screenshot_library", "invite_result"});
+    if (v.isMember("running")) {
+        check.Bool(v["running"], "host.running", config.bRunning);
+    }
+    if (v.isMember("init_result")) {
+        check.Int32(v["init_result"], "host.init_result", config.nInitResult);
+    }
+    if (v.isMember("app_id") && !v["app_id"].isNull()) {
+        uint64_t ulAppId = 0;
+        if (check.UInt64(v["app_id"], "host.app_id", ulAppId)) {
+            if (ulAppId > 0xFFFFFFFFull) {
+                check.Error("host.app_id", "must fit 32 bits");
+            }
+            config.appId = static_cast<uint32_t>(ulAppId);
+        }
+    }
+    if (v.isMember("language")) {
+        check.String(v["language"], "host.language", config.strLanguage);
+    }
+    if (v.isMember("interfaces")) {
+        check.StringSet(v["interfaces"], "host.interfaces", config.setInterfaces);
+    }
+    if (v.isMember("withhold_interfaces")) {
+        std::set<std::string> withheld;
+        if (check.StringSet(v["withhold_interfaces"], "host.withhold_interfaces", withheld)) {
+            for (const std::string& str : withheld) {
+                config.setInterfaces.erase(str);
+            }
+        }
+    }
+    if (v.isMember("user_id")) {
+        check.UInt64(v["user_id"], "host.user_id", config.ulUserId);
+    }
+    if (v.isMember("user_name")) {
+        check.String(v["user_name"], "host.user_name", config.strUserName);
+    }
+    if (v.isMember("user_handle")) {
+        check.Int32(v["user_handle"], "host.user_handle", config.hUser);
+    }
+    if (v.isMember("screenshot_library")) {
+        check.String(v["screenshot_library"], "host.screenshot_library",
+                     config.strScreenshotLibrary);
+    }
+    if (v.isMember("invite_result")) {
+        check.Bool(v["invite_result"], "host.invite_result", config.bInviteResult);
+    }
+}
+
+void ApplySettings(const Json::Value& v, SimConfig& config, CChecker& check) {
+    if (!v.isObject()) {
+        check.Error("settings", "must be an object of sections");
+        return;
+    }
+    for (const std::string& strSection : v.getMemberNames()) {
+        const Json::Value& section = v[strSection];
+        if (!section.isObject()) {
+            check.Error("settings." + strSection, "must be an object of keys");
+            continue;
+        }
+        for (const std::string& strKey : section.getMemberNames()) {
+            const Json::Value& value = section[strKey];
+            if (!value.isBool() && !value.isNumeric() && !value.isString()) {
+                check.Error("settings." + strSection + "." + strKey,
+                            "must be a boolean, a number or a string");
+                continue;
+            }
+            config.settings[strSection][strKey] = value;
+        }
+    }
+}
+
+}  // namespace
+
+bool ApplyConfig(const Json::Value& root, SimConfig& config, std::string* pstrErrors) {
+    CChecker check(pstrErrors);
+    if (!root.isObject()) {
+        check.Error("configuration", "must be a JSON object");
+        return false;
+    }
+    check.OnlyMembers(
+        root, "configuration",
+        {"interfaces", "withhold_interfaces", "init_error", "settings", "hmd_property_container",
+         "screenshots", "host", "resource_dir", "journal_limit"});
+    if (root.isMember("interfaces")) {
+        check.StringSet(root["interfaces"], "interfaces", config.setInterfaces);
+    }
+    if (root.isMember("withhold_interfaces")) {
+        std::set<std::string> withheld;
+        if (check.StringSet(root["withhold_interfaces"], "withhold_interfaces", withheld)) {
+            for (const std::string& str : withheld) {
+                config.setInterfaces.erase(str);
+            }
+        }
+    }
+    if (root.isMember("init_error") &&
+        check.Int32(root["init_error"], "init_error", config.nInitError) &&
+        !IsKnownInitError(config.nInitError)) {
+        check.Error("init_error", "must be 0 or one of the init errors 100..110");
+    }
+    if (root.isMember("settings")) {
+        ApplySettings(root["settings"], config, check);
+    }
+    if (root.isMember("hmd_property_container")) {
+        check.UInt64(root["hmd_property_container"], "hmd_property_container",
+                     config.ulHmdPropertyContainer);
+    }
+    if (root.isMember("screenshots")) {
+        ApplyScreenshots(root["screenshots"], config.screenshots, check);
+    }
+    if (root.isMember("host")) {
+        ApplyHost(root["host"], config.host, check);
+    }
+    if (root.isMember("resource_dir")) {
+        check.String(root["resource_dir"], "resource_dir", config.strResourceDir);
+    }
+    if (root.isMember("journal_limit")) {
+        uint64_t ulLimit = 0;
+        if (check.UInt64(root["journal_limit"], "journal_limit", ulLimit)) {
+            if (ulLimit == 0) {
+                check.Error("journal_limit", "must be at least 1");
+            } else {
+                config.cJournalLimit = static_cast<size_t>(ulLimit);
+            }
+        }
+    }
+    return check.Ok();
+}
+
+bool LoadConfig(const std::string& strPath, SimConfig& config, std::string* pstrErrors) {
+    std::ifstream file(strPath, std::ios::binary);
+    if (!file) {
+        if (pstrErrors) {
+            *pstrErrors += strPath + ": cannot be read\n";
+        }
+        return false;
+    }
+    Json::CharReaderBuilder builder;
+    builder["allowComments"] = true;
+    builder["failIfExtra"] = true;
+    Json::Value root;
+    std::string strParseErrors;
+    if (!Json::parseFromStream(builder, file, &root, &strParseErrors)) {
+        if (pstrErrors) {
+            *pstrErrors += strPath + ": not valid JSON: " + strParseErrors;
+        }
+        return false;
+    }
+    return ApplyConfig(root, config, pstrErrors);
+}
+
+}  // namespace lattice_sim

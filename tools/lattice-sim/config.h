@@ -1,0 +1,60 @@
+// config: the simulator's initial state, from the JSON file of `serve
+// --config` (README.md, "lattice-sim configuration", lists every member).
+//
+// LoadConfig rejects unknown members, wrong types and out-of-range values with
+// one message per problem, so a typo in a test's configuration is an error and
+// not a silently ignored line.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace lattice_sim {
+
+std::set<std::string> DefaultLatticeInterfaces();
+std::set<std::string> DefaultHostInterfaces();
+// The init errors the runtime library has a symbol for.
+bool IsKnownInitError(int32_t nCode);
+
+struct HostConfig {
+    bool bRunning = true;
+    int32_t nInitResult = 0;
+    std::optional<uint32_t> appId;  // unset: the QuillAppId the process announces
+    std::string strLanguage = "english";
+    std::set<std::string> setInterfaces = DefaultHostInterfaces();
+    uint64_t ulUserId = 0x0110000100003039ull;  // a valid individual user id
+    std::string strUserName = "Simulated User";
+    int32_t hUser = 1;
+    std::string strScreenshotLibrary;  // empty: "<socket dir>/quill-screenshots"
+    bool bInviteResult = true;
+};
+
+struct ScreenshotConfig {
+    std::string strOutcome = "taken";  // "taken", "failed" or "none"
+    std::string strExtension = ".png";
+    bool bFailTypeQuery = false;
+    std::set<int32_t> setFailFilenameKinds;
+};
+
+struct SimConfig {
+    std::set<std::string> setInterfaces = DefaultLatticeInterfaces();
+    int32_t nInitError = 0;
+    Json::Value settings = Json::Value(Json::objectValue);  // section -> key -> value
+    uint64_t ulHmdPropertyContainer = 0x100000001ull;
+    ScreenshotConfig screenshots;
+    HostConfig host;
+    std::string strResourceDir;
+    size_t cJournalLimit = 200000;
+};
+
+// Defaults, then the file's members. false with one line per problem in
+// *pstrErrors.
+bool LoadConfig(const std::string& strPath, SimConfig& config, std::string* pstrErrors);
+bool ApplyConfig(const Json::Value& root, SimConfig& config, std::string* pstrErrors);
+
+}  // namespace lattice_sim
