@@ -1,0 +1,316 @@
+// The host client library stand-in against a real lattice-sim process.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "quill_api.h"
+#include "sim_fixture.h"
+
+namespace {
+
+using halyard_test::ReadFile;
+using halyard_test::RunInChild;
+using halyard_test::ScopedEnv;
+using halyard_test::SplitLines;
+
+// The interface check list a program passes at init: NUL-separated, ended by
+// an empty entry.
+const char k_rgchCheckList[] =
+    "QuillUtils010\0QuillUser023\0QuillFriends017\0QUILLSCREENSHOTS_INTERFACE_VERSION003\0";
+
+class QuillApiTest : public halyard_test::SimTest {
+protected:
+    void TearDown() override {
+        QuillAPI_Shutdown();
+        SimTest::TearDown();
+    }
+};
+
+class CShutdownListener {
+public:
+    void OnShutdown(QuillShutdown_t* pNotice) {
+        ++m_nCalls;
+        m_bGotRecord = pNotice != nullptr;
+        m_threadId = std::this_thread::get_id();
+    }
+    int m_nCalls = 0;
+    bool m_bGotRecord = false;
+    std::thread::id m_threadId;
+};
+
+class CPersonaListener {
+public:
+    void OnPersona(PersonaStateChange_t* pChange) { m_ulUser = pChange->m_ulUserId; }
+    uint64_t m_ulUser = 0;
+};
+
+TEST_F(QuillApiTest, WithoutSimulatorEverythingAnswersAtOnce) {
+    EXPECT_FALSE(QuillAPI_IsQuillRunning());
+    QuillErrMsg szError = "";
+    EXPECT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, &szError), QuillInit_NoHostClient);
+    EXPECT_STRNE(szError, "");
+    EXPECT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_NoHostClient);
+    QuillAPI_RunCallbacks();
+    EXPECT_EQ(QuillAPI_GetHQuillUser(), 0);
+    EXPECT_EQ(QuillInternal_FindOrCreateUserInterface(0, "QuillUtils010"), nullptr);
+    EXPECT_EQ(QuillUtils(), nullptr);
+}
+
+TEST_F(QuillApiTest, HostUpAndDownDecideRunningAndInit) {
+    ASSERT_TRUE(StartSim(R"({"host": {"running": false}})"));
+    EXPECT_FALSE(QuillAPI_IsQuillRunning());
+    EXPECT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_NoHostClient);
+    ASSERT_EQ(m_sim.Ctl({"host", "up"}).exitCode, 0);
+    EXPECT_TRUE(QuillAPI_IsQuillRunning());
+    EXPECT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    EXPECT_EQ(QuillAPI_GetHQuillUser(), 1);
+    auto lines = m_sim.JournalLines(R"("call":"QuillInternal_QuillAPI_Init")");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find(R"("interfaces":["QuillUtils010","QuillUser023","QuillFriends017",)"
+                            R"("QUILLSCREENSHOTS_INTERFACE_VERSION003"])"),
+              std::string::npos)
+        << lines[1];
+
+    // The host client exits: its sessions end, calls answer neutral values.
+    IQuillUser* pUser = QuillUser();
+    ASSERT_NE(pUser, nullptr);
+    ASSERT_EQ(m_sim.Ctl({"host", "down"}).exitCode, 0);
+    EXPECT_FALSE(QuillAPI_IsQuillRunning());
+    EXPECT_EQ(pUser->GetUserId(), 0u);
+    QuillAPI_RunCallbacks();
+    QuillAPI_Shutdown();
+    EXPECT_EQ(QuillUser(), nullptr);
+}
+
+TEST_F(QuillApiTest, InitFailureIsTheConfiguredResult) {
+    ASSERT_TRUE(StartSim(R"({"host": {"init_result": 1}})"));
+    EXPECT_TRUE(QuillAPI_IsQuillRunning());
+    QuillErrMsg szError = "";
+    EXPECT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, &szError), QuillInit_Failed);
+    EXPECT_STREQ(szError, "the host client refused the initialisation");
+    EXPECT_EQ(QuillAPI_GetHQuillUser(), 0);
+}
+
+TEST_F(QuillApiTest, CallbacksRunInsideRunCallbacksOnTheCallingThread) {
+    ASSERT_TRUE(StartSim());
+    CShutdownListener listener;
+    {
+        CCallback<CShutdownListener, QuillShutdown_t, false> callback;
+        EXPECT_FALSE(callback.IsRegistered());
+        EXPECT_EQ(callback.GetCallbackSizeBytes(), 1);
+        // Registration is accepted before initialisation.
+        callback.Register(&listener, &CShutdownListener::OnShutdown);
+        EXPECT_EQ(callback.m_nCallbackFlags & CCallbackBase::k_ECallbackFlagsRegistered, 1);
+        EXPECT_EQ(callback.GetICallback(), 704);
+
+        ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+        QuillAPI_RunCallbacks();
+        EXPECT_EQ(listener.m_nCalls, 0);
+        auto result = m_sim.Ctl({"host", "notice-shutdown"});
+        EXPECT_EQ(result.strStdout, "queued for 1 host session(s)\n");
+        EXPECT_EQ(listener.m_nCalls, 0);  // nothing runs outside RunCallbacks
+        QuillAPI_RunCallbacks();
+        EXPECT_EQ(listener.m_nCalls, 1);
+        EXPECT_TRUE(listener.m_bGotRecord);
+        EXPECT_EQ(listener.m_threadId, std::this_thread::get_id());
+        QuillAPI_RunCallbacks();
+        EXPECT_EQ(listener.m_nCalls, 1);
+
+        // Forgotten after unregistration.
+        callback.Unregister();
+        EXPECT_FALSE(callback.IsRegistered());
+        m_sim.Ctl({"host", "notice-shutdown"});
+        QuillAPI_RunCallbacks();
+        EXPECT_EQ(listener.m_nCalls, 1);
+        callback.Register(&listener, &CShutdownListener::OnShutdown);
+    }
+    // The destructor unregistered it: a notice now reaches nobody (and no
+    // freed record).
+    m_sim.Ctl({"host", "notice-shutdown"});
+    QuillAPI_RunCallbacks();
+    EXPECT_EQ(listener.m_nCalls, 1);
+    EXPECT_EQ(m_sim.JournalLines(R"("callbacks":[704])").size(), 3u);
+}
+
+TEST_F(QuillApiTest, PersonaCallbackCarriesTheUser) {
+    ASSERT_TRUE(StartSim(R"({"host": {"user_id": 76561197960287930, "user_name": "Ada"}})"));
+    CPersonaListener listener;
+    CCallback<CPersonaListener, PersonaStateChange_t> callback;
+    callback.Register(&listener, &CPersonaListener::OnPersona);
+    EXPECT_EQ(callback.GetCallbackSizeBytes(), 12);
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    ASSERT_NE(QuillFriends(), nullptr);
+    EXPECT_STREQ(QuillFriends()->GetDisplayName(), "Ada");
+    EXPECT_EQ(QuillUser()->GetUserId(), 76561197960287930ull);
+    ASSERT_EQ(m_sim.Ctl({"host", "persona", "Grace"}).exitCode, 0);
+    QuillAPI_RunCallbacks();
+    EXPECT_EQ(listener.m_ulUser, 76561197960287930ull);
+    EXPECT_STREQ(QuillFriends()->GetDisplayName(), "Grace");
+    // Raw callbacks with short payloads arrive zero-filled to the record size.
+    ASSERT_EQ(m_sim.Ctl({"host", "callback", "304", "01"}).exitCode, 0);
+    QuillAPI_RunCallbacks();
+    EXPECT_EQ(listener.m_ulUser, 1u);
+}
+
+TEST_F(QuillApiTest, ContextRecordsRefillAfterEachInitialisation) {
+    ASSERT_TRUE(StartSim(R"({"host": {"withhold_interfaces": ["QuillFriends017"]}})"));
+    ScopedEnv appId("QuillAppId", "4321");
+    EXPECT_EQ(QuillUtils(), nullptr);  // not initialised yet
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    IQuillUtils* pUtils = QuillUtils();
+    ASSERT_NE(pUtils, nullptr);
+    EXPECT_EQ(pUtils->GetAppId(), 4321u);
+    EXPECT_STREQ(pUtils->GetUiLanguage(), "english");
+    EXPECT_NE(QuillScreenshots(), nullptr);
+    EXPECT_EQ(QuillFriends(), nullptr);
+    size_t nFinds = m_sim.JournalLines("QuillInternal_FindOrCreateUserInterface").size();
+    EXPECT_EQ(QuillUtils(), pUtils);  // filled once per initialisation
+    EXPECT_EQ(m_sim.JournalLines("QuillInternal_FindOrCreateUserInterface").size(), nFinds);
+
+    QuillAPI_Shutdown();
+    EXPECT_EQ(QuillUtils(), nullptr);
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    EXPECT_EQ(QuillUtils(), pUtils);
+    EXPECT_EQ(m_sim.JournalLines(R"("version":"QuillUtils010")").size(), 2u);
+
+    // The record's layout: init function, the initialisation it was filled for, the pointer.
+    QuillContextRecord_t record = {
+        reinterpret_cast<PFNQuillContextInit>(&QuillInternal_Init_QuillUtils), 0, nullptr};
+    void* pSlot = QuillInternal_ContextInit(&record);
+    EXPECT_EQ(pSlot, &record.pInterface);
+    EXPECT_EQ(record.pInterface, pUtils);
+    EXPECT_NE(record.unFilledFor, 0u);
+}
+
+TEST_F(QuillApiTest, AppIdFromConfigurationWins) {
+    ASSERT_TRUE(StartSim(R"({"host": {"app_id": 99, "language": "german"}})"));
+    ScopedEnv appId("QuillAppId", "4321");
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    EXPECT_EQ(QuillUtils()->GetAppId(), 99u);
+    EXPECT_STREQ(QuillUtils()->GetUiLanguage(), "german");
+    QuillAPI_ReleaseCurrentThreadMemory();
+}
+
+TEST_F(QuillApiTest, ScreenshotPairsAreCopiedIntoTheLibrary) {
+    std::string strLibrary = TempPath("library");
+    ASSERT_TRUE(StartSim(R"({"host": {"screenshot_library": ")" + strLibrary + R"("}})"));
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    halyard_test::WriteFile(TempPath("shot.png"), "first image");
+    halyard_test::WriteFile(TempPath("shot_VR.png"), "second image");
+    IQuillScreenshots* pShots = QuillScreenshots();
+    ASSERT_NE(pShots, nullptr);
+    uint32_t unHandle =
+        pShots->AddScreenshotPair(2, TempPath("shot.png").c_str(), TempPath("shot_VR.png").c_str());
+    EXPECT_EQ(unHandle, 1u);
+    EXPECT_EQ(ReadFile(strLibrary + "/1_shot.png"), "first image");
+    EXPECT_EQ(ReadFile(strLibrary + "/1_shot_VR.png"), "second image");
+    EXPECT_EQ(
+        pShots->AddScreenshotPair(2, TempPath("missing").c_str(), TempPath("shot.png").c_str()),
+        0u);
+    EXPECT_EQ(m_sim.JournalLines("a screenshot file does not exist").size(), 1u);
+}
+
+TEST_F(QuillApiTest, PrivateInterfacesRecordTheirRequests) {
+    ASSERT_TRUE(StartSim(R"({"host": {"invite_result": false}})"));
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    auto* p1 = static_cast<IQuillOrreryPrivate001*>(
+        QuillInternal_FindOrCreateUserInterface(0, "QuillOrreryPrivate001"));
+    auto* p2 = static_cast<IQuillOrreryPrivate002*>(
+        QuillInternal_FindOrCreateUserInterface(0, "QuillOrreryPrivate002"));
+    ASSERT_NE(p1, nullptr);
+    ASSERT_NE(p2, nullptr);
+    p1->StartHalyard();
+    p1->SetVRConnectionParams("abc");
+    p2->StartHalyard();
+    EXPECT_FALSE(p2->InviteWirelessHeadsetToConnect(12));
+    QuillUtils()->RequestDashboardStart();
+    EXPECT_EQ(m_sim.JournalLines(R"("call":"QuillOrreryPrivate001::StartHalyard")").size(), 1u);
+    EXPECT_EQ(m_sim.JournalLines(R"("call":"QuillOrreryPrivate002::StartHalyard")").size(), 1u);
+    EXPECT_EQ(m_sim.JournalLines(R"("params":"abc")").size(), 1u);
+    EXPECT_EQ(m_sim.JournalLines(R"("headset":12)").size(), 1u);
+    EXPECT_EQ(m_sim.JournalLines("QuillUtils010::RequestDashboardStart").size(), 1u);
+    // Another user's handle finds no per-user interface.
+    EXPECT_EQ(QuillInternal_FindOrCreateUserInterface(5, "QuillUser023"), nullptr);
+    EXPECT_EQ(QuillUtils()->Unused3(), 0u);
+    EXPECT_EQ(m_sim.JournalLines(R"("call":"QuillUtils010::Unused3")").size(), 1u);
+}
+
+// Exported (the test links with -rdynamic) so that the backtrace names it.
+extern "C" __attribute__((noinline, visibility("default"))) void HalyardTestRequestDump() {
+    QuillAPI_WriteMiniDump(0, nullptr, 0);
+    asm volatile("");
+}
+
+std::vector<std::string> DumpFiles(const std::string& strDir) {
+    std::vector<std::string> files;
+    auto result = halyard_test::RunProcess({"ls", strDir});
+    for (const std::string& strName : SplitLines(result.strStdout)) {
+        files.push_back(strDir + "/" + strName);
+    }
+    return files;
+}
+
+TEST_F(QuillApiTest, RequestedDumpsCarryCommentPidAndBacktrace) {
+    std::string strDumps = TempPath("dumps/nested");
+    ScopedEnv dumpDir("QUILL_DUMP_DIR", strDumps);
+    QuillAPI_SetMiniDumpComment("<non-buildbot build>\nsomething went wrong\n");
+    HalyardTestRequestDump();
+    QuillAPI_SetMiniDumpComment(nullptr);
+    HalyardTestRequestDump();
+    auto files = DumpFiles(strDumps);
+    ASSERT_EQ(files.size(), 2u);
+    std::string strDump = ReadFile(files[0]);
+    std::string strSecond = ReadFile(files[1]);
+    if (strDump.find("something went wrong") == std::string::npos) {
+        std::swap(strDump, strSecond);
+    }
+    EXPECT_NE(strDump.find("pid: " + std::to_string(getpid()) + "\n"), std::string::npos);
+    EXPECT_NE(strDump.find("reason: requested"), std::string::npos);
+    EXPECT_NE(
+        strDump.find("comment:\n<non-buildbot build>\nsomething went wrong\nend of comment\n"),
+        std::string::npos)
+        << strDump;
+    EXPECT_NE(strDump.find("QuillAPI_WriteMiniDump"), std::string::npos) << strDump;
+    EXPECT_NE(strDump.find("HalyardTestRequestDump"), std::string::npos) << strDump;
+    EXPECT_NE(strSecond.find("comment:\nend of comment\n"), std::string::npos) << strSecond;
+}
+
+void* g_pvSeenContext = nullptr;
+void PreMinidump(void* pvContext) {
+    g_pvSeenContext = pvContext;
+    QuillAPI_SetMiniDumpComment(pvContext == &g_pvSeenContext ? "set by the pre-dump callback"
+                                                              : "wrong context");
+}
+
+TEST_F(QuillApiTest, CrashHandlerWritesADumpAndLetsTheSignalEndTheProcess) {
+    std::string strDumps = TempPath("crash");
+    for (int nSignal : {SIGSEGV, SIGABRT}) {
+        auto result = RunInChild([&] {
+            setenv("QUILL_DUMP_DIR", strDumps.c_str(), 1);
+            QuillAPI_UseBreakpadCrashHandler("1.2.3", "Dec  7 2026", "12:00:33", false,
+                                             &g_pvSeenContext, PreMinidump);
+            QuillAPI_SetBreakpadAppID(4711);
+            if (nSignal == SIGABRT) {
+                abort();
+            }
+            raise(SIGSEGV);
+            return 0;
+        });
+        EXPECT_EQ(result.termSignal, nSignal) << result.strStderr;
+    }
+    auto files = DumpFiles(strDumps);
+    ASSERT_EQ(files.size(), 2u);
+    std::string strAll = ReadFile(files[0]) + ReadFile(files[1]);
+    EXPECT_NE(strAll.find("reason: signal 11 (SIGSEGV)"), std::string::npos) << strAll;
+    EXPECT_NE(strAll.find("reason: signal 6 (SIGABRT)"), std::string::npos) << strAll;
+    EXPECT_NE(strAll.find("comment:\nset by the pre-dump callback\n"), std::string::npos) << strAll;
+    EXPECT_NE(strAll.find("app id: 4711"), std::string::npos);
+    EXPECT_NE(strAll.find("version: 1.2.3"), std::string::npos);
+    EXPECT_NE(strAll.find("build: Dec  7 2026 12:00:33"), std::string::npos);
+    EXPECT_NE(strAll.find("backtrace (thread "), std::string::npos);
+}
+
+}  // namespace
