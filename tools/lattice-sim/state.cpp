@@ -637,6 +637,7 @@ Reply CSimState::LResourcePath(Reader& r, const ClientInfo& c) {
     std::string strName = r.Str();
     bool bHasDir = r.Bool();
     std::string strDir = r.Str();
+    uint32_t unCapacity = r.U32();
     if (!r.Complete()) {
         return Bad(c, "IVRResources_001::ResolveResourcePath");
     }
@@ -649,6 +650,7 @@ Reply CSimState::LResourcePath(Reader& r, const ClientInfo& c) {
     if (bHasDir) {
         args.Str("directory", strDir);
     }
+    args.UInt("capacity", unCapacity);
     m_journal.Add(
         c.nPid, "lattice", "IVRResources_001::ResolveResourcePath", args,
         CJsonFields().Str("path", strPath).UInt("size", strPath.empty() ? 0 : strPath.size() + 1));
