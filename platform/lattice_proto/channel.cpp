@@ -1,5 +1,6 @@
 #include "channel.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace lattice_proto {
@@ -50,6 +51,17 @@ void CClientChannel::Close() {
 bool CClientChannel::IsOpen() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_bOpen;
+}
+
+bool CClientChannel::PeerClosed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bOpen || m_vecIdle.empty() || m_pidOwner != getpid()) {
+        return false;
+    }
+    // An idle connection never has anything to read: input here is the end
+    // of the stream.
+    pollfd fd = {m_vecIdle.back(), POLLIN | POLLRDHUP, 0};
+    return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 int CClientChannel::TakeConnection(uint64_t& unGeneration, bool& bReused, ECall& eFail) {

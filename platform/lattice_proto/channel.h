@@ -40,6 +40,9 @@ public:
     // Closes every idle connection; connections in use close when returned.
     void Close();
     bool IsOpen();
+    // True when the simulator has closed its end of an idle connection (it
+    // ended). No round trip; false when no idle connection is at hand.
+    bool PeerClosed();
 
     enum ECall {
         Call_Ok,

@@ -82,6 +82,7 @@ enum EOp : uint16_t {
     Op_Q_PrivateStart = 211,
     Op_Q_PrivateConnectionParams = 212,
     Op_Q_PrivateInvite = 213,
+    Op_Q_Attach = 214,  // maps the shared page; answers whether the host runs
 
     // control CLI
     Op_C_Control = 300,
@@ -118,14 +119,19 @@ constexpr int32_t k_iCallbackPersonaStateChange = 304;
 constexpr int32_t k_iCallbackQuillShutdown = 704;
 }  // namespace codes
 
-// Mapped read-only by the runtime stand-in (a memfd the simulator passes with
-// its Op_L_Init reply), so that VR_GetInitToken costs no round trip and a
-// pending stall is seen before cached events are handed out.
+// A page the simulator shares read-only with the stand-ins (a memfd passed
+// with the Op_L_Init and Op_Q_Attach replies). It lets the calls a frame makes
+// while nothing happens answer without a round trip: the init token, whether
+// events are queued (or a stall waits), whether the host client runs. The
+// stand-ins still notice a simulator that went away, because its end of their
+// idle connection closes. Fields are accessed with __atomic builtins.
 struct SharedState {
     uint32_t unMagic;
     uint32_t unVersion;
-    uint32_t unInitToken;     // accessed with __atomic builtins
+    uint32_t unInitToken;
     uint32_t unStallPending;  // non-zero while a stall waits for the next poll
+    uint32_t unEventsQueued;  // events waiting in the runtime's queue
+    uint32_t unHostRunning;   // the host client runs
 };
 constexpr uint32_t k_unSharedMagic = 0x54534C53;  // "SLST"
 

@@ -489,6 +489,24 @@ TEST_F(LatticeApiTest, LostConnectionDeliversQuitOnce) {
     EXPECT_EQ(VRControlPanel(), nullptr);
 }
 
+TEST_F(LatticeApiTest, IdlePollsCostNoRoundTripButNoticeTheEnd) {
+    ASSERT_TRUE(StartSim());
+    Init();
+    vr::IVRSystem* pSystem = System();
+    vr::LatticeEvent_t event{};
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_FALSE(pSystem->TakeNextEvent(&event, sizeof(event)));
+    }
+    EXPECT_TRUE(m_sim.JournalLines("TakeNextEvent").empty());
+    ASSERT_EQ(m_sim.Ctl({"event", "8"}).exitCode, 0);
+    ASSERT_TRUE(pSystem->TakeNextEvent(&event, sizeof(event)));
+    EXPECT_EQ(event.eventType, 8u);
+    EXPECT_EQ(m_sim.JournalLines("TakeNextEvent").size(), 1u);
+    m_sim.Kill();
+    ASSERT_TRUE(pSystem->TakeNextEvent(&event, sizeof(event)));
+    EXPECT_EQ(event.eventType, vr::LatticeEvent_Quit);
+}
+
 TEST_F(LatticeApiTest, SimulatorShutdownIsSeenByTheNextPoll) {
     ASSERT_TRUE(StartSim());
     Init();

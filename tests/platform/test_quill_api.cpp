@@ -85,6 +85,27 @@ TEST_F(QuillApiTest, HostUpAndDownDecideRunningAndInit) {
     EXPECT_EQ(QuillUser(), nullptr);
 }
 
+TEST_F(QuillApiTest, RunningStateFollowsTheSimulatorWithoutRoundTrips) {
+    ASSERT_TRUE(StartSim());
+    EXPECT_TRUE(QuillAPI_IsQuillRunning());
+    ASSERT_EQ(m_sim.Ctl({"host", "down"}).exitCode, 0);
+    EXPECT_FALSE(QuillAPI_IsQuillRunning());
+    ASSERT_EQ(m_sim.Ctl({"host", "up"}).exitCode, 0);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_TRUE(QuillAPI_IsQuillRunning());
+    }
+    // Only the first question reached the simulator.
+    EXPECT_EQ(m_sim.JournalLines("QuillAPI_IsQuillRunning").size(), 1u);
+
+    // A simulator that ends is noticed; a new one on the same socket is found.
+    m_sim.Kill();
+    EXPECT_FALSE(QuillAPI_IsQuillRunning());
+    ASSERT_TRUE(StartSim(R"({"host": {"running": false}})"));
+    EXPECT_FALSE(QuillAPI_IsQuillRunning());
+    ASSERT_EQ(m_sim.Ctl({"host", "up"}).exitCode, 0);
+    EXPECT_TRUE(QuillAPI_IsQuillRunning());
+}
+
 TEST_F(QuillApiTest, InitFailureIsTheConfiguredResult) {
     ASSERT_TRUE(StartSim(R"({"host": {"init_result": 1}})"));
     EXPECT_TRUE(QuillAPI_IsQuillRunning());

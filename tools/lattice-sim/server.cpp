@@ -70,14 +70,11 @@ void CServer::RequestStop() {
 void CServer::Run() {
     while (true) {
         pollfd fds[2] = {{m_fdListen, POLLIN, 0}, {m_rgfdWake[0], POLLIN, 0}};
-        int n = poll(fds, 2, 200);
+        int n = poll(fds, 2, -1);
         if (n < 0 && errno != EINTR) {
             break;
         }
         if (fds[1].revents & POLLIN) {
-            break;
-        }
-        if (m_state.ShutdownRequested()) {
             break;
         }
         if (fds[0].revents & POLLIN) {

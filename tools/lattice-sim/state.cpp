@@ -149,6 +149,7 @@ bool CSimState::CreateSharedPage(std::string* pstrError) {
     std::lock_guard<std::mutex> lock(m_mutex);
     SetToken(m_unToken);
     SetStallFlag(false);
+    PublishState();
     return true;
 }
 
@@ -163,6 +164,15 @@ void CSimState::SetStallFlag(bool bPending) {
     m_bStallPending = bPending;
     if (m_pShared) {
         __atomic_store_n(&m_pShared->unStallPending, bPending ? 1u : 0u, __ATOMIC_RELEASE);
+    }
+}
+
+void CSimState::PublishState() {
+    if (m_pShared) {
+        __atomic_store_n(&m_pShared->unEventsQueued, static_cast<uint32_t>(m_events.size()),
+                         __ATOMIC_RELEASE);
+        __atomic_store_n(&m_pShared->unHostRunning, m_config.host.bRunning ? 1u : 0u,
+                         __ATOMIC_RELEASE);
     }
 }
 
@@ -239,6 +249,8 @@ Reply CSimState::Dispatch(uint16_t usOp, Reader& r, const ClientInfo& c) {
             return LMailboxPost(r, c);
         case Op_Q_IsRunning:
             return QIsRunning(r, c);
+        case Op_Q_Attach:
+            return QAttach(r, c);
         case Op_Q_Init:
             return QInit(r, c);
         case Op_Q_Shutdown:
@@ -337,6 +349,7 @@ Reply CSimState::LShutdown(Reader& r, const ClientInfo& c) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.insert(m_events.begin(), returned.begin(), returned.end());
+    PublishState();
     CJsonFields args;
     args.UInt("returned_events", returned.size());
     m_journal.Add(c.nPid, "lattice", "VR_ShutdownInternal", args, CJsonFields());
@@ -398,6 +411,7 @@ Reply CSimState::LPollEvents(Reader& r, const ClientInfo& c) {
         strTypes += (i ? "," : "") + std::to_string(event.unType);
         m_events.pop_front();
     }
+    PublishState();
     strTypes += "]";
     CJsonFields result;
     result.Raw("events", strTypes);
@@ -853,6 +867,7 @@ void CSimState::QueueEvent(uint32_t unType, uint64_t ulData) {
         event.rgubData[i] = static_cast<uint8_t>(ulData >> (8 * i));
     }
     m_events.push_back(event);
+    PublishState();
 }
 
 // --- host client -------------------------------------------------------------
@@ -867,6 +882,20 @@ Reply CSimState::QIsRunning(Reader& r, const ClientInfo& c) {
     m_journal.Add(c.nPid, "quill", "QuillAPI_IsQuillRunning", CJsonFields(),
                   CJsonFields().Bool("running", m_config.host.bRunning));
     return Ok(w);
+}
+
+Reply CSimState::QAttach(Reader& r, const ClientInfo& c) {
+    if (!r.Complete()) {
+        return Bad(c, "QuillAPI_IsQuillRunning");
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CWireWriter w;
+    w.Bool(m_config.host.bRunning);
+    m_journal.Add(c.nPid, "quill", "QuillAPI_IsQuillRunning", CJsonFields().Bool("attach", true),
+                  CJsonFields().Bool("running", m_config.host.bRunning));
+    Reply reply = Ok(w);
+    reply.fdToPass = m_fdShared;
+    return reply;
 }
 
 Reply CSimState::QInit(Reader& r, const ClientInfo& c) {
@@ -1307,9 +1336,11 @@ CSimState::Control CSimState::VerbHost(const std::vector<std::string>& args) {
     };
     if (strWhat == "up" && args.size() == 1) {
         host.bRunning = true;
+        PublishState();
     } else if (strWhat == "down" && args.size() == 1) {
         host.bRunning = false;
         m_hostSessions.clear();
+        PublishState();
     } else if (strWhat == "notice-shutdown" && args.size() == 1) {
         QueueForAll(codes::k_iCallbackQuillShutdown, std::string(1, '\0'));
     } else if (strWhat == "persona" && args.size() == 2) {

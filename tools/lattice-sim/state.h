@@ -128,9 +128,11 @@ private:
     Control VerbWait(const std::vector<std::string>& args);
     Control VerbConsole(const std::vector<std::string>& args);
 
-    void QueueEvent(uint32_t unType, uint64_t ulData);   // m_mutex held
-    void SetToken(uint32_t unToken);                     // m_mutex held
-    void SetStallFlag(bool bPending);                    // m_mutex held
+    void QueueEvent(uint32_t unType, uint64_t ulData);  // m_mutex held
+    void SetToken(uint32_t unToken);                    // m_mutex held
+    void SetStallFlag(bool bPending);                   // m_mutex held
+    void PublishState();                                // m_mutex held
+    Reply QAttach(Reader& r, const ClientInfo& c);
     uint64_t PathHandleFor(const std::string& strPath);  // m_mutex held
     std::string ResolveResource(const std::string& strName, bool bHasDir,
                                 const std::string& strDir);

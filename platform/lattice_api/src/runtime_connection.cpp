@@ -192,9 +192,16 @@ bool CRuntimeConnection::PollEvent(vr::LatticeEvent_t* pEvent) {
     if (m_eState.load() == State_Connected) {
         const lattice_proto::SharedState* pShared = m_pShared.load();
         bool bStall = pShared && __atomic_load_n(&pShared->unStallPending, __ATOMIC_ACQUIRE) != 0;
-        // A pending stall must be served by the simulator even while events
-        // fetched earlier are still waiting here.
-        if (m_events.empty() || bStall) {
+        bool bQueued = !pShared || __atomic_load_n(&pShared->unEventsQueued, __ATOMIC_ACQUIRE) != 0;
+        if (m_events.empty() && !bQueued && !bStall) {
+            // Nothing to fetch: an idle frame costs no round trip, only a
+            // look at whether the simulator is still there.
+            if (m_channel.PeerClosed()) {
+                MarkLost();
+            }
+        } else if (m_events.empty() || bStall) {
+            // A pending stall is served by the simulator even while events
+            // fetched earlier are still waiting here.
             FetchEvents();
         }
     }

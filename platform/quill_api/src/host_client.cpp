@@ -1,5 +1,6 @@
 #include "host_client.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +24,34 @@ CHostClient& CHostClient::Get() {
 }
 
 bool CHostClient::IsRunning() {
+    std::lock_guard<std::mutex> lock(m_sharedMutex);
+    // Asked every frame: answered from the shared page while the simulator
+    // that published it is still there.
+    if (m_pShared && !m_channel.PeerClosed()) {
+        return __atomic_load_n(&m_pShared->unHostRunning, __ATOMIC_ACQUIRE) != 0;
+    }
+    if (m_pShared) {
+        munmap(const_cast<lattice_proto::SharedState*>(m_pShared),
+               sizeof(lattice_proto::SharedState));
+        m_pShared = nullptr;
+    }
     Frame reply;
-    if (m_channel.Call(lattice_proto::Op_Q_IsRunning, std::string(), reply) !=
+    int fdShared = -1;
+    if (m_channel.Call(lattice_proto::Op_Q_Attach, std::string(), reply, &fdShared) !=
             lattice_proto::CClientChannel::Call_Ok ||
         reply.usStatus != lattice_proto::Status_Ok) {
+        if (fdShared >= 0) {
+            close(fdShared);
+        }
         return false;
+    }
+    if (fdShared >= 0) {
+        void* pMap =
+            mmap(nullptr, sizeof(lattice_proto::SharedState), PROT_READ, MAP_SHARED, fdShared, 0);
+        close(fdShared);
+        if (pMap != MAP_FAILED) {
+            m_pShared = static_cast<const lattice_proto::SharedState*>(pMap);
+        }
     }
     CWireReader reader(reply.payload);
     bool bRunning = reader.Bool();

@@ -54,6 +54,11 @@ private:
     std::multimap<int, CCallbackBase*> m_callbacks;
 
     std::recursive_mutex m_contextMutex;  // refills call back into this class
+
+    // The simulator's shared page, mapped at the first IsRunning that reaches
+    // it and dropped when that simulator goes away.
+    std::mutex m_sharedMutex;
+    const lattice_proto::SharedState* m_pShared = nullptr;
 };
 
 }  // namespace quill_stub

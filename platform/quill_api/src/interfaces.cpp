@@ -21,10 +21,11 @@ CHostClient& Host() {
 
 // Strings handed to callers live here until the same method is called again on
 // the same thread, or the thread releases its memory.
-thread_local std::map<int, std::string> tl_strings;
+enum EStringKey { Key_Language, Key_DisplayName, Key_Count };
+thread_local std::string tl_strings[Key_Count];
 
-const char* KeepString(int nKey, std::string strValue) {
-    std::string& strSlot = tl_strings[nKey];
+const char* KeepString(EStringKey eKey, std::string strValue) {
+    std::string& strSlot = tl_strings[eKey];
     strSlot = std::move(strValue);
     return strSlot.c_str();
 }
@@ -59,8 +60,6 @@ public:
     uint64_t Unused##n() override { \
         return Unexpected(n);       \
     }
-
-enum EStringKey { Key_Language, Key_DisplayName };
 
 class CUtilsImpl final : public CInterfaceImpl<IQuillUtils> {
 public:
@@ -266,7 +265,9 @@ void* FindInterfaceObject(const std::string& strVersion) {
 }
 
 void ReleaseThreadStrings() {
-    std::map<int, std::string>().swap(tl_strings);
+    for (std::string& str : tl_strings) {
+        std::string().swap(str);
+    }
 }
 
 }  // namespace quill_stub
