@@ -197,7 +197,7 @@ TEST_F(LatticeApiTest, EventsArriveInOrderWithTheRecordLayout) {
     ASSERT_EQ(m_sim.Ctl({"event", "1001"}).exitCode, 0);
     int nCount = 0;
     while (pSystem->TakeNextEvent(&event, sizeof(event)) && event.eventType == 1000) {
-        EXPECT_EQ(event.data.console.ulConsoleId, 7u);
+        EXPECT_EQ(DataAt12(event), 7u);
         ++nCount;
     }
     EXPECT_EQ(nCount, 700);

@@ -157,7 +157,7 @@ TEST_F(QuillApiTest, CallbacksRunInsideRunCallbacksOnTheCallingThread) {
 }
 
 TEST_F(QuillApiTest, PersonaCallbackCarriesTheUser) {
-    ASSERT_TRUE(StartSim(R"({"host": {"user_id": 76561197960287930, "user_name": "Ada"}})"));
+    ASSERT_TRUE(StartSim(R"({"host": {"user_id": 81985529216486895, "user_name": "Ada"}})"));
     CPersonaListener listener;
     CCallback<CPersonaListener, PersonaStateChange_t> callback;
     callback.Register(&listener, &CPersonaListener::OnPersona);
@@ -165,10 +165,10 @@ TEST_F(QuillApiTest, PersonaCallbackCarriesTheUser) {
     ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
     ASSERT_NE(QuillFriends(), nullptr);
     EXPECT_STREQ(QuillFriends()->GetDisplayName(), "Ada");
-    EXPECT_EQ(QuillUser()->GetUserId(), 76561197960287930ull);
+    EXPECT_EQ(QuillUser()->GetUserId(), 81985529216486895ull);
     ASSERT_EQ(m_sim.Ctl({"host", "persona", "Grace"}).exitCode, 0);
     QuillAPI_RunCallbacks();
-    EXPECT_EQ(listener.m_ulUser, 76561197960287930ull);
+    EXPECT_EQ(listener.m_ulUser, 81985529216486895ull);
     EXPECT_STREQ(QuillFriends()->GetDisplayName(), "Grace");
     // Raw callbacks with short payloads arrive zero-filled to the record size.
     ASSERT_EQ(m_sim.Ctl({"host", "callback", "304", "01"}).exitCode, 0);
