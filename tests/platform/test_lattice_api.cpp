@@ -1,6 +1,7 @@
 // The runtime client library stand-in against a real lattice-sim process.
 #include <json/json.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -526,6 +527,88 @@ TEST_F(LatticeApiTest, SimulatorShutdownIsSeenByTheNextPoll) {
     vr::ELatticeInitError eInit = vr::LatticeInitError_None;
     EXPECT_EQ(Init(&eInit), 0u);
     EXPECT_EQ(eInit, vr::LatticeInitError_RuntimeUnreachable);
+}
+
+// Calls a method by its position in the object's method table, the way a
+// program built against another header would.
+template <typename R, typename... Args>
+R CallSlot(void* pObject, int nSlot, Args... args) {
+    using Fn = R (*)(void*, Args...);
+    void** ppTable = *static_cast<void***>(pObject);
+    return reinterpret_cast<Fn>(ppTable[nSlot])(pObject, args...);
+}
+
+TEST_F(LatticeApiTest, MethodsSitAtTheirTablePositions) {
+    std::string strRoot = TempPath("res");
+    ASSERT_EQ(mkdir(strRoot.c_str(), 0755), 0);
+    halyard_test::WriteFile(strRoot + "/r.txt", "x");
+    ASSERT_TRUE(StartSim(R"({"settings": {"s": {"b": true, "i": 12}}, "hmd_property_container": 5,
+                             "resource_dir": ")" +
+                         strRoot + R"("})"));
+    Init();
+    auto Get = [](const char* pchVersion) { return VR_GetGenericInterface(pchVersion, nullptr); };
+    ASSERT_EQ(m_sim.Ctl({"event", "421", "3"}).exitCode, 0);
+    vr::LatticeEvent_t event{};
+    EXPECT_TRUE(
+        (CallSlot<bool, vr::LatticeEvent_t*, uint32_t>(Get("IVRSystem_023"), 29, &event, 60u)));
+    EXPECT_EQ(event.eventType, 421u);
+    void* pSettings = Get("IVRSettings_003");
+    EXPECT_TRUE((CallSlot<bool, const char*, const char*, void*>(pSettings, 5, "s", "b", nullptr)));
+    EXPECT_EQ((CallSlot<int32_t, const char*, const char*, void*>(pSettings, 6, "s", "i", nullptr)),
+              12);
+    EXPECT_EQ((CallSlot<uint64_t, uint32_t>(Get("IVRProperties_001"), 3, 0u)), 5u);
+    CallSlot<void, uint32_t>(Get("IVRInputInternal_002"), 23, 0u);
+    void* pPanel = VRControlPanel();
+    CallSlot<void>(pPanel, 9);
+    CallSlot<void, uint64_t, const char*, uint32_t, int32_t, const char*>(pPanel, 21, 4ull, "log",
+                                                                          1u, 3, "slot line\n");
+    EXPECT_EQ(m_sim.Ctl({"console"}).strStdout, "4\tslot line\n");
+
+    void* pShots = Get("IVRScreenshots_001");
+    uint32_t unHandle = 0;
+    std::string strFirst = TempPath("one"), strSecond = TempPath("two");
+    EXPECT_EQ((CallSlot<int32_t, uint32_t*, int32_t, const char*, const char*>(
+                  pShots, 0, &unHandle, 1, strFirst.c_str(), strSecond.c_str())),
+              0);
+    int32_t nError = -1;
+    EXPECT_EQ((CallSlot<int32_t, uint32_t, int32_t*>(pShots, 2, unHandle, &nError)), 1);
+    char rgchName[260];
+    CallSlot<uint32_t, uint32_t, int32_t, char*, uint32_t, int32_t*>(pShots, 3, unHandle, 1,
+                                                                     rgchName, 260u, &nError);
+    EXPECT_EQ(std::string(rgchName), strSecond + ".png");
+
+    char rgchPath[2048];
+    EXPECT_EQ((CallSlot<uint32_t, const char*, const char*, char*, uint32_t>(
+                  Get("IVRResources_001"), 1, "r.txt", nullptr, rgchPath, 2048u)),
+              strRoot.size() + 7);
+    EXPECT_EQ(std::string(rgchPath), strRoot + "/r.txt");
+
+    void* pPaths = Get("IVRPaths_002");
+    uint64_t ulHandle = 0;
+    EXPECT_EQ((CallSlot<uint32_t, uint64_t*, const char*>(pPaths, 2, &ulHandle, "/p")), 0u);
+    int32_t nValue = 5;
+    vr::PathWrite_t write{};
+    write.ulPath = ulHandle;
+    write.pvBuffer = &nValue;
+    write.unBufferSize = 4;
+    write.unTag = vr::k_unInt32PropertyTag;
+    EXPECT_EQ(
+        (CallSlot<uint32_t, uint64_t, vr::PathWrite_t*, uint32_t>(pPaths, 1, 3ull, &write, 1u)),
+        0u);
+    int32_t nRead = 0;
+    vr::PathRead_t read = {ulHandle, &nRead, 4, 0, 0, 0, 0};
+    EXPECT_EQ((CallSlot<uint32_t, uint64_t, vr::PathRead_t*, uint32_t>(pPaths, 0, 3ull, &read, 1u)),
+              0u);
+    EXPECT_EQ(nRead, 5);
+
+    Json::Value message;
+    message["type"] = "x";
+    EXPECT_TRUE((CallSlot<bool, const char*, const Json::Value*>(Get("IVRClientInternal_XXX"), 25,
+                                                                 "mb", &message)));
+    EXPECT_TRUE((CallSlot<bool, const char*, const Json::Value*>(Get("IVRServerInternal_XXX"), 26,
+                                                                 "mb", &message)));
+    EXPECT_EQ(m_sim.JournalLines(R"("mailbox":"mb")").size(), 2u);
+    EXPECT_TRUE(m_sim.JournalLines("\"unexpected\":true").empty());
 }
 
 TEST_F(LatticeApiTest, CallsFromManyThreadsAreSafe) {

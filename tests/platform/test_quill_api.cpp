@@ -259,6 +259,55 @@ TEST_F(QuillApiTest, PrivateInterfacesRecordTheirRequests) {
     EXPECT_EQ(m_sim.JournalLines(R"("call":"QuillUtils010::Unused3")").size(), 1u);
 }
 
+template <typename R, typename... Args>
+R CallSlot(void* pObject, int nSlot, Args... args) {
+    using Fn = R (*)(void*, Args...);
+    void** ppTable = *static_cast<void***>(pObject);
+    return reinterpret_cast<Fn>(ppTable[nSlot])(pObject, args...);
+}
+
+TEST_F(QuillApiTest, MethodsSitAtTheirTablePositions) {
+    ASSERT_TRUE(StartSim(R"({"host": {"app_id": 31, "language": "french", "user_id": 8,
+                                      "user_name": "Eve"}})"));
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    auto Find = [](HQuillUser hUser, const char* pch) {
+        return QuillInternal_FindOrCreateUserInterface(hUser, pch);
+    };
+    void* pUtils = Find(0, "QuillUtils010");
+    EXPECT_EQ(CallSlot<uint32_t>(pUtils, 9), 31u);
+    EXPECT_STREQ(CallSlot<const char*>(pUtils, 23), "french");
+    CallSlot<void>(pUtils, 27);
+    EXPECT_EQ(CallSlot<uint64_t>(Find(QuillAPI_GetHQuillUser(), "QuillUser023"), 2), 8u);
+    EXPECT_STREQ(CallSlot<const char*>(Find(QuillAPI_GetHQuillUser(), "QuillFriends017"), 0),
+                 "Eve");
+    EXPECT_EQ((CallSlot<uint32_t, int32_t, const char*, const char*>(
+                  Find(QuillAPI_GetHQuillUser(), "QUILLSCREENSHOTS_INTERFACE_VERSION003"), 8, 2,
+                  "/nonexistent/a", "/nonexistent/b")),
+              0u);
+    void* p1 = Find(0, "QuillOrreryPrivate001");
+    CallSlot<void>(p1, 0);
+    CallSlot<void, const char*>(p1, 1, "one");
+    void* p2 = Find(0, "QuillOrreryPrivate002");
+    CallSlot<void>(p2, 0);
+    CallSlot<void, const char*>(p2, 1, "two");
+    EXPECT_TRUE((CallSlot<bool, uint64_t>(p2, 2, 7ull)));
+    EXPECT_EQ(m_sim.JournalLines("StartHalyard").size(), 2u);
+    EXPECT_EQ(m_sim.JournalLines("RequestDashboardStart").size(), 1u);
+    EXPECT_EQ(m_sim.JournalLines(R"("params":"two")").size(), 1u);
+    EXPECT_TRUE(m_sim.JournalLines("\"unexpected\":true").empty());
+
+    // Callback records: Run(void*), Run(void*, bool, uint64), GetCallbackSizeBytes.
+    CShutdownListener listener;
+    CCallback<CShutdownListener, QuillShutdown_t> callback(&listener,
+                                                           &CShutdownListener::OnShutdown);
+    EXPECT_EQ(CallSlot<int>(static_cast<CCallbackBase*>(&callback), 2), 1);
+    char record = 0;
+    CallSlot<void, void*>(static_cast<CCallbackBase*>(&callback), 0, &record);
+    CallSlot<void, void*, bool, uint64_t>(static_cast<CCallbackBase*>(&callback), 1, &record, true,
+                                          9ull);
+    EXPECT_EQ(listener.m_nCalls, 2);
+}
+
 // Exported (the test links with -rdynamic) so that the backtrace names it.
 extern "C" __attribute__((noinline, visibility("default"))) void HalyardTestRequestDump() {
     QuillAPI_WriteMiniDump(0, nullptr, 0);
