@@ -34,6 +34,8 @@ uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAp
     vr::ELatticeInitError& eError = peError ? *peError : eScratch;
     Shutdown();
 
+    // Always the poll lock before the state lock, as in Shutdown.
+    std::lock_guard<std::mutex> pollLock(m_pollMutex);
     std::lock_guard<std::mutex> lock(m_stateMutex);
     std::string strError;
     if (!m_channel.Open(lattice_proto::ResolveSocketPath(), &strError)) {
@@ -88,11 +90,8 @@ uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAp
     }
     m_unLastToken.store(unToken);
     m_setServed = std::set<std::string>(vecServed.begin(), vecServed.end());
-    {
-        std::lock_guard<std::mutex> pollLock(m_pollMutex);
-        m_events.clear();
-        m_bQuitDelivered = false;
-    }
+    m_events.clear();
+    m_bQuitDelivered = false;
     m_eState.store(State_Connected);
     eError = vr::LatticeInitError_None;
     return unToken;
