@@ -206,14 +206,13 @@ inline constexpr const char* IVRServerInternal_Version = "IVRServerInternal_XXX"
 
 // Interfaces handed out without methods that clients of this runtime use:
 // every one of their positions is an unused slot.
-#define LATTICE_UNUSED_SLOTS_0_15                                                               \
-    LATTICE_UNUSED_SLOT(0)                                                                      \
-    LATTICE_UNUSED_SLOT(1)                                                                      \
-    LATTICE_UNUSED_SLOT(2) LATTICE_UNUSED_SLOT(3) LATTICE_UNUSED_SLOT(4) LATTICE_UNUSED_SLOT(5) \
-        LATTICE_UNUSED_SLOT(6) LATTICE_UNUSED_SLOT(7) LATTICE_UNUSED_SLOT(8)                    \
-            LATTICE_UNUSED_SLOT(9) LATTICE_UNUSED_SLOT(10) LATTICE_UNUSED_SLOT(11)              \
-                LATTICE_UNUSED_SLOT(12) LATTICE_UNUSED_SLOT(13) LATTICE_UNUSED_SLOT(14)         \
-                    LATTICE_UNUSED_SLOT(15)
+// clang-format off
+#define LATTICE_UNUSED_SLOTS_0_15 \
+    LATTICE_UNUSED_SLOT(0) LATTICE_UNUSED_SLOT(1) LATTICE_UNUSED_SLOT(2) LATTICE_UNUSED_SLOT(3) \
+    LATTICE_UNUSED_SLOT(4) LATTICE_UNUSED_SLOT(5) LATTICE_UNUSED_SLOT(6) LATTICE_UNUSED_SLOT(7) \
+    LATTICE_UNUSED_SLOT(8) LATTICE_UNUSED_SLOT(9) LATTICE_UNUSED_SLOT(10) LATTICE_UNUSED_SLOT(11) \
+    LATTICE_UNUSED_SLOT(12) LATTICE_UNUSED_SLOT(13) LATTICE_UNUSED_SLOT(14) LATTICE_UNUSED_SLOT(15)
+// clang-format on
 
 class LATTICE_CLASS IVRGenericInterface {
 public:
@@ -389,12 +388,12 @@ protected:
     ~IVRPaths() = default;
 };
 
-#define LATTICE_UNUSED_SLOTS_16_24                                              \
-    LATTICE_UNUSED_SLOT(16)                                                     \
-    LATTICE_UNUSED_SLOT(17)                                                     \
-    LATTICE_UNUSED_SLOT(18) LATTICE_UNUSED_SLOT(19) LATTICE_UNUSED_SLOT(20)     \
-        LATTICE_UNUSED_SLOT(21) LATTICE_UNUSED_SLOT(22) LATTICE_UNUSED_SLOT(23) \
-            LATTICE_UNUSED_SLOT(24)
+// clang-format off
+#define LATTICE_UNUSED_SLOTS_16_24 \
+    LATTICE_UNUSED_SLOT(16) LATTICE_UNUSED_SLOT(17) LATTICE_UNUSED_SLOT(18) LATTICE_UNUSED_SLOT(19) \
+    LATTICE_UNUSED_SLOT(20) LATTICE_UNUSED_SLOT(21) LATTICE_UNUSED_SLOT(22) LATTICE_UNUSED_SLOT(23) \
+    LATTICE_UNUSED_SLOT(24)
+// clang-format on
 
 // "IVRClientInternal_XXX"
 class LATTICE_CLASS IVRClientInternal {

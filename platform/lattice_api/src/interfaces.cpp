@@ -42,24 +42,18 @@ protected:
     uint64_t Unused##n() override { \
         return Unexpected(n);       \
     }
-#define LATTICE_UNUSED_IMPL_0_15                                                                \
-    LATTICE_UNUSED_IMPL(0)                                                                      \
-    LATTICE_UNUSED_IMPL(1)                                                                      \
-    LATTICE_UNUSED_IMPL(2)                                                                      \
-    LATTICE_UNUSED_IMPL(3)                                                                      \
-    LATTICE_UNUSED_IMPL(4)                                                                      \
-    LATTICE_UNUSED_IMPL(5) LATTICE_UNUSED_IMPL(6) LATTICE_UNUSED_IMPL(7) LATTICE_UNUSED_IMPL(8) \
-        LATTICE_UNUSED_IMPL(9) LATTICE_UNUSED_IMPL(10) LATTICE_UNUSED_IMPL(11)                  \
-            LATTICE_UNUSED_IMPL(12) LATTICE_UNUSED_IMPL(13) LATTICE_UNUSED_IMPL(14)             \
-                LATTICE_UNUSED_IMPL(15)
-#define LATTICE_UNUSED_IMPL_16_24                                           \
-    LATTICE_UNUSED_IMPL(16)                                                 \
-    LATTICE_UNUSED_IMPL(17)                                                 \
-    LATTICE_UNUSED_IMPL(18)                                                 \
-    LATTICE_UNUSED_IMPL(19)                                                 \
-    LATTICE_UNUSED_IMPL(20)                                                 \
-    LATTICE_UNUSED_IMPL(21) LATTICE_UNUSED_IMPL(22) LATTICE_UNUSED_IMPL(23) \
-        LATTICE_UNUSED_IMPL(24)
+// clang-format off
+#define LATTICE_UNUSED_IMPL_0_15 \
+    LATTICE_UNUSED_IMPL(0) LATTICE_UNUSED_IMPL(1) LATTICE_UNUSED_IMPL(2) LATTICE_UNUSED_IMPL(3) \
+    LATTICE_UNUSED_IMPL(4) LATTICE_UNUSED_IMPL(5) LATTICE_UNUSED_IMPL(6) LATTICE_UNUSED_IMPL(7) \
+    LATTICE_UNUSED_IMPL(8) LATTICE_UNUSED_IMPL(9) LATTICE_UNUSED_IMPL(10) LATTICE_UNUSED_IMPL(11) \
+    LATTICE_UNUSED_IMPL(12) LATTICE_UNUSED_IMPL(13) LATTICE_UNUSED_IMPL(14) LATTICE_UNUSED_IMPL(15)
+
+#define LATTICE_UNUSED_IMPL_16_24 \
+    LATTICE_UNUSED_IMPL(16) LATTICE_UNUSED_IMPL(17) LATTICE_UNUSED_IMPL(18) LATTICE_UNUSED_IMPL(19) \
+    LATTICE_UNUSED_IMPL(20) LATTICE_UNUSED_IMPL(21) LATTICE_UNUSED_IMPL(22) LATTICE_UNUSED_IMPL(23) \
+    LATTICE_UNUSED_IMPL(24)
+// clang-format on
 
 // A class whose destructor the interface keeps protected still needs a public
 // one here so that the registry can own the object.
