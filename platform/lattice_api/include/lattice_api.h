@@ -54,6 +54,11 @@ enum ELatticeAppType : int32_t {
     LatticeApp_Max = 5,
 };
 
+// A 3-vector of 32-bit floats, the runtime's basic geometry type.
+struct HmdVector3_t {
+    float v[3];
+};
+
 // Event types that clients of this runtime consume.
 enum ELatticeEventType : uint32_t {
     LatticeEvent_None = 0,

@@ -1,0 +1,148 @@
+#include "vrjsonutils.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "lattice_api.h"
+#include "pathtools.h"
+#include "vrlog.h"
+
+void MergeJsonValues(Json::Value& dst, const Json::Value& src) {
+    for (const std::string& sName : src.getMemberNames()) {
+        Json::Value& dstMember = dst[sName];
+        const Json::Value& srcMember = src[sName];
+        if (dstMember.isObject() && srcMember.isObject()) {
+            MergeJsonValues(dstMember, srcMember);
+        } else {
+            dstMember = srcMember;
+        }
+    }
+}
+
+bool JsonValueToBoolOrDefault(const Json::Value& value, bool bDefault) {
+    if (value.isBool()) {
+        return value.asBool();
+    }
+    if (value.isString()) {
+        return value.asString() == "true";
+    }
+    return bDefault;
+}
+
+namespace {
+
+bool SetError(std::string* psError, const char* pchText) {
+    if (psError) {
+        *psError = pchText;
+    }
+    return false;
+}
+
+// A number, or a string read from its start as strtof does; false otherwise
+// (a string with no number at its start, or one out of the float range).
+bool ElementToFloat(const Json::Value& element, float& flOut) {
+    if (element.isNumeric()) {
+        flOut = element.asFloat();
+        return true;
+    }
+    if (!element.isString()) {
+        return false;
+    }
+    std::string sText = element.asString();
+    const char* pchStart = sText.c_str();
+    char* pchEnd = nullptr;
+    errno = 0;
+    float flValue = strtof(pchStart, &pchEnd);
+    if (pchEnd == pchStart || errno == ERANGE) {
+        return false;
+    }
+    flOut = flValue;
+    return true;
+}
+
+}  // namespace
+
+bool JsonValueToHMDVector3(const Json::Value& value, vr::HmdVector3_t& out, std::string* psError) {
+    out.v[0] = out.v[1] = out.v[2] = 0.0f;
+    if (!value.isArray()) {
+        return SetError(psError, "the value is not an array");
+    }
+    if (value.size() != 3) {
+        return SetError(psError, "the array does not have 3 elements");
+    }
+    for (Json::ArrayIndex i = 0; i < 3; ++i) {
+        if (!ElementToFloat(value[i], out.v[i])) {
+            return SetError(psError, "a value in the array could not be converted to a number");
+        }
+    }
+    return true;
+}
+
+ESimulateRenderModel JsonValueToESimulateRenderModel(const Json::Value& value) {
+    if (value.empty()) {
+        return ESimulateRenderModel_NameOnly;
+    }
+    if (value.isBool()) {
+        return value.asBool() ? ESimulateRenderModel_NameOnly : ESimulateRenderModel_None;
+    }
+    if (value.isString()) {
+        std::string sText = value.asString();
+        if (strcasecmp(sText.c_str(), "true") == 0 || strcasecmp(sText.c_str(), "name_only") == 0) {
+            return ESimulateRenderModel_NameOnly;
+        }
+        if (strcasecmp(sText.c_str(), "full") == 0) {
+            return ESimulateRenderModel_Full;
+        }
+        return ESimulateRenderModel_None;
+    }
+    return ESimulateRenderModel_NameOnly;
+}
+
+namespace {
+
+// Parses with the collecting reader; reports through *psError or the log line
+// built from pchLogFormat (subject, messages).
+int ParseJsonText(const std::string& sText, Json::Value& value, std::string* psError,
+                  const char* pchLogFormat, const std::string& sSubject) {
+    Json::Reader reader;
+    bool bParsed = false;
+    try {
+        bParsed = reader.parse(sText, value, true);
+    } catch (const std::exception&) {
+        bParsed = false;
+    }
+    if (bParsed) {
+        return ReadJson_Success;
+    }
+    std::string sMessages = reader.getFormattedErrorMessages();
+    if (psError) {
+        *psError = sMessages;
+    } else {
+        Log(pchLogFormat, sSubject.c_str(), sMessages.c_str());
+    }
+    return ReadJson_ParseError;
+}
+
+}  // namespace
+
+int ReadJsonFromString(const std::string& sText, Json::Value& value, std::string* psError) {
+    if (sText.empty()) {
+        return ReadJson_Success;
+    }
+    return ParseJsonText(sText, value, psError, "Parsing of JSON string \"%s\" failed: %s\n",
+                         sText);
+}
+
+int ReadJsonFile(const std::string& sFilename, Json::Value& value, std::string* psError) {
+    if (!Path_Exists(sFilename)) {
+        return ReadJson_FileNotFound;
+    }
+    std::string sText = Path_ReadTextFile(sFilename);
+    if (sText.empty()) {
+        return ReadJson_Success;
+    }
+    return ParseJsonText(sText, value, psError, "Parsing of JSON file \"%s\" failed: %s\n",
+                         sFilename);
+}

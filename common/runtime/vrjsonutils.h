@@ -1,0 +1,51 @@
+// vrjsonutils: small jsoncpp helpers shared by the settings, path registry and
+// localization readers.
+//
+//   JsonValueToBoolOrDefault(true, x)        => true
+//   JsonValueToBoolOrDefault("true", x)      => true     ("TRUE", "1" => false)
+//   JsonValueToBoolOrDefault(3, x)           => x
+//   JsonValueToESimulateRenderModel(null)    => 1 (name only)
+//   JsonValueToESimulateRenderModel("Full")  => 2
+//   JsonValueToESimulateRenderModel("")      => 0
+//   JsonValueToESimulateRenderModel(7)       => 1
+//   JsonValueToHMDVector3([1, "2.5x", 3])    => (1, 2.5, 3), true
+//
+// All functions are reentrant; none throws (jsoncpp exceptions are caught).
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+#include <vector>
+
+namespace vr {
+struct HmdVector3_t;
+}
+
+enum ESimulateRenderModel {
+    ESimulateRenderModel_None = 0,
+    ESimulateRenderModel_NameOnly = 1,
+    ESimulateRenderModel_Full = 2,
+};
+
+// Result codes of ReadJsonFromString / ReadJsonFile.
+enum EReadJsonResult {
+    ReadJson_Success = 0,
+    ReadJson_FileNotFound = 1,
+    ReadJson_ParseError = 2,
+};
+
+// Objects merge recursively; anything else in src replaces dst's member.
+void MergeJsonValues(Json::Value& dst, const Json::Value& src);
+bool JsonValueToBoolOrDefault(const Json::Value& value, bool bDefault);
+// out is (0,0,0) first; elements convert in order (numbers, or strings read
+// like strtof); false with *psError on the first failure.
+bool JsonValueToHMDVector3(const Json::Value& value, vr::HmdVector3_t& out,
+                           std::string* psError = nullptr);
+ESimulateRenderModel JsonValueToESimulateRenderModel(const Json::Value& value);
+
+// An empty text succeeds and leaves value untouched. Parse errors go to
+// *psError when given, else to the log.
+int ReadJsonFromString(const std::string& sText, Json::Value& value,
+                       std::string* psError = nullptr);
+int ReadJsonFile(const std::string& sFilename, Json::Value& value, std::string* psError = nullptr);

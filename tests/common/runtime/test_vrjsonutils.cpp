@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lattice_api.h"
+#include "test_support.h"
+#include "vrjsonutils.h"
+#include "vrlog.h"
+
+namespace {
+
+using halyard_test::WriteFile;
+
+Json::Value Parse(const std::string& sText) {
+    Json::Value value;
+    std::string sError;
+    EXPECT_EQ(ReadJsonFromString(sText, value, &sError), ReadJson_Success) << sError;
+    return value;
+}
+
+TEST(JsonUtils, MergeReplacesAllButObjects) {
+    Json::Value dst = Parse(R"({"a": {"x": 1, "y": [1, 2]}, "b": 1, "c": {"k": 1}})");
+    Json::Value src = Parse(R"({"a": {"y": [3], "z": true}, "b": {"now": "object"}, "c": 5,
+                                "d": null})");
+    MergeJsonValues(dst, src);
+    EXPECT_EQ(dst, Parse(R"({"a": {"x": 1, "y": [3], "z": true}, "b": {"now": "object"}, "c": 5,
+                             "d": null})"));
+}
+
+TEST(JsonUtils, BoolAndRenderModelConversions) {
+    EXPECT_TRUE(JsonValueToBoolOrDefault(Json::Value(true), false));
+    EXPECT_FALSE(JsonValueToBoolOrDefault(Json::Value(false), true));
+    EXPECT_TRUE(JsonValueToBoolOrDefault(Json::Value("true"), false));
+    EXPECT_FALSE(JsonValueToBoolOrDefault(Json::Value("TRUE"), true));
+    EXPECT_FALSE(JsonValueToBoolOrDefault(Json::Value("1"), true));
+    EXPECT_TRUE(JsonValueToBoolOrDefault(Json::Value(0), true));
+    EXPECT_FALSE(JsonValueToBoolOrDefault(Json::Value(), false));
+
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value()), ESimulateRenderModel_NameOnly);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value(Json::arrayValue)),
+              ESimulateRenderModel_NameOnly);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value(Json::objectValue)),
+              ESimulateRenderModel_NameOnly);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value(true)), ESimulateRenderModel_NameOnly);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value(false)), ESimulateRenderModel_None);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value("Full")), ESimulateRenderModel_Full);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value("NAME_ONLY")),
+              ESimulateRenderModel_NameOnly);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value("TRUE")), ESimulateRenderModel_NameOnly);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value("none")), ESimulateRenderModel_None);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value("")), ESimulateRenderModel_None);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value("other")), ESimulateRenderModel_None);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value(0)), ESimulateRenderModel_NameOnly);
+    EXPECT_EQ(JsonValueToESimulateRenderModel(Json::Value(2.5)), ESimulateRenderModel_NameOnly);
+}
+
+TEST(JsonUtils, VectorConversion) {
+    vr::HmdVector3_t vec = {{9, 9, 9}};
+    std::string sError;
+    EXPECT_TRUE(JsonValueToHMDVector3(Parse(R"([1, " 2.5x", -3e1])"), vec, &sError));
+    EXPECT_FLOAT_EQ(vec.v[0], 1.0f);
+    EXPECT_FLOAT_EQ(vec.v[1], 2.5f);
+    EXPECT_FLOAT_EQ(vec.v[2], -30.0f);
+
+    EXPECT_FALSE(JsonValueToHMDVector3(Parse(R"({"x": 1})"), vec, &sError));
+    EXPECT_EQ(sError, "the value is not an array");
+    EXPECT_EQ(vec.v[0], 0.0f);
+    EXPECT_FALSE(JsonValueToHMDVector3(Parse("[1, 2]"), vec, &sError));
+    EXPECT_EQ(sError, "the array does not have 3 elements");
+    EXPECT_FALSE(JsonValueToHMDVector3(Parse(R"([4, true, 6])"), vec, &sError));
+    EXPECT_EQ(sError, "a value in the array could not be converted to a number");
+    EXPECT_FLOAT_EQ(vec.v[0], 4.0f);  // converted so far
+    EXPECT_EQ(vec.v[2], 0.0f);
+    // No number at the start, or out of range: a failure, never a crash.
+    EXPECT_FALSE(JsonValueToHMDVector3(Parse(R"([1, "abc", 3])"), vec, &sError));
+    EXPECT_FALSE(JsonValueToHMDVector3(Parse(R"([1, "1e999", 3])"), vec, nullptr));
+}
+
+class JsonFileTest : public halyard_test::TempDirTest {};
+
+TEST_F(JsonFileTest, ReadResultsAndErrorReporting) {
+    Json::Value value("unchanged");
+    EXPECT_EQ(ReadJsonFromString("", value), ReadJson_Success);
+    EXPECT_EQ(value, Json::Value("unchanged"));
+    EXPECT_EQ(ReadJsonFile(TempPath("missing.json"), value), ReadJson_FileNotFound);
+    WriteFile(TempPath("empty.json"), "");
+    EXPECT_EQ(ReadJsonFile(TempPath("empty.json"), value), ReadJson_Success);
+    EXPECT_EQ(value, Json::Value("unchanged"));
+
+    WriteFile(TempPath("ok.json"), "\xEF\xBB\xBF{ // note\r\n \"k\": 1 }");
+    EXPECT_EQ(ReadJsonFile(TempPath("ok.json"), value), ReadJson_Success);
+    EXPECT_EQ(value["k"].asInt(), 1);
+
+    std::string sError;
+    EXPECT_EQ(ReadJsonFromString("{ bad", value, &sError), ReadJson_ParseError);
+    EXPECT_FALSE(sError.empty());
+
+    std::vector<std::string> vecLines;
+    CLogCallback recorder;
+    recorder.Initialize([&](ELogLevel, const char* pchText, void*) { vecLines.push_back(pchText); },
+                        nullptr);
+    EXPECT_EQ(ReadJsonFromString("{ bad", value), ReadJson_ParseError);
+    WriteFile(TempPath("bad.json"), "[1,");
+    EXPECT_EQ(ReadJsonFile(TempPath("bad.json"), value), ReadJson_ParseError);
+    ASSERT_EQ(vecLines.size(), 2u);
+    EXPECT_EQ(vecLines[0].rfind("Parsing of JSON string \"{ bad\" failed: ", 0), 0u);
+    EXPECT_EQ(
+        vecLines[1].rfind("Parsing of JSON file \"" + TempPath("bad.json") + "\" failed: ", 0), 0u);
+}
+
+}  // namespace
