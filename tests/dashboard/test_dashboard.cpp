@@ -1,0 +1,239 @@
+// The dashboard's screenshot and console managers against a real lattice-sim:
+// the managers are driven as the main loop drives them, and what reaches the
+// simulator (journal, files, console lines) is checked.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "dashboard.h"
+#include "lattice_api.h"
+#include "lattice_internal.h"
+#include "logbuffer.h"
+#include "pathtools.h"
+#include "quill_api.h"
+#include "sim_fixture.h"
+#include "vrlog.h"
+
+namespace {
+
+using halyard_test::ScopedEnv;
+using halyard_test::SplitLines;
+
+const char k_rgchHostInterfaces[] = "QuillUtils010\0QUILLSCREENSHOTS_INTERFACE_VERSION003\0";
+
+class DashboardTest : public halyard_test::SimTest {
+protected:
+    void Connect(const std::string& sConfig) {
+        ASSERT_TRUE(StartSim(sConfig));
+        vr::ELatticeInitError eError = vr::LatticeInitError_Unknown;
+        uint32_t unToken =
+            VR_InitInternal2(&eError, vr::LatticeApp_Overlay, "{\"is_system_process\" : true }");
+        ASSERT_EQ(eError, vr::LatticeInitError_None);
+        vr::LatticeInternal_ResetModuleContext(unToken);
+        ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchHostInterfaces, nullptr), 0);
+    }
+    void TearDown() override {
+        QuillAPI_Shutdown();
+        VR_ShutdownInternal();
+        vr::LatticeInternal_ResetModuleContext(0);
+        SimTest::TearDown();
+    }
+    // Polls runtime events until one of the type arrives (the simulator queues
+    // taken/failed after a request); returns its record.
+    bool WaitForEvent(uint32_t unType, vr::LatticeEvent_t* pEvent) {
+        return halyard_test::WaitFor([&] {
+            while (vr::VRSystem()->TakeNextEvent(pEvent, sizeof(*pEvent))) {
+                if (pEvent->eventType == unType)
+                    return true;
+            }
+            return false;
+        });
+    }
+    std::vector<std::string> Requests() {
+        return m_sim.JournalLines("IVRScreenshots_001::RequestScreenshotFiles");
+    }
+    std::vector<std::string> Submissions() { return m_sim.JournalLines("AddScreenshotPair"); }
+};
+
+const char* const k_pchEnabled =
+    R"({"settings": {"userinterface": {"screenshots": true, "screenshotType": 3}}})";
+
+TEST_F(DashboardTest, TriggerRequestsTwoFilesInTheTemporaryDirectory) {
+    ScopedEnv temp("TEMP", TempDir());
+    Connect(k_pchEnabled);
+    CHalyardScreenshotManager manager;
+    manager.OnScreenshotTriggered();
+    EXPECT_NE(manager.m_unPendingHandle, 0u);
+
+    auto requests = Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(
+        requests[0], match, std::regex(R"re("type":3,"first":"([^"]*)","second":"([^"]*)")re")))
+        << requests[0];
+    std::string sFirst = match[1], sSecond = match[2];
+    EXPECT_TRUE(std::regex_match(
+        sFirst,
+        std::regex(TempDir() +
+                   R"(/Screenshot_[A-Z][a-z]{2}_[A-Z][a-z]{2}_\d{2}_\d{2}-\d{2}-\d{2}_\d{4})")))
+        << sFirst;
+    EXPECT_EQ(sSecond, sFirst + "_VR");
+    EXPECT_TRUE(Path_Exists(sFirst + ".png"));
+    EXPECT_TRUE(Path_Exists(sSecond + ".png"));
+
+    // Taken: the pair reaches the host's library once, and the handle clears.
+    vr::LatticeEvent_t event = {};
+    ASSERT_TRUE(WaitForEvent(521, &event));
+    manager.OnScreenshotTaken();
+    EXPECT_EQ(manager.m_unPendingHandle, 0u);
+    auto submissions = Submissions();
+    ASSERT_EQ(submissions.size(), 1u);
+    EXPECT_NE(submissions[0].find(sFirst + ".png"), std::string::npos) << submissions[0];
+    EXPECT_NE(submissions[0].find("\"type\":3"), std::string::npos) << submissions[0];
+    manager.OnScreenshotTaken();  // nothing pending: nothing more
+    EXPECT_EQ(Submissions().size(), 1u);
+}
+
+TEST_F(DashboardTest, FileNamesFollowTempThenTmpThenTheWorkingDirectory) {
+    ScopedEnv temp("TEMP", std::nullopt);
+    ScopedEnv tmp("TMP", "/var/x/");
+    ScreenshotFileNames_t names = BuildScreenshotFileNames();
+    EXPECT_EQ(names.sFirst.rfind("/var/x//Screenshot_", 0), 0u) << names.sFirst;
+    EXPECT_EQ(names.sSecond, names.sFirst + "_VR");
+    EXPECT_EQ(names.sFirst.find_first_of(" :", 5), std::string::npos);
+
+    ScopedEnv noTmp("TMP", std::nullopt);
+    names = BuildScreenshotFileNames();
+    EXPECT_EQ(names.sFirst.rfind(".//Screenshot_", 0), 0u) << names.sFirst;
+}
+
+TEST_F(DashboardTest, DisabledOrMissingInterfacesRequestNothing) {
+    Connect(R"({"settings": {"userinterface": {"screenshots": false}},
+                "withhold_interfaces": []})");
+    CHalyardScreenshotManager manager;
+    manager.OnScreenshotTriggered();
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(manager.m_unPendingHandle, 0u);
+}
+
+TEST_F(DashboardTest, MissingTypeSettingFallsThroughAndMissingScreenshotsInterfaceStops) {
+    Connect(R"({"settings": {"userinterface": {"screenshots": true}},
+                "withhold_interfaces": ["IVRScreenshots_001"]})");
+    CHalyardScreenshotManager manager;
+    manager.OnScreenshotTriggered();
+    EXPECT_TRUE(Requests().empty());
+    manager.OnScreenshotSubmitted(7);
+    EXPECT_TRUE(Submissions().empty());
+}
+
+TEST_F(DashboardTest, SecondTriggerReplacesThePendingHandle) {
+    ScopedEnv temp("TEMP", TempDir());
+    Connect(R"({"settings": {"userinterface": {"screenshots": true, "screenshotType": 2}}})");
+    CHalyardScreenshotManager manager;
+    manager.OnScreenshotTriggered();
+    uint32_t unFirst = manager.m_unPendingHandle;
+    manager.OnScreenshotTriggered();
+    uint32_t unSecond = manager.m_unPendingHandle;
+    ASSERT_NE(unFirst, unSecond);
+    manager.OnScreenshotTaken();
+    auto submissions = Submissions();
+    ASSERT_EQ(submissions.size(), 1u);
+    EXPECT_NE(submissions[0].find(std::to_string(unSecond) + "_"), std::string::npos)
+        << submissions[0];
+
+    // A submitted event submits its own handle and leaves the pending one alone.
+    manager.OnScreenshotTriggered();
+    uint32_t unPending = manager.m_unPendingHandle;
+    manager.OnScreenshotSubmitted(unFirst);
+    EXPECT_EQ(manager.m_unPendingHandle, unPending);
+    EXPECT_EQ(Submissions().size(), 2u);
+    manager.OnScreenshotFailed();
+    EXPECT_EQ(manager.m_unPendingHandle, 0u);
+    manager.OnScreenshotTaken();
+    EXPECT_EQ(Submissions().size(), 2u);
+}
+
+TEST_F(DashboardTest, RuntimeErrorOnTheSecondFileNameStopsTheSubmission) {
+    ScopedEnv temp("TEMP", TempDir());
+    Connect(R"({"settings": {"userinterface": {"screenshots": true}},
+                "screenshots": {"fail_filename_kinds": [1]}})");
+    CHalyardScreenshotManager manager;
+    manager.OnScreenshotTriggered();
+    manager.OnScreenshotTaken();
+    EXPECT_EQ(manager.m_unPendingHandle, 0u);  // cleared even though nothing was submitted
+    EXPECT_TRUE(Submissions().empty());
+    EXPECT_EQ(m_sim.JournalLines("GetScreenshotFileName").size(), 2u);
+}
+
+class ConsoleTest : public DashboardTest {
+protected:
+    void SetUp() override {
+        DashboardTest::SetUp();
+        ASSERT_TRUE(m_writer.InitLog(TempDir().c_str(), "halyard", false, 0));
+    }
+    void TearDown() override {
+        m_writer.CloseLog();
+        DashboardTest::TearDown();
+    }
+    std::vector<std::string> ConsoleLines() { return SplitLines(m_sim.Ctl({"console"}).strStdout); }
+    CVRLog& m_writer = *GetVRLog();
+};
+
+TEST_F(ConsoleTest, ConsolesGetTheHistoryThenLiveLines) {
+    Connect("{}");
+    CLogBuffer::GetInstance()->SetBufferLimit(65536);
+    Log("history line");
+    {
+        CHalyardConsoleManager manager;
+        manager.OnConsoleOpened(5000000000ul);  // above 32 bits
+        manager.OnConsoleOpened(5000000000ul);  // again: no second replay
+        Log("live line");
+        manager.OnConsoleOpened(7);
+        manager.OnConsoleClosed(5000000000ul);
+        Log("still forwarded");
+        manager.OnConsoleClosed(99);  // not open: nothing
+        manager.OnConsoleClosed(7);
+        EXPECT_TRUE(manager.OpenConsoles().empty());
+        Log("not forwarded");
+        manager.OnConsoleOpened(8);
+        // destroyed with a console open: unregisters
+    }
+    Log("after destruction");
+
+    std::vector<std::string> lines = ConsoleLines();
+    auto count = [&](const std::string& sHandle, const std::string& sText) {
+        int n = 0;
+        for (const auto& sLine : lines) {
+            n += sLine.rfind(sHandle + "\t", 0) == 0 && sLine.find(sText) != std::string::npos;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("5000000000", "history line"), 1);
+    EXPECT_EQ(count("0", "live line"), 1);
+    EXPECT_EQ(count("7", "history line"), 1);
+    EXPECT_EQ(count("7", "live line"), 1);  // its own replay holds the live line too
+    EXPECT_EQ(count("0", "still forwarded"), 1);
+    EXPECT_EQ(count("0", "not forwarded"), 0);
+    EXPECT_EQ(count("0", "after destruction"), 0);
+    // Live lines carry the file's prefix; replayed ones do not.
+    for (const auto& sLine : lines) {
+        if (sLine.rfind("0\t", 0) == 0) {
+            EXPECT_NE(sLine.find("[Info] - "), std::string::npos) << sLine;
+        } else {
+            EXPECT_EQ(sLine.find("[Info] - "), std::string::npos) << sLine;
+        }
+    }
+}
+
+TEST_F(ConsoleTest, WithoutAControlPanelLinesAreDropped) {
+    Connect(R"({"withhold_interfaces": ["IVRControlPanel_006"]})");
+    CHalyardConsoleManager manager;
+    manager.OnConsoleOpened(1);
+    EXPECT_EQ(manager.OpenConsoles().size(), 1u);
+    Log("dropped");
+    EXPECT_TRUE(ConsoleLines().empty());
+}
+
+}  // namespace
