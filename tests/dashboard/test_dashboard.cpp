@@ -138,10 +138,13 @@ TEST_F(DashboardTest, SecondTriggerReplacesThePendingHandle) {
     uint32_t unSecond = manager.m_unPendingHandle;
     ASSERT_NE(unFirst, unSecond);
     manager.OnScreenshotTaken();
-    auto submissions = Submissions();
-    ASSERT_EQ(submissions.size(), 1u);
-    EXPECT_NE(submissions[0].find(std::to_string(unSecond) + "_"), std::string::npos)
-        << submissions[0];
+    ASSERT_EQ(Submissions().size(), 1u);
+    // The submission asked the runtime about the second handle only.
+    auto typeQueries = m_sim.JournalLines("GetScreenshotType");
+    ASSERT_EQ(typeQueries.size(), 1u);
+    EXPECT_NE(typeQueries[0].find("\"handle\":" + std::to_string(unSecond) + "}"),
+              std::string::npos)
+        << typeQueries[0];
 
     // A submitted event submits its own handle and leaves the pending one alone.
     manager.OnScreenshotTriggered();
