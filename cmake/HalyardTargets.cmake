@@ -28,3 +28,12 @@ function(halyard_add_test)
         set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
     endif()
 endfunction()
+
+# Crash handling finds the host client library's entry points at run time in
+# the libraries the process has loaded. halyard_load_quill_api(target) loads
+# the stand-in the way a program that uses the host client has it: as a needed
+# library, kept even when the target calls none of its functions directly.
+function(halyard_load_quill_api target)
+    target_link_libraries(${target} PRIVATE quill_api)
+    target_link_options(${target} PRIVATE "LINKER:--no-as-needed")
+endfunction()

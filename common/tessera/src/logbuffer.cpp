@@ -26,6 +26,11 @@ CLogBuffer* CLogBuffer::GetInstance() {
     return s_pInstance.get();
 }
 
+CLogBuffer* CLogBuffer::GetInstanceIfCreated() {
+    std::lock_guard<std::mutex> lock(s_instanceMutex);
+    return s_pInstance.get();
+}
+
 CLogBuffer::CLogBuffer() {
     m_logCallback.Initialize(
         [this](ELogLevel eLevel, const char* pchText, void*) { StoreMessage(eLevel, pchText); },

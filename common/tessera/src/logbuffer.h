@@ -37,6 +37,8 @@ public:
     CLogBuffer& operator=(const CLogBuffer&) = delete;
 
     static CLogBuffer* GetInstance();
+    // The buffer when it has been created, else null (never creates it).
+    static CLogBuffer* GetInstanceIfCreated();
 
     void SetBufferLimit(unsigned long unLimit);
     std::vector<BufferedLogMessage_t> CopyLogBuffer();

@@ -20,9 +20,11 @@
 #include "log_recorder.h"
 #include "mount_namespace.h"
 #include "test_support.h"
+#include "tracer.h"
 
 namespace {
 
+using halyard_test::AttachTracer;
 using halyard_test::k_nChildSkip;
 using halyard_test::RunInChild;
 using halyard_test::TempDirTest;
@@ -33,40 +35,6 @@ TEST(PlatformTools, ConstantAnswers) {
     EXPECT_FALSE(IsRunningAsService());
     EXPECT_TRUE(SetCurrentProcessExplicitAppUserModelID());
     EXPECT_TRUE(SetCurrentProcessExplicitAppUserModelID("some.app"));
-}
-
-// Starts the tracer helper on this process; returns its pid and the write end
-// of its standard input (closing it ends the tracer), or -1.
-pid_t AttachTracer(int* pfdRelease) {
-    int rgnIn[2];
-    int rgnOut[2];
-    if (pipe(rgnIn) != 0 || pipe(rgnOut) != 0) {
-        return -1;
-    }
-    std::string sPid = std::to_string(getpid());
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(rgnIn[0], STDIN_FILENO);
-        dup2(rgnOut[1], STDOUT_FILENO);
-        for (int fd : {rgnIn[0], rgnIn[1], rgnOut[0], rgnOut[1]}) {
-            close(fd);
-        }
-        execl(HALYARD_TRACER_HELPER, HALYARD_TRACER_HELPER, sPid.c_str(), nullptr);
-        _exit(127);
-    }
-    close(rgnIn[0]);
-    close(rgnOut[1]);
-    char rchReply[64] = {};
-    ssize_t nRead = read(rgnOut[0], rchReply, sizeof(rchReply) - 1);
-    close(rgnOut[0]);
-    if (nRead <= 0 || std::string(rchReply) != "attached\n") {
-        printf("tracer: %s\n", nRead > 0 ? rchReply : "no reply");
-        close(rgnIn[1]);
-        waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    *pfdRelease = rgnIn[1];
-    return pid;
 }
 
 TEST(PlatformTools, DebugSessionFollowsARealTracer) {
