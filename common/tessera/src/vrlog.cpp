@@ -9,6 +9,7 @@
 #include "pathtools.h"
 #include "platformtools.h"
 #include "systemtime.h"
+#include "threadwatchdog.h"
 
 std::recursive_mutex g_LoggingMutex;
 CVRLog g_VRLog(true);
@@ -227,6 +228,9 @@ size_t CVRLog::BuildLine(char* pchLine, size_t unSize, ELogLevel eLevel, bool bI
 }
 
 void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchFormat, va_list args) {
+    // A thread that hangs on the log file (a full disk, a blocked listener)
+    // is reported as hanging here.
+    CWatchdogDetailScope watchdogDetail("LogDirect");
     if (!IsOpen()) {
         if (IsDriverLogActive()) {
             DriverLogVarArgs(pchFormat, args);

@@ -12,9 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "log_recorder.h"
 #include "logbuffer.h"
 #include "test_support.h"
+#include "threadwatchdog.h"
 #include "vrlog.h"
+#include "watchdog_support.h"
 
 namespace {
 
@@ -251,6 +254,73 @@ TEST_F(VRLogTest, ReplayOfTheBufferHappensOutsideTheWriterLock) {
     ASSERT_FALSE(probe.vecTexts.empty());
     EXPECT_EQ(probe.vecTexts.back(), "buffered for replay\n");  // no time stamp prefix
     EXPECT_TRUE(probe.bLockFree);
+}
+
+TEST_F(VRLogTest, WritingNamesLogDirectAsTheWatchdogDetail) {
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "detail", false, 0));
+    struct DetailProbe : ILogListener {
+        std::vector<std::string> vecDetails;
+        void LogMessage(unsigned long, const char*, unsigned int, ELogLevel, const char*) override {
+            const char* pchDetail = CThreadWatchdog::GetDetailString();
+            vecDetails.push_back(pchDetail ? pchDetail : "(null)");
+        }
+    } probe;
+    writer.log.AddLogListener(&probe);
+    {
+        CThreadWatchdog watchdog("Logger", 60.0f, CThreadWatchdog::WatchdogTimeout_Log);
+        CThreadWatchdog::SetDetailString("outer work");
+        Log("through the registry");
+        writer.log.Log("direct");
+        writer.log.Log(LogLevel_Detail, "filtered out");
+        EXPECT_STREQ(CThreadWatchdog::GetDetailString(), "outer work");
+        writer.log.RemoveLogListener(&probe);
+        writer.log.CloseLog();
+        writer.log.Log("while closed");
+        EXPECT_STREQ(CThreadWatchdog::GetDetailString(), "outer work");
+    }
+    CThreadWatchdog::CleanupWatchdogs();
+    EXPECT_EQ(probe.vecDetails, (std::vector<std::string>{"LogDirect", "LogDirect"}));
+}
+
+// A thread stuck inside the writer (here: a listener that does not return) is
+// reported by the real watchdog monitor as hanging in LogDirect.
+TEST_F(VRLogTest, AThreadHungInTheWriterIsReportedInLogDirect) {
+    halyard_test::LogRecorder recorder;  // subscribed before the writer: sees reports first
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "hung", false, 0));
+    const std::string sReport = "Failed Watchdog timeout in thread Writer startup in LogDirect";
+    struct Blocker : ILogListener {
+        std::thread::id blockedThread;
+        halyard_test::LogRecorder* pRecorder = nullptr;
+        std::string sReport;
+        bool bSawReport = false;
+        void LogMessage(unsigned long, const char*, unsigned int, ELogLevel, const char*) override {
+            if (std::this_thread::get_id() == blockedThread && !bSawReport) {
+                bSawReport =
+                    halyard_test::WaitFor([this] { return pRecorder->Count(sReport) > 0; });
+            }
+        }
+    } blocker;
+    blocker.pRecorder = &recorder;
+    blocker.sReport = sReport;
+    CThreadWatchdog::SetExecutionPhaseString("startup");
+    std::promise<void> go;
+    std::thread writerThread([&, started = go.get_future()]() mutable {
+        started.wait();
+        CThreadWatchdog watchdog("Writer", 0.5f, CThreadWatchdog::WatchdogTimeout_Log);
+        // The monitor logs once as it starts; let it get past that first.
+        EXPECT_TRUE(halyard_test::WaitFor(halyard_test::MonitorThreadExists));
+        writer.log.Log("about to hang");
+        EXPECT_EQ(CThreadWatchdog::GetDetailString(), nullptr);
+    });
+    blocker.blockedThread = writerThread.get_id();
+    writer.log.AddLogListener(&blocker);
+    go.set_value();
+    writerThread.join();
+    writer.log.RemoveLogListener(&blocker);
+    CThreadWatchdog::CleanupWatchdogs();
+    EXPECT_TRUE(blocker.bSawReport) << recorder.All();
 }
 
 TEST_F(VRLogTest, ClosedWriterDropsLinesAndCanReopen) {
