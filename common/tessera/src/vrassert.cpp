@@ -3,9 +3,13 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "envvars.h"
 #include "logregistry.h"
+#include "platformtools.h"
+#include "vrcrash.h"
 
 std::atomic<CAssert*> CAssert::m_pInstance{nullptr};
 std::mutex CAssert::m_mutex;
@@ -107,4 +111,82 @@ bool CAssertCallback::Initialize(Callable_t callable, void* pContext) {
     m_callable = std::move(callable);
     m_pContext = pContext;
     return m_pAssert->AddCallback(this);
+}
+
+// ---- the process's assert subscription ----------------------------------------------
+
+std::map<AssertLookup_t, bool> s_mapDumpedAsserts;
+std::unique_ptr<CAssertCallback> g_pAssertCallback;
+
+namespace {
+
+// Constant-initialised, so the runtime layer may install its handler from a
+// static initialiser of its own.
+std::atomic<AssertProfilerCaptureFn_t> s_pfnProfilerCapture{nullptr};
+
+// The size of the assertion minidump comment buffer.
+constexpr size_t k_cchAssertComment = 8213;
+
+bool BAssertMinidumpsDisabled() {
+    static const bool bMinidumpDisabled = [] {
+        const char* pchValue = getenv("ORRERY_DISABLE_ASSERT_MINIDUMP");
+        return strtol(pchValue ? pchValue : "", nullptr, 10) == 1;
+    }();
+    return bMinidumpDisabled;
+}
+
+// True the first time a location is seen.
+bool BFirstFailureAt(const char* pchFile, unsigned int unLine) {
+    bool& bHandled = s_mapDumpedAsserts[AssertLookup_t{pchFile ? pchFile : "", unLine}];
+    if (bHandled) {
+        return false;
+    }
+    bHandled = true;
+    return true;
+}
+
+}  // namespace
+
+void SetAssertProfilerCaptureHandler(AssertProfilerCaptureFn_t pfnHandler) {
+    s_pfnProfilerCapture.store(pfnHandler);
+}
+
+void AssertCallbackImplementation(const char* pchMessage, const char* pchFile, unsigned int unLine,
+                                  bool bFatal, void* /*pContext*/, bool* pbBreakRequest) {
+    if (GetEnvironmentVariableAsBool("ORRERY_FRAMESCOPE_ON_ASSERT", false)) {
+        if (AssertProfilerCaptureFn_t pfnCapture = s_pfnProfilerCapture.load()) {
+            pfnCapture();
+        }
+    }
+
+    bool bMinidumpDisabled = BAssertMinidumpsDisabled();
+    if (BFirstFailureAt(pchFile, unLine) && !bMinidumpDisabled) {
+        char rchComment[k_cchAssertComment];
+        snprintf(rchComment, sizeof(rchComment), "Assert( %s ) %s(%d)\n",
+                 pchMessage ? pchMessage : "", pchFile ? pchFile : "", static_cast<int>(unLine));
+        VRWriteMiniDumpIfSetup(rchComment, bFatal);
+    }
+
+    // Never clears a break another subscription asked for.
+    if (pbBreakRequest && Plat_IsInDebugSession()) {
+        *pbBreakRequest = true;
+    }
+
+    if (bFatal) {
+        Log(LogLevel_Error, "Aborting due to fatal assertion failure.");
+        abort();
+    }
+}
+
+void InitAssertCallback() {
+    if (g_pAssertCallback) {
+        return;
+    }
+    g_pAssertCallback = std::make_unique<CAssertCallback>();
+    g_pAssertCallback->Initialize(&AssertCallbackImplementation, nullptr);
+}
+
+void CleanupAssertCallback() {
+    std::unique_ptr<CAssertCallback> pCallback = std::move(g_pAssertCallback);
+    pCallback.reset();
 }

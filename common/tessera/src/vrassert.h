@@ -7,14 +7,34 @@
 // break happens after the mutex is released. Non-fatal assertions return to
 // the call site.
 //
+// The process's own subscription (InitAssertCallback) decides what a failed
+// assertion does beyond the log line, in this order:
+//   1. with ORRERY_FRAMESCOPE_ON_ASSERT true, ask the compositor for a GPU
+//      profiler capture through the handler the runtime layer installs
+//      (SetAssertProfilerCaptureHandler; without one nothing is posted);
+//   2. on the first failure at a source location (file, line), write one
+//      minidump with the comment "Assert( <message> ) <file>(<line>)\n",
+//      unless ORRERY_DISABLE_ASSERT_MINIDUMP converts (strtol base 10) to
+//      exactly 1 when the first assertion of the process is handled;
+//   3. ask the registry for a debugger break when a debugger is attached;
+//   4. when fatal, log "Aborting due to fatal assertion failure." and abort().
+//
 // Thread safety: any thread may assert; subscriptions may be added and removed
-// from any thread, including from inside a callable (see callbacklist.h).
-// Ownership: the registry never owns a CAssertCallback.
+// from any thread, including from inside a callable (see callbacklist.h). The
+// subscription runs under the registry's mutex, which guards
+// s_mapDumpedAsserts. InitAssertCallback and CleanupAssertCallback belong to
+// the main thread.
+// Ownership: the registry never owns a CAssertCallback; g_pAssertCallback owns
+// the process's subscription.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "callbacklist.h"
 
@@ -70,6 +90,38 @@ private:
     void* m_pContext = nullptr;
     CAssert* m_pAssert = nullptr;
 };
+
+// ---- the process's assert subscription ----------------------------------------------
+
+// A source location. Ordered by line first, then by file name (byte-wise).
+struct AssertLookup_t {
+    std::string m_sFile;
+    uint32_t m_unLine = 0;
+
+    bool operator<(const AssertLookup_t& other) const {
+        if (m_unLine != other.m_unLine) {
+            return m_unLine < other.m_unLine;
+        }
+        return m_sFile < other.m_sFile;
+    }
+};
+
+// Every location whose first failure has been handled (true). Only grows.
+extern std::map<AssertLookup_t, bool> s_mapDumpedAsserts;
+// The installed subscription; null until InitAssertCallback.
+extern std::unique_ptr<CAssertCallback> g_pAssertCallback;
+
+// Installs AssertCallbackImplementation (null context) unless installed.
+void InitAssertCallback();
+// Destroys the installed subscription, which unregisters it.
+void CleanupAssertCallback();
+void AssertCallbackImplementation(const char* pchMessage, const char* pchFile, unsigned int unLine,
+                                  bool bFatal, void* pContext, bool* pbBreakRequest);
+
+// How an assertion asks for a GPU profiler capture. tessera cannot reach the
+// runtime's interfaces; the runtime layer installs the handler (null removes it).
+using AssertProfilerCaptureFn_t = void (*)();
+void SetAssertProfilerCaptureHandler(AssertProfilerCaptureFn_t pfnHandler);
 
 // Counts 1..16 variadic arguments for AssertMsgImpl's argCount.
 #define TESSERA_VA_NARGS(...) \
