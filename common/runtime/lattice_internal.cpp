@@ -649,4 +649,17 @@ CPropertiesAccess* VRProperties() {
     return g_pVRProperties ? &g_VRPropertyHelpers : nullptr;
 }
 
+// --- profiler capture on assertions -------------------------------------------------
+
+namespace {
+
+// Installed whenever the internal interface table is part of the program:
+// without it both interfaces would be null and nothing posted anyway.
+[[maybe_unused]] const bool s_bProfilerCaptureHandlerInstalled = [] {
+    SetAssertProfilerCaptureHandler(&PostProfilerCaptureRequest);
+    return true;
+}();
+
+}  // namespace
+
 }  // namespace vr_internal

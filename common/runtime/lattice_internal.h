@@ -92,6 +92,13 @@ namespace vr_internal {
 // Maps an interface name to the pointer the runtime hands out (or null).
 using InterfaceGetter_t = std::function<void*(const char*)>;
 
+// Asks the compositor for a GPU profiler capture: posts {"type":
+// "gpu_profiler_capture"} to the mailbox "vrcompositor_mailbox" through the
+// client-side internal interface (method 25), else the server-side one
+// (method 26), else not at all; the result is not examined. The assert
+// subscription (vrassert.h) calls it when ORRERY_FRAMESCOPE_ON_ASSERT is true.
+void PostProfilerCaptureRequest();
+
 // The access objects: each holds one interface pointer.
 class CSettingsAccess {
 public:

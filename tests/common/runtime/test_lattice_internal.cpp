@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,64 @@ TEST_F(LatticeInternalTest, TableRowsAreNullForVersionsNotServed) {
     EXPECT_EQ(vr_internal::g_VRSettingHelper.m_pSettings, nullptr);
     EXPECT_EQ(vr_internal::VRSystem(), nullptr);
     EXPECT_EQ(vr_internal::VRDriverDirectInternal(), nullptr);
+}
+
+// A failed assertion with ORRERY_FRAMESCOPE_ON_ASSERT asks the compositor for
+// a GPU profiler capture through the client-side internal interface, else the
+// server-side one, else not at all. Each case is a child process connected to
+// the simulator (the assert subscription and the table are per process).
+TEST_F(LatticeInternalTest, AssertionsAskForAProfilerCaptureThroughTheMailbox) {
+    struct Case {
+        const char* pchConfig;
+        std::optional<std::string> env;
+        const char* pchVia;  // null: nothing posted
+    };
+    const Case rgCases[] = {
+        {"{}", "yes", "IVRClientInternal_XXX"},
+        {R"({"withhold_interfaces": ["IVRClientInternal_XXX"]})", "1", "IVRServerInternal_XXX"},
+        {R"({"withhold_interfaces": ["IVRClientInternal_XXX", "IVRServerInternal_XXX"]})", "true",
+         nullptr},
+        {"{}", std::nullopt, nullptr},
+        {"{}", "no", nullptr},
+    };
+    for (const Case& c : rgCases) {
+        std::string sCase = std::string(c.pchConfig) + " " + c.env.value_or("(unset)");
+        m_sim.Stop();
+        ASSERT_TRUE(StartSim(c.pchConfig)) << sCase;
+        auto result = halyard_test::RunInChild(
+            [] {
+                vr::ELatticeInitError eError = vr::LatticeInitError_Unknown;
+                VR_InitInternal2(&eError, vr::LatticeApp_Overlay, nullptr);
+                if (eError != vr::LatticeInitError_None) {
+                    return 1;
+                }
+                vr_internal::InitInternalInterfaces(RuntimeGetter, true);
+                InitAssertCallback();
+                for (int i = 0; i < 2; ++i) {
+                    TESSERA_ASSERT_MSG(i < 0, "capture, please");  // one location, twice
+                }
+                VR_ShutdownInternal();
+                return 0;
+            },
+            halyard_test::WithEnv({{"ORRERY_FRAMESCOPE_ON_ASSERT", c.env}}));
+        ASSERT_EQ(result.exitCode, 0) << sCase << result.strStderr;
+        auto vecPosts = m_sim.JournalLines("::PostMailboxMessage");
+        if (!c.pchVia) {
+            EXPECT_TRUE(vecPosts.empty()) << sCase;
+            continue;
+        }
+        ASSERT_EQ(vecPosts.size(), 2u) << sCase << m_sim.Journal();
+        for (const std::string& sPost : vecPosts) {
+            EXPECT_NE(sPost.find(std::string(R"("call":")") + c.pchVia + "::PostMailboxMessage\""),
+                      std::string::npos)
+                << sPost;
+            EXPECT_NE(
+                sPost.find(
+                    R"("args":{"mailbox":"vrcompositor_mailbox","message":"{\"type\":\"gpu_profiler_capture\"}"})"),
+                std::string::npos)
+                << sPost;
+        }
+    }
 }
 
 std::vector<std::string> g_asked;
