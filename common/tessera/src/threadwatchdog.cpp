@@ -231,7 +231,7 @@ void CThreadWatchdogManager::InitWatchdogs() {
     m_bForce.store(IsEnvironmentVariableSet("ORRERY_ENABLE_THREAD_WATCHDOGS"));
     m_unLastEvaluationTicks = GetSystemTimeInTicks();
     m_unMaxEvaluationGapTicks =
-        2 * static_cast<uint64_t>(SecondsToSystemTicks(k_flEvaluationIntervalSeconds));
+        2 * static_cast<uint64_t>(SecondsToSystemTicks(k_dflEvaluationIntervalSeconds));
     // Computes and caches the answer now, on a thread that is not the monitor.
     BIsCrashReportingDisabled();
     m_bStopRequest.store(false);
@@ -290,7 +290,8 @@ void CThreadWatchdogManager::MonitorThread() {
     if (m_bStopRequest.load()) {
         return;
     }
-    const auto interval = std::chrono::nanoseconds(2000000000);
+    const auto interval = std::chrono::nanoseconds(
+        static_cast<int64_t>(k_dflEvaluationIntervalSeconds * 1000000000.0));
     while (true) {
         EvaluateWatchdogs();
         std::unique_lock<std::mutex> wait(m_waitMutex);

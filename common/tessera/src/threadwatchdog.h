@@ -137,9 +137,9 @@ public:
     const char* GetExecutionPhaseString() const { return m_pchExecutionPhase.load(); }
     bool IsMonitorRunning();
 
-    // The monitor's cadence, and the longest gap between two passes that is
-    // still taken as real time (longer: the process was stopped or starved).
-    static constexpr double k_flEvaluationIntervalSeconds = 2.0;
+    // The monitor's cadence. A gap of more than twice this between two passes
+    // means the process was stopped or the monitor starved.
+    static constexpr double k_dflEvaluationIntervalSeconds = 2.0;
 
 private:
     void MonitorThread();
