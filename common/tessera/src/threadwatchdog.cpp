@@ -41,9 +41,10 @@ uint64_t TimeoutTicksFromSeconds(float flSeconds) {
     return static_cast<uint64_t>(SecondsToSystemTicks(std::min(dflSeconds, k_dflMaxSeconds)));
 }
 
+// A sequentially consistent store: the store and a full fence in one
+// instruction (xchg on x86-64).
 void StoreTickNow(CThreadWatchdog::Status_s* pStatus, uint64_t unNow) {
-    pStatus->m_unLastTick.store(unNow, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    pStatus->m_unLastTick.store(unNow, std::memory_order_seq_cst);
 }
 
 // last tick + timeout < now, without overflow. A tick taken after `now` was
