@@ -176,7 +176,8 @@ TEST_F(WatchdogTest, HungThreadIsReportedOnceWithPhaseAndDetail) {
     W::SetExecutionPhaseString("startup");
     const std::string sPrefix = k_sReport + "Dashboard Main startup in Process VR events. after ";
     CWatchedThread hung("Dashboard Main", 0.5f, W::WatchdogTimeout_Log, "Process VR events.");
-    CWatchedThread ticking("Ticking", 0.5f, W::WatchdogTimeout_Log, nullptr, true);
+    // Ticks every 20 ms; unticked it would be reported by the witness's pass.
+    CWatchedThread ticking("Ticking", 3.0f, W::WatchdogTimeout_Log, nullptr, true);
 
     ASSERT_TRUE(WaitForLine(recorder, sPrefix)) << recorder.All();
     auto vecLines = LinesStartingWith(recorder, sPrefix);
@@ -280,8 +281,9 @@ TEST_F(WatchdogTest, SleepWithWatchdogDisabledSuppressesTheReportAndRearms) {
         EXPECT_EQ(eAfter, W::WatchdogTimeout_Log);
         // Ticked on the way out of the sleep.
         EXPECT_LE(pStatus->m_unLastTick.load(), unBeforeReturn);
+        // (Without that tick it would be the 5-second sleep older.)
         EXPECT_GT(pStatus->m_unLastTick.load(),
-                  unBeforeReturn - static_cast<uint64_t>(SecondsToSystemTicks(1.0)));
+                  unBeforeReturn - static_cast<uint64_t>(SecondsToSystemTicks(3.0)));
     }
     // Re-armed: now that it no longer ticks, it is reported.
     EXPECT_TRUE(WaitForLine(recorder, k_sReport + "Sleeper after ")) << recorder.All();
