@@ -10,6 +10,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "localizationmanager.h"
 #include "vrassert.h"
 
 // --- module context -----------------------------------------------------------
@@ -71,11 +72,12 @@ namespace vr_internal {
 
 // --- localization and resources ---------------------------------------------
 
-std::string Localize(const std::string& /*a1*/, const std::string& a2, const std::string& /*a3*/,
-                     const std::string& /*a4*/, const std::string& /*a5*/) {
-    // The localization manager's lookup takes over here once the manager
-    // exists; without one, the token comes back unchanged.
-    return a2;
+std::string Localize(const std::string& a1, const std::string& a2, const std::string& a3,
+                     const std::string& a4, const std::string& a5) {
+    if (!g_pLocalizationMgr) {
+        return a2;
+    }
+    return g_pLocalizationMgr->Localize(a1, a2, a3, a4, a5);
 }
 
 std::string GetResourceFullPath(const std::string& strName) {
