@@ -206,6 +206,23 @@ TEST_F(QuillApiTest, ContextRecordsRefillAfterEachInitialisation) {
     EXPECT_NE(record.unFilledFor, 0u);
 }
 
+TEST_F(QuillApiTest, InitResultAndUserIdChangeWhileRunning) {
+    ASSERT_TRUE(StartSim());
+    ASSERT_EQ(m_sim.Ctl({"host", "init-result", "1"}).exitCode, 0);
+    EXPECT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Failed);
+    ASSERT_EQ(m_sim.Ctl({"host", "init-result", "0"}).exitCode, 0);
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+
+    CPersonaListener listener;
+    CCallback<CPersonaListener, PersonaStateChange_t> callback;
+    callback.Register(&listener, &CPersonaListener::OnPersona);
+    ASSERT_EQ(m_sim.Ctl({"host", "user-id", "0x0110000100000007"}).exitCode, 0);
+    EXPECT_EQ(QuillUser()->GetUserId(), 0x0110000100000007ull);
+    ASSERT_EQ(m_sim.Ctl({"host", "persona", "Lin"}).exitCode, 0);
+    QuillAPI_RunCallbacks();
+    EXPECT_EQ(listener.m_ulUser, 0x0110000100000007ull);
+}
+
 TEST_F(QuillApiTest, AppIdFromConfigurationWins) {
     ASSERT_TRUE(StartSim(R"({"host": {"app_id": 99, "language": "german"}})"));
     ScopedEnv appId("QuillAppId", "4321");

@@ -1319,7 +1319,8 @@ CSimState::Control CSimState::VerbHost(const std::vector<std::string>& args) {
     auto Usage = [&]() {
         out.nExit = 2;
         out.strErr =
-            "lattice-sim ctl: usage: host up|down|notice-shutdown|persona NAME|callback ID [HEX]\n";
+            "lattice-sim ctl: usage: host up|down|notice-shutdown|persona NAME|callback ID [HEX]|"
+            "init-result N|user-id ID\n";
         return out;
     };
     if (args.empty()) {
@@ -1350,6 +1351,22 @@ CSimState::Control CSimState::VerbHost(const std::vector<std::string>& args) {
             payload[i] = static_cast<char>(host.ulUserId >> (8 * i));
         }
         QueueForAll(codes::k_iCallbackPersonaStateChange, payload);
+    } else if (strWhat == "init-result" && args.size() == 2) {
+        // Decimal, optionally negative: what later initialisations answer.
+        char* pchEnd = nullptr;
+        errno = 0;
+        long nResult = strtol(args[1].c_str(), &pchEnd, 10);
+        if (args[1].empty() || *pchEnd != '\0' || errno != 0 || nResult < INT32_MIN ||
+            nResult > INT32_MAX) {
+            return Usage();
+        }
+        host.nInitResult = static_cast<int32_t>(nResult);
+    } else if (strWhat == "user-id" && args.size() == 2) {
+        uint64_t ulId = 0;
+        if (!ParseU64(args[1], ulId)) {
+            return Usage();
+        }
+        host.ulUserId = ulId;
     } else if (strWhat == "callback" && (args.size() == 2 || args.size() == 3)) {
         uint64_t ulId = 0;
         std::string payload;

@@ -17,12 +17,14 @@ const std::vector<VerbInfo>& Verbs() {
         {"reconnect", "",
          "Remakes the runtime connection: the init token changes (clients see the new value "
          "from VR_GetInitToken at once). Prints the new token."},
-        {"host", "up|down|notice-shutdown|persona NAME|callback ID [HEX]",
+        {"host", "up|down|notice-shutdown|persona NAME|callback ID [HEX]|init-result N|user-id ID",
          "Drives the desktop host client. up / down: it starts or exits (down ends every host "
          "session). notice-shutdown: queues the shutdown notice (callback 704) for every "
          "initialised host session. persona NAME: renames the current user and queues the "
          "persona change (callback 304) for that user. callback ID [HEX]: queues any callback "
-         "with the given payload bytes."},
+         "with the given payload bytes. init-result N: the result later initialisations answer "
+         "while the host client runs (0 accepts). user-id ID: the current user's 64-bit id from "
+         "now on (decimal or 0x hex)."},
         {"setting", "SECTION KEY VALUE",
          "Sets a runtime setting. VALUE is read as JSON when it is a JSON literal (true, "
          "false, 3, 2.5, \"text\"), else as a plain string."},
