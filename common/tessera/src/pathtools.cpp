@@ -275,7 +275,7 @@ std::string Path_FindParentSubDirectoryRecursively(const std::string& sStartDire
             if (!Path_IsAbsolute(sCurrent) || sCurrent == "/") {
                 break;
             }
-            sParent = "/";
+            sParent.assign(1, '/');  // (GCC 12 warns falsely on = "/" here)
         }
         std::string sCandidate = Path_Join(sParent, sDirectoryName);
         if (Path_Exists(sCandidate)) {
