@@ -1,0 +1,207 @@
+// halyard: the dashboard companion process of the runtime. Connects to the
+// runtime as a system overlay client, then every 33 ms runs one host client
+// frame and drains the runtime's events into the console and screenshot
+// managers, until the runtime sends the quit event.
+//
+// Exit status: 0 after the quit event or when another instance runs; 254
+// when the runtime connection fails; 253 when a required interface or the
+// headset's property container is missing.
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "dashboard.h"
+#include "lattice_api.h"
+#include "lattice_internal.h"
+#include "latticetools.h"
+#include "quill_worker_thread.h"
+#include "singleappinstance.h"
+#include "systemtime.h"
+#include "threadtools.h"
+#include "threadwatchdog.h"
+#include "tracemarkers.h"
+#include "vrassert.h"
+#include "vrcrashinit.h"
+#include "vrlog.h"
+
+CSingleAppInstance g_SingleAppInstance("halyard", false);
+bool g_bQuit = false;
+
+namespace {
+
+constexpr int k_nExitInitFailed = -2;
+constexpr int k_nExitMissingInterface = -3;
+constexpr uint32_t k_unFrameSleepMs = 33;
+constexpr float k_flMainWatchdogSeconds = 15.0f;
+
+int FailInit(vr::ELatticeInitError eError) {
+    Log(LogLevel_Error, "VR_Init failed with %s\n", VR_GetVRInitErrorAsSymbol(eError));
+    return k_nExitInitFailed;
+}
+
+// Data of an event record: the runtime writes it from offset 12.
+template <typename T>
+T EventData(const vr::LatticeEvent_t& event) {
+    T value;
+    memcpy(&value, reinterpret_cast<const char*>(&event) + 12, sizeof(T));
+    return value;
+}
+
+struct Managers_t {
+    CHalyardScreenshotManager screenshots;
+    CHalyardConsoleManager consoles;
+};
+
+void DispatchEvent(const vr::LatticeEvent_t& event, Managers_t& managers) {
+    switch (event.eventType) {
+        case 420:
+            managers.consoles.OnConsoleOpened(EventData<uint64_t>(event));
+            break;
+        case 421:
+            managers.consoles.OnConsoleClosed(EventData<uint64_t>(event));
+            break;
+        case 516:
+            managers.screenshots.OnScreenshotTriggered();
+            break;
+        case 521:
+            managers.screenshots.OnScreenshotTaken();
+            break;
+        case 522:
+            managers.screenshots.OnScreenshotFailed();
+            break;
+        case 523:
+            managers.screenshots.OnScreenshotSubmitted(EventData<uint32_t>(event));
+            break;
+        case 700:
+            g_bQuit = true;
+            break;
+        default:
+            break;
+    }
+}
+
+void RunMainLoop(CThreadWatchdog& watchdog, CQuillWorker& worker, Managers_t& managers) {
+    while (!g_bQuit) {
+        watchdog.Tick();
+        {
+            CWatchdogDetailScope detail("Run Quill Frame.");
+            CScopedEventDuration traceEvent("RealMain", "halyard_main.cpp:816", "RunQuillFrame");
+            watchdog.Tick();
+            worker.RunFrame();
+        }
+        {
+            CWatchdogDetailScope detail("Process VR events.");
+            CScopedEventDuration traceEvent("RealMain", "halyard_main.cpp:823", "ProcessVREvents");
+            vr::LatticeEvent_t event;
+            while (true) {
+                vr::IVRSystem* pSystem = vr::VRSystem();
+                if (!pSystem || !pSystem->TakeNextEvent(&event, sizeof(event))) {
+                    break;
+                }
+                watchdog.Tick();
+                DispatchEvent(event, managers);
+            }
+        }
+        ThreadSleep(k_unFrameSleepMs);
+    }
+}
+
+}  // namespace
+
+int RealMain() {
+    InitSystemBaseTimeTicks(0);
+    if (g_SingleAppInstance.CheckForOtherRunningInstances(false)) {
+        return 0;
+    }
+    if (Lattice_SetupLogging(GetVRLog(), true, nullptr, nullptr, true, 131072) != 0) {
+        CAssert::GetInstance()->AssertMsgImpl("halyard_main", 587, false, 1,
+                                              "Failed to set up logging.");
+    }
+    std::string sVersion;
+    if (!Lattice_ReadVersionFile(sVersion, nullptr)) {
+        Log(LogLevel_Warning, "Unable to read version file.\n");
+        sVersion.clear();  // the start-up line shows no version then
+    }
+    Log(LogLevel_Info, "halyard (v%s) starting up\n", sVersion.c_str());
+
+    vr::ELatticeInitError eInitError = vr::LatticeInitError_None;
+    uint32_t unToken =
+        VR_InitInternal2(&eInitError, vr::LatticeApp_Overlay, "{\"is_system_process\" : true }");
+    vr::LatticeInternal_ResetModuleContext(unToken);
+    if (eInitError != vr::LatticeInitError_None) {
+        return FailInit(eInitError);
+    }
+    if (!VR_IsInterfaceVersionValid(vr::IVRSystem_Version)) {
+        VR_ShutdownInternal();
+        return FailInit(vr::LatticeInitError_InterfaceVersionNotServed);
+    }
+    if (!vr::VRSystem()) {
+        return FailInit(eInitError);
+    }
+    if (!vr::VRCompositor()) {
+        Log(LogLevel_Error, "Unable to initialize necessary Lattice interface (compositor)");
+        return k_nExitMissingInterface;
+    }
+    if (!vr::VROverlay()) {
+        Log(LogLevel_Error, "Unable to initialize necessary Lattice interface (overlay)");
+        return k_nExitMissingInterface;
+    }
+    vr::IVRSettings* pSettings = vr::VRSettings();
+    if (!pSettings) {
+        Log(LogLevel_Error, "Unable to initialize necessary Lattice interface (settings)");
+        return k_nExitMissingInterface;
+    }
+    SetMaxLogLevel(static_cast<ELogLevel>(pSettings->GetInt32("orrery", "loglevel", nullptr)));
+
+    vr_internal::InitInternalInterfaces(
+        [](const char* pchVersion) { return VR_GetGenericInterface(pchVersion, nullptr); }, true);
+    if (!vr_internal::VRMailbox()) {
+        Log(LogLevel_Warning, "Unable to initialize necessary Lattice interface (mailbox)");
+    }
+    // A missing properties interface is treated like a missing container.
+    vr_internal::CPropertiesAccess* pPropertyAccess = vr_internal::VRProperties();
+    vr::IVRProperties* pProperties = pPropertyAccess ? pPropertyAccess->m_pProperties : nullptr;
+    if (!pProperties || pProperties->GetDevicePropertyContainer(0) == 0) {
+        Log(LogLevel_Error, "Unable to get hmd property container");
+        return k_nExitMissingInterface;
+    }
+    if (vr::IVRInputInternal* pInputInternal = vr_internal::VRInputInternal()) {
+        pInputInternal->SetDashboardProcessMode(0);
+    }
+
+    auto pManagers = std::make_unique<Managers_t>();
+    auto pWorker = std::make_unique<CQuillWorker>();
+    pWorker->RunFrame();
+
+    if (vr::VRSettings()->GetBool("orrery", "startOverlayAppsFromDashboard", nullptr)) {
+        if (vr::IVRControlPanel* pControlPanel = ::VRControlPanel()) {
+            pControlPanel->StartOverlayApplications();
+        }
+    }
+
+    CThreadWatchdog::InitWatchdogs();
+    auto pWatchdog =
+        std::make_unique<CThreadWatchdog>("Dashboard Main", k_flMainWatchdogSeconds,
+                                          CThreadWatchdog::WatchdogTimeout_MinidumpAndAbort);
+
+    RunMainLoop(*pWatchdog, *pWorker, *pManagers);
+
+    CThreadWatchdog::SetExecutionPhaseString("Shutdown.");
+    pWatchdog->Tick();
+    pWorker->Shutdown();
+    pWatchdog->Tick();
+    VR_ShutdownInternal();
+    pWatchdog.reset();
+    CThreadWatchdog::CleanupWatchdogs();
+    pWorker.reset();
+    pManagers.reset();
+    return 0;
+}
+
+int main(int, char**) {
+    VRCrashHandlingInit(VRPreCrashCallback_t());
+    InitAssertCallback();
+    return RealMain();
+}
