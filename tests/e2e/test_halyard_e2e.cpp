@@ -1,0 +1,247 @@
+// End to end: the real halyard process against a real lattice-sim, each test
+// in a private directory with its own HOME, XDG_CONFIG_HOME, TEMP, socket,
+// path registry and log directory. Assertions are on the exit status, the
+// simulator's journal and console, and the files the process writes.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "pathtools.h"
+#include "sim_fixture.h"
+
+#ifndef HALYARD_PATH
+#error "HALYARD_PATH must name the halyard executable"
+#endif
+
+namespace {
+
+using halyard_test::ReadFile;
+using halyard_test::SplitLines;
+using halyard_test::WaitFor;
+using halyard_test::WriteFile;
+
+// A halyard process with output to a file; killed if still running at the end.
+class CHalyardProcess {
+public:
+    ~CHalyardProcess() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool Start(const std::vector<std::pair<std::string, std::string>>& vecEnv,
+               const std::string& sOutput) {
+        m_pid = fork();
+        if (m_pid == 0) {
+            for (const auto& [sName, sValue] : vecEnv) {
+                setenv(sName.c_str(), sValue.c_str(), 1);
+            }
+            for (const char* pchName : {"VR_PATHREG_OVERRIDE", "VR_OVERRIDE", "VR_CONFIG_PATH",
+                                        "VR_LOG_PATH", "TMP", "ORRERY_DISABLE_CRASH_REPORTING"}) {
+                bool bSet = false;
+                for (const auto& entry : vecEnv)
+                    bSet = bSet || entry.first == pchName;
+                if (!bSet)
+                    unsetenv(pchName);
+            }
+            FILE* pOut = freopen(sOutput.c_str(), "w", stdout);
+            (void)pOut;
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+            execl(HALYARD_PATH, HALYARD_PATH, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return m_pid > 0;
+    }
+    // The exit status, or -1 when it did not end in time (or ended by a signal).
+    int Wait(int nTimeoutMs = 60000) {
+        int nStatus = 0;
+        bool bEnded = WaitFor([&] { return waitpid(m_pid, &nStatus, WNOHANG) == m_pid; },
+                              std::chrono::milliseconds(nTimeoutMs));
+        if (!bEnded)
+            return -1;
+        m_pid = -1;
+        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+class HalyardE2ETest : public halyard_test::SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("home/.config/lattice").c_str()));
+        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("runtime/bin").c_str()));
+        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("tmp").c_str()));
+        WriteFile(TempPath("home/.config/lattice/latticepaths.vrpath"),
+                  "{ \"runtime\": [\"" + TempPath("runtime") + "\"], \"config\": [\"" +
+                      TempPath("config") + "\"], \"log\": [\"" + TempPath("logs") + "\"] }");
+    }
+    std::vector<std::pair<std::string, std::string>> Environment() {
+        return {{"HOME", TempPath("home")},
+                {"XDG_CONFIG_HOME", TempPath("home/.config")},
+                {"TEMP", TempPath("tmp")},
+                {"LATTICE_SIM_SOCKET", m_sim.Socket()},
+                {"QUILL_DUMP_DIR", TempPath("dumps")}};
+    }
+    bool Launch(CHalyardProcess& process, const std::string& sOutput = "halyard.out") {
+        return process.Start(Environment(), TempPath(sOutput));
+    }
+    std::string LogText() { return ReadFile(TempPath("logs/halyard.txt")); }
+    // Waits until the main loop runs: the host client has been initialised
+    // in its first frame.
+    bool WaitRunning() { return m_sim.WaitJournal("QuillInternal_QuillAPI_Init"); }
+    int Ctl(const std::vector<std::string>& vecArgs) { return m_sim.Ctl(vecArgs).exitCode; }
+};
+
+TEST_F(HalyardE2ETest, StartsRunsAndQuitsCleanly) {
+    WriteFile(TempPath("runtime/bin/version.txt"), "4711\n");
+    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 3,
+                               "startOverlayAppsFromDashboard": true}}})"));
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(halyard.Wait(), 0) << ReadFile(TempPath("halyard.out"));
+
+    std::string sLog = LogText();
+    EXPECT_NE(sLog.find("startup with PID="), std::string::npos) << sLog;
+    EXPECT_TRUE(std::regex_search(
+        sLog, std::regex(R"(\[Info\] - halyard \(v2\.14\.5 \(4711\)\) starting up)")))
+        << sLog;
+    EXPECT_FALSE(m_sim.JournalLines("StartOverlayApplications").empty());
+    EXPECT_FALSE(m_sim.JournalLines("SetDashboardProcessMode").empty());
+    EXPECT_FALSE(m_sim.JournalLines("VR_ShutdownInternal").empty());
+}
+
+TEST_F(HalyardE2ETest, SecondInstanceLeavesAtOnceWithoutLogging) {
+    ASSERT_TRUE(StartSim());
+    CHalyardProcess first;
+    ASSERT_TRUE(Launch(first));
+    ASSERT_TRUE(WaitRunning());
+    std::string sLogBefore = LogText();
+
+    CHalyardProcess second;
+    ASSERT_TRUE(Launch(second, "second.out"));
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(ReadFile(TempPath("second.out")), "");
+    EXPECT_EQ(m_sim.JournalLines("VR_InitInternal2").size(), 1u);
+
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(first.Wait(), 0);
+}
+
+TEST_F(HalyardE2ETest, MissingVersionFileAndUnservedSystemInterface) {
+    ASSERT_TRUE(StartSim(R"({"withhold_interfaces": ["IVRSystem_023"]})"));
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    EXPECT_EQ(halyard.Wait(), 254);
+    std::string sLog = LogText();
+    EXPECT_NE(sLog.find("[Warning] - Unable to read version file."), std::string::npos) << sLog;
+    EXPECT_NE(sLog.find("[Info] - halyard (v) starting up"), std::string::npos) << sLog;
+    EXPECT_NE(sLog.find("[Error] - VR_Init failed with LatticeInitError_InterfaceVersionNotServed"),
+              std::string::npos)
+        << sLog;
+    EXPECT_FALSE(m_sim.JournalLines("VR_ShutdownInternal").empty());
+}
+
+TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
+    ASSERT_TRUE(StartSim(R"({"init_error": 108})"));
+    CHalyardProcess failing;
+    ASSERT_TRUE(Launch(failing));
+    EXPECT_EQ(failing.Wait(), 254);
+    EXPECT_NE(LogText().find("VR_Init failed with LatticeInitError_HeadsetNotFound"),
+              std::string::npos);
+    m_sim.Stop();
+
+    struct Case {
+        const char* pchWithheld;
+        const char* pchLine;
+    };
+    for (const Case& c :
+         {Case{"IVRCompositor_029", "(compositor)"}, Case{"IVROverlay_028", "(overlay)"},
+          Case{"IVRSettings_003", "(settings)"}}) {
+        BDeleteFileIfExists(TempPath("logs/halyard.txt").c_str());
+        ASSERT_TRUE(
+            StartSim(std::string(R"({"withhold_interfaces": [")") + c.pchWithheld + "\"]}"));
+        CHalyardProcess halyard;
+        ASSERT_TRUE(Launch(halyard));
+        EXPECT_EQ(halyard.Wait(), 253) << c.pchWithheld;
+        std::string sLog = LogText();
+        EXPECT_NE(
+            sLog.find(std::string("[Error] - Unable to initialize necessary Lattice interface ") +
+                      c.pchLine),
+            std::string::npos)
+            << sLog;
+        EXPECT_EQ(sLog.find("Lattice interface (", sLog.find(c.pchLine) + 1), std::string::npos);
+        m_sim.Stop();
+    }
+
+    BDeleteFileIfExists(TempPath("logs/halyard.txt").c_str());
+    ASSERT_TRUE(StartSim(R"({"hmd_property_container": 0, "withhold_interfaces": ["IVRMailbox_002"],
+                          "settings": {"orrery": {"loglevel": 3}}})"));
+    CHalyardProcess noContainer;
+    ASSERT_TRUE(Launch(noContainer));
+    EXPECT_EQ(noContainer.Wait(), 253);
+    std::string sLog = LogText();
+    EXPECT_NE(sLog.find("[Warning] - Unable to initialize necessary Lattice interface (mailbox)"),
+              std::string::npos)
+        << sLog;
+    EXPECT_NE(sLog.find("[Error] - Unable to get hmd property container"), std::string::npos);
+}
+
+TEST_F(HalyardE2ETest, ScreenshotRoadAndEventsBehindTheQuit) {
+    ASSERT_TRUE(StartSim(R"({"settings": {"userinterface": {"screenshots": true,
+                                                          "screenshotType": 2}}})"));
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"screenshot"}), 0);
+    ASSERT_TRUE(m_sim.WaitJournal("AddScreenshotPair"));
+    auto requests = m_sim.JournalLines("RequestScreenshotFiles");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find(TempPath("tmp") + "/Screenshot_"), std::string::npos);
+    auto library =
+        SplitLines(halyard_test::RunProcess({"ls", TempPath("quill-screenshots")}).strStdout);
+    EXPECT_EQ(library.size(), 2u);
+
+    // A quit in the middle of a drain: the events behind it are still handled.
+    EXPECT_EQ(Ctl({"stall", "2000"}), 0);  // holds the next poll while the rest queue up
+    EXPECT_EQ(Ctl({"event", "523", "77"}), 0);
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(Ctl({"console-open", "9"}), 0);
+    EXPECT_EQ(halyard.Wait(), 0);
+    EXPECT_FALSE(m_sim.JournalLines("\"handle\":77").empty());
+    EXPECT_FALSE(SplitLines(m_sim.Ctl({"console"}).strStdout).empty());
+}
+
+TEST_F(HalyardE2ETest, ConsolesSeeHistoryAndTheConnectionLossEndsTheProcess) {
+    ASSERT_TRUE(StartSim());
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"console-open", "5000000000"}), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return m_sim.Ctl({"console"}).strStdout.find("5000000000\thalyard (v") != std::string::npos;
+    }));
+
+    // A new runtime connection token: the system interface is fetched again.
+    size_t unFetches = m_sim.JournalLines("\"IVRSystem_023\"").size();
+    EXPECT_EQ(Ctl({"reconnect"}), 0);
+    EXPECT_EQ(Ctl({"event", "12345"}), 0);
+    ASSERT_TRUE(
+        WaitFor([&] { return m_sim.JournalLines("\"IVRSystem_023\"").size() > unFetches; }));
+
+    // The simulator goes away: the quit event ends the process cleanly.
+    m_sim.Kill();
+    EXPECT_EQ(halyard.Wait(), 0);
+}
+
+}  // namespace
