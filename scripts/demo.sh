@@ -1,6 +1,70 @@
 #!/usr/bin/env bash
-# Runs the dashboard process against the simulator. The process itself does not
-# exist yet; until it does, this says so plainly.
+# Runs the dashboard process against the simulator, in a throw-away runtime
+# tree and home directory:
+#   1. builds the release preset and installs it into build/demo-root
+#      (<root>/bin/version.txt, <root>/bin/linux64/{halyard,lattice-sim,...});
+#   2. writes a path registry pointing the runtime, config and log
+#      directories into a temporary directory;
+#   3. starts lattice-sim, then halyard, takes a screenshot, opens a web
+#      console, and sends the quit event;
+#   4. prints what happened: the journal's highlights, the console lines, the
+#      screenshot files and halyard's log.
 set -euo pipefail
-echo "halyard: the dashboard process is not built yet; only the support library and its tests exist."
-echo "Run scripts/test.sh to build and test what exists."
+cd "$(dirname "$0")/.."
+
+bash scripts/setup-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target halyard lattice-sim lattice_api quill_api >/dev/null
+root="$PWD/build/demo-root"
+cmake --install build/release --prefix "$root" >/dev/null
+
+work=$(mktemp -d /tmp/halyard-demo-XXXXXX)
+sim_pid=""
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" TEMP="$work/tmp"
+export LATTICE_SIM_SOCKET="$work/sim.sock" QUILL_DUMP_DIR="$work/dumps"
+mkdir -p "$XDG_CONFIG_HOME/lattice" "$TEMP"
+cat >"$XDG_CONFIG_HOME/lattice/latticepaths.vrpath" <<JSON
+{ "runtime": ["$root"], "config": ["$work/config"], "log": ["$work/logs"] }
+JSON
+cat >"$work/sim.json" <<JSON
+{ "settings": { "userinterface": { "screenshots": true, "screenshotType": 2 } } }
+JSON
+
+sim="$root/bin/linux64/lattice-sim"
+"$sim" serve --config "$work/sim.json" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do "$sim" ctl ping >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$root/bin/linux64/halyard" &
+halyard_pid=$!
+"$sim" ctl wait QuillInternal_QuillAPI_Init --timeout-ms 20000 >/dev/null
+echo "== halyard is running (pid $halyard_pid); taking a screenshot"
+"$sim" ctl screenshot >/dev/null
+"$sim" ctl wait AddScreenshotPair --timeout-ms 20000 >/dev/null
+echo "== opening web console 1"
+"$sim" ctl console-open 1 >/dev/null
+"$sim" ctl wait ShowConsoleLine --timeout-ms 20000 >/dev/null
+echo "== sending the quit event"
+"$sim" ctl quit >/dev/null
+status=0
+wait "$halyard_pid" || status=$?
+echo "== halyard exited with status $status"
+
+echo "== journal (calls that reached the simulator)"
+"$sim" ctl journal | sed -E 's/.*"call":"([^"]*)".*/  \1/' | sort | uniq -c
+echo "== console lines"
+"$sim" ctl console | sed 's/^/  /' | head -20
+echo "== screenshot files"
+ls -1 "$TEMP" "$work/quill-screenshots" 2>/dev/null | sed 's/^/  /' || true
+echo "== $work/logs/halyard.txt"
+sed 's/^/  /' "$work/logs/halyard.txt"
+"$sim" ctl shutdown >/dev/null 2>&1 || true
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+exit "$status"
