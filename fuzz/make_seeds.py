@@ -39,6 +39,17 @@ for name, data in [
     write("pathtools", name, data)
 
 
+# pathregistry: registry file contents.
+for name, data in [
+    ("full", b'{"config":["/c"],"external_drivers":["/d1","/d2"],"jsonid":"vrpathreg",'
+             b'"log":["/l","/l0"],"runtime":["/r","/r0"],"version":1}'),
+    ("nulls", b'{"config":null,"external_drivers":null,"log":null,"runtime":null}'),
+    ("odd_types", b'{"runtime":[1,"/r",null,{"x":2}],"config":"/c","log":[true]}'),
+    ("not_object", b'["runtime"]'),
+    ("bom_crlf", b'\xef\xbb\xbf{\r\n"runtime" : ["/r"]\r\n}\r\n'),
+]:
+    write("pathregistry", name, data)
+
 # sim_protocol: requests of op (u16), role (u8), payload length (u16), payload.
 def s(text):
     b = text.encode() if isinstance(text, str) else text
