@@ -30,7 +30,10 @@ const std::string& RegistryFile() {
         std::string sFile = std::string(pchDir) + "/latticepaths.vrpath";
         setenv("VR_PATHREG_OVERRIDE", sFile.c_str(), 1);
         static std::string s_sDir = pchDir;
-        atexit([] { Path_DeleteDirectory(s_sDir, true); });
+        atexit([] {
+            Path_UnlinkFile(s_sDir + "/latticepaths.vrpath");
+            rmdir(s_sDir.c_str());
+        });
         return sFile;
     }();
     return s_sFile;
