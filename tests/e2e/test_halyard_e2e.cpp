@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -60,13 +61,18 @@ public:
     }
     // The exit status, or -1 when it did not end in time (or ended by a signal).
     int Wait(int nTimeoutMs = 60000) {
+        std::optional<int> status = WaitStatus(nTimeoutMs);
+        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    }
+    // The raw wait status; nothing when the process did not end in time.
+    std::optional<int> WaitStatus(int nTimeoutMs = 60000) {
         int nStatus = 0;
         bool bEnded = WaitFor([&] { return waitpid(m_pid, &nStatus, WNOHANG) == m_pid; },
                               std::chrono::milliseconds(nTimeoutMs));
         if (!bEnded)
-            return -1;
+            return std::nullopt;
         m_pid = -1;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+        return nStatus;
     }
 
 private:
@@ -239,9 +245,39 @@ TEST_F(HalyardE2ETest, ConsolesSeeHistoryAndTheConnectionLossEndsTheProcess) {
     ASSERT_TRUE(
         WaitFor([&] { return m_sim.JournalLines("\"IVRSystem_023\"").size() > unFetches; }));
 
+    // Without the setting the overlay applications are not started.
+    EXPECT_TRUE(m_sim.JournalLines("StartOverlayApplications").empty());
+
     // The simulator goes away: the quit event ends the process cleanly.
     m_sim.Kill();
     EXPECT_EQ(halyard.Wait(), 0);
+}
+
+// A main loop stuck for longer than 15 seconds (here: in an event poll the
+// runtime does not answer) is reported by the watchdog, which writes a dump
+// and ends the process.
+TEST_F(HalyardE2ETest, HungMainLoopIsEndedByItsWatchdogWithADump) {
+    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 3}}})"));
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"stall", "90000"}), 0);
+    std::optional<int> status = halyard.WaitStatus(80000);
+    ASSERT_TRUE(status.has_value()) << "the watchdog did not end the hung process";
+    ASSERT_TRUE(WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGABRT);
+
+    std::string sLog = LogText();
+    EXPECT_NE(sLog.find("Failed Watchdog timeout in thread Dashboard Main"), std::string::npos)
+        << sLog;
+    EXPECT_NE(sLog.find("Process VR events."), std::string::npos) << sLog;
+    std::string sDumps;
+    for (const std::string& sName :
+         SplitLines(halyard_test::RunProcess({"ls", TempPath("dumps")}).strStdout)) {
+        sDumps += ReadFile(TempPath("dumps/" + sName));
+    }
+    EXPECT_NE(sDumps.find("Thread Watchdog Abort - Dashboard Main"), std::string::npos) << sDumps;
+    m_sim.Stop();
 }
 
 }  // namespace
