@@ -209,9 +209,7 @@ bool CVRPathReads::IsValid() const {
 
 
 
-
-
-
+static_assert(__LINE__ == 212, "the assertions below report fixed lines: take padding from above when code grows");
 
 template <typename T>
 T CVRPathReads::NextValue(vr::PathValueTag_t unTag, T defaultValue) {
@@ -361,7 +359,7 @@ void CVRPathWrites::PushWrite(char const* pchPath, unsigned int unSize, unsigned
 
 
 
-
+static_assert(__LINE__ == 362, "the assertion in Write reports a fixed line: take padding from above when code grows");
 
 bool CVRPathWrites::Write(unsigned long ulContainer) {
     // Offsets, not pointers, so that a record running past the buffer is
