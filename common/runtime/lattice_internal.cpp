@@ -127,6 +127,10 @@ vr::PathRead_t EmptyRead(vr::PathHandle_t ulPath) {
 bool CVRPathReads::ReadBatch(unsigned long ulContainer, unsigned long const* pulHandles,
                              unsigned int unCount) {
     m_reads.clear();
+    m_pCursor = nullptr;
+    if (!pulHandles && unCount > 0) {
+        return false;  // a count without handles: nothing to read through
+    }
     m_reads.reserve(unCount);
     for (unsigned int i = 0; i < unCount; ++i) {
         m_reads.push_back(EmptyRead(pulHandles[i]));
@@ -137,6 +141,10 @@ bool CVRPathReads::ReadBatch(unsigned long ulContainer, unsigned long const* pul
 bool CVRPathReads::ReadBatch(unsigned long ulContainer, CVRPathHandle const* pHandles,
                              unsigned int unCount) {
     m_reads.clear();
+    m_pCursor = nullptr;
+    if (!pHandles && unCount > 0) {
+        return false;
+    }
     m_reads.reserve(unCount);
     for (unsigned int i = 0; i < unCount; ++i) {
         // The caller's handles are resolved in place, once: the resolution is
@@ -198,14 +206,6 @@ bool CVRPathReads::IsValid() const {
 // the records. A record with an error yields the caller's default; a record
 // of another type or size is reported, and its value is only read when the
 // buffer holds enough bytes for it.
-
-
-
-
-
-
-
-
 
 
 

@@ -403,6 +403,15 @@ TEST_F(PathBatchTest, EmptyBatchAndFailures) {
     vr_internal::CVRPathWrites writes;
     writes.Push(ulHandle, 1);
     EXPECT_FALSE(writes.Write(0));
+
+    // A count without an array is refused before anything is read or sent.
+    size_t nReads = m_sim.JournalLines("IVRPaths_002::ReadBatch").size();
+    EXPECT_FALSE(reads.ReadBatch(k_ulContainer, static_cast<const unsigned long*>(nullptr), 3));
+    EXPECT_FALSE(reads.IsValid());
+    EXPECT_FALSE(
+        reads.ReadBatch(k_ulContainer, static_cast<const vr_internal::CVRPathHandle*>(nullptr), 2));
+    EXPECT_FALSE(reads.IsValid());
+    EXPECT_EQ(m_sim.JournalLines("IVRPaths_002::ReadBatch").size(), nReads);
 }
 
 TEST_F(PathBatchTest, OptionsAndExplicitRecords) {
