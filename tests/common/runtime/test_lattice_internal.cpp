@@ -231,6 +231,7 @@ TEST(LatticeInternalTable, FillsRowsInOrderAndHonoursTheClientFlag) {
     // An empty getter is the standard empty-call failure.
     EXPECT_THROW(vr_internal::InitInternalInterfaces(vr_internal::InterfaceGetter_t(), true),
                  std::bad_function_call);
+    EXPECT_THROW(vr_internal::InitInternalInterfacesNonStandard(nullptr), std::bad_function_call);
     vr_internal::CleanupInternalInterfaces();
 }
 
