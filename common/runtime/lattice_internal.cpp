@@ -127,6 +127,10 @@ vr::PathRead_t EmptyRead(vr::PathHandle_t ulPath) {
 bool CVRPathReads::ReadBatch(unsigned long ulContainer, unsigned long const* pulHandles,
                              unsigned int unCount) {
     m_reads.clear();
+    m_pCursor = nullptr;
+    if (!pulHandles && unCount > 0) {
+        return false;  // a count without handles: nothing to read through
+    }
     m_reads.reserve(unCount);
     for (unsigned int i = 0; i < unCount; ++i) {
         m_reads.push_back(EmptyRead(pulHandles[i]));
@@ -137,6 +141,10 @@ bool CVRPathReads::ReadBatch(unsigned long ulContainer, unsigned long const* pul
 bool CVRPathReads::ReadBatch(unsigned long ulContainer, CVRPathHandle const* pHandles,
                              unsigned int unCount) {
     m_reads.clear();
+    m_pCursor = nullptr;
+    if (!pHandles && unCount > 0) {
+        return false;
+    }
     m_reads.reserve(unCount);
     for (unsigned int i = 0; i < unCount; ++i) {
         // The caller's handles are resolved in place, once: the resolution is
@@ -201,17 +209,7 @@ bool CVRPathReads::IsValid() const {
 
 
 
-
-
-
-
-
-
-
-
-
-
-
+static_assert(__LINE__ == 212, "the assertions below report fixed lines: take padding from above when code grows");
 
 template <typename T>
 T CVRPathReads::NextValue(vr::PathValueTag_t unTag, T defaultValue) {
@@ -361,7 +359,7 @@ void CVRPathWrites::PushWrite(char const* pchPath, unsigned int unSize, unsigned
 
 
 
-
+static_assert(__LINE__ == 362, "the assertion in Write reports a fixed line: take padding from above when code grows");
 
 bool CVRPathWrites::Write(unsigned long ulContainer) {
     // Offsets, not pointers, so that a record running past the buffer is
@@ -490,7 +488,9 @@ void InitInternalDriverDirectInterface(InterfaceGetter_t getter) {
 }
 
 void InitInternalInterfacesNonStandard(void* (*pfnGetter)(const char*)) {
-    InitInternalInterfaces([pfnGetter](const char* pchName) { return pfnGetter(pchName); }, true);
+    // A null function makes an empty getter, whose call raises the standard
+    // empty-call failure rather than jumping through null.
+    InitInternalInterfaces(InterfaceGetter_t(pfnGetter), true);
 }
 
 void CleanupInternalInterfaces() {

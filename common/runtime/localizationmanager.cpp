@@ -100,8 +100,8 @@ int ReadLocalizationFile(const std::string& sIndexName, const std::string& sLoca
             sIndexPath.c_str());
         return ReadJson_ParseError;
     }
+    // The language objects are appended to what out holds, as for an index block.
     std::string sLocaleLower = StringToLower(sLocale);
-    out = Json::Value(Json::arrayValue);
     for (const std::string& sMember : index.getMemberNames()) {
         std::string sMemberLower = StringToLower(sMember);
         if (!BWantedLocale(sMemberLower, sLocaleLower)) {
@@ -116,7 +116,7 @@ int ReadLocalizationFile(const std::string& sIndexName, const std::string& sLoca
             Log("Unable to read language file %s from index file %s\n", sFullPath.c_str(),
                 sIndexPath.c_str());
         }
-        out.append(language);
+        AppendTo(out, language);
     }
     return ReadJson_Success;
 }

@@ -78,8 +78,10 @@ private:
     std::string m_sLanguage = "english";
 };
 
-// Reads a driver's localization index into sOut as an array of language
-// objects. 0 on success; 1 when the name does not resolve or the file is
+// Reads a driver's localization index as an array of language objects: an
+// old-style index (an array) replaces out; the language objects of a new-style
+// index (an object) are appended to it, so out stays as it was when no locale
+// matches. 0 on success; 1 when the name does not resolve or the file is
 // missing; 2 when it is not valid JSON or neither an array nor an object.
 // Language files that cannot be read are logged and appear as null elements.
 int ReadLocalizationFile(const std::string& sIndexName, const std::string& sLocale,

@@ -285,7 +285,10 @@ R CallSlot(void* pObject, int nSlot, Args... args) {
 
 TEST_F(QuillApiTest, MethodsSitAtTheirTablePositions) {
     ASSERT_TRUE(StartSim(R"({"host": {"app_id": 31, "language": "french", "user_id": 8,
-                                      "user_name": "Eve"}})"));
+                                      "user_name": "Eve", "interfaces": ["QuillUtils010",
+                                      "QuillUser023", "QuillFriends017", "QuillApps008",
+                                      "QUILLSCREENSHOTS_INTERFACE_VERSION003",
+                                      "QuillOrreryPrivate001", "QuillOrreryPrivate002"]}})"));
     ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
     auto Find = [](HQuillUser hUser, const char* pch) {
         return QuillInternal_FindOrCreateUserInterface(hUser, pch);
@@ -312,6 +315,13 @@ TEST_F(QuillApiTest, MethodsSitAtTheirTablePositions) {
     EXPECT_EQ(m_sim.JournalLines("RequestDashboardStart").size(), 1u);
     EXPECT_EQ(m_sim.JournalLines(R"("params":"two")").size(), 1u);
     EXPECT_TRUE(m_sim.JournalLines("\"unexpected\":true").empty());
+    // A served version this library has no methods for answers every slot
+    // with 0 and records the call.
+    void* pApps = Find(0, "QuillApps008");
+    ASSERT_NE(pApps, nullptr);
+    EXPECT_EQ(CallSlot<uint64_t>(pApps, 0), 0u);
+    EXPECT_EQ(CallSlot<uint64_t>(pApps, 5), 0u);
+    EXPECT_EQ(m_sim.JournalLines(R"("call":"QuillApps008::Unused5")").size(), 1u);
 
     // Callback records: Run(void*), Run(void*, bool, uint64), GetCallbackSizeBytes.
     CShutdownListener listener;

@@ -222,12 +222,30 @@ public:
     }
 };
 
-// Versions the host client serves that this library has no methods for.
-class CEmptyImpl final : public CInterfaceBase {
+// The shape handed out for versions the host client serves that this library
+// has no methods for: a caller that calls into one reaches a slot that is
+// recorded as unexpected and answers 0, never this library's own destructor.
+// clang-format off
+class IQuillUnknownInterface {
 public:
-    using CInterfaceBase::CInterfaceBase;
-    void* AsInterface() override { return this; }
+    QUILL_UNUSED_SLOT(0) QUILL_UNUSED_SLOT(1) QUILL_UNUSED_SLOT(2) QUILL_UNUSED_SLOT(3)
+    QUILL_UNUSED_SLOT(4) QUILL_UNUSED_SLOT(5) QUILL_UNUSED_SLOT(6) QUILL_UNUSED_SLOT(7)
+    QUILL_UNUSED_SLOT(8) QUILL_UNUSED_SLOT(9) QUILL_UNUSED_SLOT(10) QUILL_UNUSED_SLOT(11)
+    QUILL_UNUSED_SLOT(12) QUILL_UNUSED_SLOT(13) QUILL_UNUSED_SLOT(14) QUILL_UNUSED_SLOT(15)
+
+protected:
+    ~IQuillUnknownInterface() = default;
 };
+
+class CEmptyImpl final : public CInterfaceImpl<IQuillUnknownInterface> {
+public:
+    using CInterfaceImpl::CInterfaceImpl;
+    QUILL_UNUSED_IMPL(0) QUILL_UNUSED_IMPL(1) QUILL_UNUSED_IMPL(2) QUILL_UNUSED_IMPL(3)
+    QUILL_UNUSED_IMPL(4) QUILL_UNUSED_IMPL(5) QUILL_UNUSED_IMPL(6) QUILL_UNUSED_IMPL(7)
+    QUILL_UNUSED_IMPL(8) QUILL_UNUSED_IMPL(9) QUILL_UNUSED_IMPL(10) QUILL_UNUSED_IMPL(11)
+    QUILL_UNUSED_IMPL(12) QUILL_UNUSED_IMPL(13) QUILL_UNUSED_IMPL(14) QUILL_UNUSED_IMPL(15)
+};
+// clang-format on
 
 std::unique_ptr<CInterfaceBase> MakeInterface(const std::string& strVersion) {
     if (strVersion == QUILLUTILS_INTERFACE_VERSION) {

@@ -158,6 +158,16 @@ TEST_F(LocalizationTest, NewStyleIndexLoadsOnlyEnglishAndTheWantedLocale) {
     EXPECT_EQ(languages[0]["Extra"].asString(), "extra");
     EXPECT_EQ(languages[1]["language_tag"].asString(), "fr_fr");
     EXPECT_EQ(languages[1]["Title"].asString(), "Titre");
+    // The language objects are appended to what the caller's value holds.
+    ASSERT_EQ(ReadLocalizationFile("{nd}/localization/localization.json", "de_de", languages), 0);
+    ASSERT_EQ(languages.size(), 4u);
+    EXPECT_EQ(languages[1]["language_tag"].asString(), "fr_fr");
+    EXPECT_EQ(languages[3]["Title"].asString(), "Titel");
+    // No member for English or the locale: nothing appended, the value stays null.
+    DriverIndex("de_only", R"({"de_de": "{nd}/localization/de.json"})");
+    Json::Value none;
+    ASSERT_EQ(ReadLocalizationFile("{de_only}/localization/localization.json", "ja_jp", none), 0);
+    EXPECT_TRUE(none.isNull());
 
     CLocalizationManager manager;
     manager.SetLanguage("french");
