@@ -319,6 +319,9 @@ void CVRLog::SetMaxLogLevel(ELogLevel eLevel) {
 }
 
 void CVRLog::AddLogListener(ILogListener* pListener) {
+    if (!pListener) {
+        return;  // every written line would call through it
+    }
     std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
     if (std::find(m_vecListeners.begin(), m_vecListeners.end(), pListener) ==
         m_vecListeners.end()) {

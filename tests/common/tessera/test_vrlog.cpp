@@ -222,6 +222,7 @@ TEST_F(VRLogTest, ListenersGetEachLineOnceInOrder) {
     RecordingListener listener;
     writer.log.AddLogListener(&listener);
     writer.log.AddLogListener(&listener);  // no duplicate
+    writer.log.AddLogListener(nullptr);    // ignored
     Log(LogLevel_Warning, "one");
     writer.log.LogIncremental("frag");
     writer.log.LogIncremental("ment");
