@@ -168,14 +168,18 @@ void GetBacktraceStrings(std::vector<std::string>& vecStrings) {
     free(ppchSymbols);
 }
 
-void LogHapticDebugIfEnabled(const char* pchFormat, ...) {
+bool BIsHapticLoggingEnabled() {
     static bool s_bNeedsRecheck = true;
     static bool s_bIsHapticLogEnabled = false;
     if (s_bNeedsRecheck) {
         s_bIsHapticLogEnabled = GetEnvironmentVariableAsBool("ORRERY_VERBOSE_HAPTIC_LOG", false);
         s_bNeedsRecheck = false;
     }
-    if (!s_bIsHapticLogEnabled) {
+    return s_bIsHapticLogEnabled;
+}
+
+void LogHapticDebugIfEnabled(const char* pchFormat, ...) {
+    if (!BIsHapticLoggingEnabled()) {
         return;
     }
     va_list args;

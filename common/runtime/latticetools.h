@@ -34,6 +34,8 @@ bool VersionIsLess(const std::string& sVersionA, const std::string& sVersionB);
 bool IsRunningFromPerforce();
 bool IsOnMainBranch();
 void GetBacktraceStrings(std::vector<std::string>& vecStrings);
+// ORRERY_VERBOSE_HAPTIC_LOG as a bool (default false), read on the first call only.
+bool BIsHapticLoggingEnabled();
 void LogHapticDebugIfEnabled(const char* pchFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // The main release branch's application id on the host client.
