@@ -222,6 +222,8 @@ TEST(DriverLog, BridgeForwardsRegistryLinesAndDirectTexts) {
     RecordingSink first, second;
     EXPECT_FALSE(IsDriverLogActive());
     DriverLog("dropped while inactive");
+    EXPECT_FALSE(InitDriverLog(nullptr));  // no sink: nothing started
+    EXPECT_FALSE(IsDriverLogActive());
 
     ASSERT_TRUE(InitDriverLog(&first));
     EXPECT_TRUE(IsDriverLogActive());
