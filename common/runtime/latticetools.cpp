@@ -85,6 +85,9 @@ void ReadVersionInto(CachedVersion_t& cached) {
 int Lattice_SetupLogging(CVRLog* pLog, bool bEnableLogBuffer, const char* pchLogName,
                          std::vector<std::string>* pvecPreLogLines, bool bAppendExecutableName,
                          unsigned long ulStartupRotateSize) {
+    if (!pLog) {
+        return k_nSetupLogging_CannotOpenLog;  // no writer to open
+    }
     if (pLog->IsOpen()) {
         if (pvecPreLogLines) {
             DumpLogStrings(pLog, *pvecPreLogLines);

@@ -20,7 +20,7 @@
 
 class CVRLog;
 
-// Result codes of Lattice_SetupLogging.
+// Result codes of Lattice_SetupLogging (a null writer gives CannotOpenLog).
 constexpr int k_nSetupLogging_Success = 0;
 constexpr int k_nSetupLogging_NoPaths = 110;
 constexpr int k_nSetupLogging_CannotOpenLog = 112;

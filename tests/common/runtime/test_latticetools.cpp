@@ -212,6 +212,13 @@ TEST_F(SetupLoggingTest, ReportsMissingPathsAndUnopenableLogs) {
         [] { return Lattice_SetupLogging(GetVRLog(), true, "named", nullptr, false, 0); },
         Options());
     EXPECT_EQ(result.exitCode, 112);
+
+    // No writer at all: refused the same way, nothing written.
+    result = RunInChild(
+        [] { return Lattice_SetupLogging(nullptr, true, nullptr, nullptr, true, 131072); },
+        Options());
+    EXPECT_EQ(result.exitCode, 112);
+    EXPECT_EQ(result.strStdout + result.strStderr, "");
 }
 
 }  // namespace
