@@ -85,6 +85,9 @@ void ReadVersionInto(CachedVersion_t& cached) {
 int Lattice_SetupLogging(CVRLog* pLog, bool bEnableLogBuffer, const char* pchLogName,
                          std::vector<std::string>* pvecPreLogLines, bool bAppendExecutableName,
                          unsigned long ulStartupRotateSize) {
+    if (!pLog) {
+        return k_nSetupLogging_CannotOpenLog;  // no writer to open
+    }
     if (pLog->IsOpen()) {
         if (pvecPreLogLines) {
             DumpLogStrings(pLog, *pvecPreLogLines);
@@ -168,14 +171,18 @@ void GetBacktraceStrings(std::vector<std::string>& vecStrings) {
     free(ppchSymbols);
 }
 
-void LogHapticDebugIfEnabled(const char* pchFormat, ...) {
+bool BIsHapticLoggingEnabled() {
     static bool s_bNeedsRecheck = true;
     static bool s_bIsHapticLogEnabled = false;
     if (s_bNeedsRecheck) {
         s_bIsHapticLogEnabled = GetEnvironmentVariableAsBool("ORRERY_VERBOSE_HAPTIC_LOG", false);
         s_bNeedsRecheck = false;
     }
-    if (!s_bIsHapticLogEnabled) {
+    return s_bIsHapticLogEnabled;
+}
+
+void LogHapticDebugIfEnabled(const char* pchFormat, ...) {
+    if (!BIsHapticLoggingEnabled()) {
         return;
     }
     va_list args;

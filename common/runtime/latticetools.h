@@ -20,7 +20,7 @@
 
 class CVRLog;
 
-// Result codes of Lattice_SetupLogging.
+// Result codes of Lattice_SetupLogging (a null writer gives CannotOpenLog).
 constexpr int k_nSetupLogging_Success = 0;
 constexpr int k_nSetupLogging_NoPaths = 110;
 constexpr int k_nSetupLogging_CannotOpenLog = 112;
@@ -34,6 +34,8 @@ bool VersionIsLess(const std::string& sVersionA, const std::string& sVersionB);
 bool IsRunningFromPerforce();
 bool IsOnMainBranch();
 void GetBacktraceStrings(std::vector<std::string>& vecStrings);
+// ORRERY_VERBOSE_HAPTIC_LOG as a bool (default false), read on the first call only.
+bool BIsHapticLoggingEnabled();
 void LogHapticDebugIfEnabled(const char* pchFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // The main release branch's application id on the host client.

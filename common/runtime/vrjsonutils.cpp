@@ -10,6 +10,13 @@
 #include "vrlog.h"
 
 void MergeJsonValues(Json::Value& dst, const Json::Value& src) {
+    if (!src.isObject()) {
+        return;  // no members to merge (jsoncpp throws when asked for them)
+    }
+    if (!dst.isObject() && !dst.isNull()) {
+        dst = src;  // a scalar or array cannot take members: replaced, as a member would be
+        return;
+    }
     for (const std::string& sName : src.getMemberNames()) {
         Json::Value& dstMember = dst[sName];
         const Json::Value& srcMember = src[sName];

@@ -35,7 +35,9 @@ enum EReadJsonResult {
     ReadJson_ParseError = 2,
 };
 
-// Objects merge recursively; anything else in src replaces dst's member.
+// Objects merge recursively; anything else in src replaces dst's member. A
+// src that is not an object has no members and changes nothing; a dst that
+// is neither an object nor null becomes a copy of an object src.
 void MergeJsonValues(Json::Value& dst, const Json::Value& src);
 bool JsonValueToBoolOrDefault(const Json::Value& value, bool bDefault);
 // out is (0,0,0) first; elements convert in order (numbers, or strings read

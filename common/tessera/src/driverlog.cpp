@@ -21,8 +21,8 @@ void PassToSink(const char* pchText) {
 }  // namespace
 
 bool InitDriverLog(vr::IVRDriverLog* pDriverLog) {
-    if (s_pLogFile.load()) {
-        return false;
+    if (s_pLogFile.load() || !pDriverLog) {
+        return false;  // already started, or no sink to start with
     }
     s_pLogFile.store(pDriverLog);
     s_pLogCallback = std::make_unique<CLogCallback>(CLog::GetInstance());

@@ -13,7 +13,7 @@ namespace vr {
 class IVRDriverLog;
 }
 
-// false, changing nothing, while a sink is already set.
+// false, changing nothing, while a sink is already set or for a null sink.
 bool InitDriverLog(vr::IVRDriverLog* pDriverLog);
 void CleanupDriverLog();
 bool IsDriverLogActive();

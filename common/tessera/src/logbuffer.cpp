@@ -37,7 +37,14 @@ CLogBuffer::CLogBuffer() {
         nullptr);
 }
 
-CLogBuffer::~CLogBuffer() = default;
+CLogBuffer::~CLogBuffer() {
+    // Unsubscribe before any member goes: the subscription is the first
+    // member and so would be destroyed last. Removal waits for a delivery in
+    // progress on another thread, and no line arrives afterwards.
+    if (CLog* pLog = m_logCallback.GetLog()) {
+        pLog->RemoveCallback(&m_logCallback);
+    }
+}
 
 void CLogBuffer::StoreMessage(ELogLevel eLevel, const char* pchText) {
     if (eLevel > m_eLevelFilter.load()) {

@@ -55,8 +55,14 @@ void CLog::RemoveCallback(CLogCallback* pCallback) {
 void CLog::Log(ELogLevel level, const char* pchFormat, va_list args) {
     // Two spare bytes beyond the longest text: its newline and the terminator.
     char rchLine[4096];
+    rchLine[0] = '\0';
     int nLength = vsnprintf(rchLine, sizeof(rchLine), pchFormat, args);
-    if (nLength < 0 || nLength > k_nMaxLineLength) {
+    if (nLength < 0) {
+        // A conversion failed (an unencodable wide string, say): keep what was
+        // formatted before it rather than the untouched rest of the buffer,
+        // so the line still ends in its newline.
+        nLength = static_cast<int>(strnlen(rchLine, k_nMaxLineLength));
+    } else if (nLength > k_nMaxLineLength) {
         nLength = k_nMaxLineLength;
     }
     if (nLength == 0 || rchLine[nLength - 1] != '\n') {

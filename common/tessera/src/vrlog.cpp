@@ -30,6 +30,18 @@ void RotateFile(const std::string& sPath, const std::string& sPreviousPath) {
     BRenameFile(sPath.c_str(), sPreviousPath.c_str());
 }
 
+// vsnprintf into pchBuffer; returns the characters it holds afterwards. A
+// failed conversion (an unencodable wide string, say) keeps what was formatted
+// before it, never the untouched rest of the buffer.
+size_t FormatInto(char* pchBuffer, size_t unSize, const char* pchFormat, va_list args) {
+    pchBuffer[0] = '\0';
+    int nLength = vsnprintf(pchBuffer, unSize, pchFormat, args);
+    if (nLength < 0) {
+        return strnlen(pchBuffer, unSize - 1);
+    }
+    return std::min(static_cast<size_t>(nLength), unSize - 1);
+}
+
 std::string LocalTimeForFilename() {
     time_t now = time(nullptr);
     struct tm local = {};
@@ -199,8 +211,7 @@ size_t CVRLog::BuildLine(char* pchLine, size_t unSize, ELogLevel eLevel, bool bI
     *punPrefixEnd = 0;
     if (bIncremental && m_bLineOpen) {
         // A continuation: the fragment alone, as formatted.
-        int nLength = vsnprintf(pchLine, unSize, pchFormat, args);
-        return nLength < 0 ? 0 : std::min(static_cast<size_t>(nLength), unSize - 1);
+        return FormatInto(pchLine, unSize, pchFormat, args);
     }
     size_t unLength = 0;
     if (m_bLineOpen) {
@@ -212,9 +223,9 @@ size_t CVRLog::BuildLine(char* pchLine, size_t unSize, ELogLevel eLevel, bool bI
     unLength = std::min(unLength + static_cast<size_t>(std::max(nPrefix, 0)), unSize - 1);
     *punPrefixEnd = unLength;
 
-    int nText = vsnprintf(pchLine + unLength, unSize - unLength, pchFormat, args);
-    bool bCut = nText < 0 || unLength + static_cast<size_t>(nText) >= unSize - 1;
-    unLength = bCut ? unSize - 1 : unLength + static_cast<size_t>(nText);
+    size_t unText = FormatInto(pchLine + unLength, unSize - unLength, pchFormat, args);
+    bool bCut = unLength + unText >= unSize - 1;
+    unLength += unText;
     if (bIncremental) {
         return unLength;
     }
@@ -308,6 +319,9 @@ void CVRLog::SetMaxLogLevel(ELogLevel eLevel) {
 }
 
 void CVRLog::AddLogListener(ILogListener* pListener) {
+    if (!pListener) {
+        return;  // every written line would call through it
+    }
     std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
     if (std::find(m_vecListeners.begin(), m_vecListeners.end(), pListener) ==
         m_vecListeners.end()) {

@@ -75,6 +75,7 @@ public:
     ELogLevel GetMaxLogLevel() const { return m_eMaxLevel.load(); }
     bool WillLog(ELogLevel eLevel) const { return m_eMaxLevel.load() >= eLevel; }
 
+    // Appends unless already listed; null is ignored.
     void AddLogListener(ILogListener* pListener);
     void RemoveLogListener(ILogListener* pListener);
     // Replays the in-memory log buffer, oldest first, to one listener.

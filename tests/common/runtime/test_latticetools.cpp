@@ -120,6 +120,9 @@ TEST(LatticeTools, BacktraceAndHapticDebugging) {
             LogHapticDebugIfEnabled("pulse %d", 3);
             setenv("ORRERY_VERBOSE_HAPTIC_LOG", "0", 1);  // read once: stays on
             LogHapticDebugIfEnabled("again");
+            if (!BIsHapticLoggingEnabled()) {
+                return 2;
+            }
             int nAsserts = 0;
             bool bFirst = !vecLines.empty() && vecLines[0] == "pulse 3\n";
             for (const auto& sLine : vecLines) {
@@ -136,7 +139,9 @@ TEST(LatticeTools, BacktraceAndHapticDebugging) {
             CLogCallback recorder;
             recorder.Initialize([&](ELogLevel, const char*, void*) { ++nLines; }, nullptr);
             LogHapticDebugIfEnabled("quiet");
-            return nLines;
+            setenv("ORRERY_VERBOSE_HAPTIC_LOG", "1", 1);  // read once: stays off
+            LogHapticDebugIfEnabled("still quiet");
+            return BIsHapticLoggingEnabled() ? 100 : nLines;
         },
         halyard_test::WithEnv({{"ORRERY_VERBOSE_HAPTIC_LOG", std::nullopt}}));
     EXPECT_EQ(result.exitCode, 0);
@@ -207,6 +212,13 @@ TEST_F(SetupLoggingTest, ReportsMissingPathsAndUnopenableLogs) {
         [] { return Lattice_SetupLogging(GetVRLog(), true, "named", nullptr, false, 0); },
         Options());
     EXPECT_EQ(result.exitCode, 112);
+
+    // No writer at all: refused the same way, nothing written.
+    result = RunInChild(
+        [] { return Lattice_SetupLogging(nullptr, true, nullptr, nullptr, true, 131072); },
+        Options());
+    EXPECT_EQ(result.exitCode, 112);
+    EXPECT_EQ(result.strStdout + result.strStderr, "");
 }
 
 }  // namespace

@@ -26,6 +26,18 @@ TEST(JsonUtils, MergeReplacesAllButObjects) {
     MergeJsonValues(dst, src);
     EXPECT_EQ(dst, Parse(R"({"a": {"x": 1, "y": [3], "z": true}, "b": {"now": "object"}, "c": 5,
                              "d": null})"));
+
+    // Top-level values that cannot hold members never throw.
+    Json::Value before = dst;
+    MergeJsonValues(dst, Parse("[1, 2]"));
+    MergeJsonValues(dst, Json::Value(3));
+    EXPECT_EQ(dst, before);
+    Json::Value scalar(7);
+    MergeJsonValues(scalar, Parse(R"({"k": [1]})"));
+    EXPECT_EQ(scalar, Parse(R"({"k": [1]})"));
+    Json::Value array = Parse("[1]");
+    MergeJsonValues(array, Parse("[2]"));
+    EXPECT_EQ(array, Parse("[1]"));
 }
 
 TEST(JsonUtils, BoolAndRenderModelConversions) {

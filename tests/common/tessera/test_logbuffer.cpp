@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,6 +15,7 @@
 #include "logbuffer.h"
 #include "logregistry.h"
 #include "systemtime.h"
+#include "test_support.h"
 
 namespace {
 
@@ -154,6 +159,49 @@ TEST(LogBufferThreaded, ConcurrentWritersAndReadersStayConsistent) {
     EXPECT_GT(unBytes, 4096u - 32u);
 }
 
+// The scheduler state of one of this process's threads ('R', 'S', ...).
+char ThreadState(pid_t tid) {
+    std::string sStat = halyard_test::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t unClose = sStat.rfind(')');
+    return unClose != std::string::npos && unClose + 2 < sStat.size() ? sStat[unClose + 2] : '?';
+}
+
+TEST(LogBufferThreaded, DestructionWaitsForADeliveryInProgress) {
+    // A subscriber ahead of the buffer holds a delivery (and with it the
+    // registry's lock) until the buffer's destruction is under way.
+    std::atomic<bool> bInGate{false};
+    std::atomic<bool> bRelease{false};
+    CLogCallback gate;
+    ASSERT_TRUE(gate.Initialize(
+        [&](ELogLevel, const char* pchText, void*) {
+            if (std::string(pchText) == "gated\n") {
+                bInGate = true;
+                halyard_test::WaitFor([&] { return bRelease.load(); });
+            }
+        },
+        nullptr));
+    auto pBuffer = std::make_unique<CLogBuffer>();
+    for (int i = 0; i < 8; ++i) {
+        Log("held %d", i);
+    }
+
+    std::thread logger([] { Log("gated"); });
+    ASSERT_TRUE(halyard_test::WaitFor([&] { return bInGate.load(); }));
+    std::atomic<pid_t> destroyerTid{0};
+    std::thread destroyer([&] {
+        destroyerTid = static_cast<pid_t>(syscall(SYS_gettid));
+        pBuffer.reset();
+    });
+    // The destroyer blocks on the registry's lock; the held delivery then
+    // reaches the buffer, which must still be whole.
+    EXPECT_TRUE(halyard_test::WaitFor(
+        [&] { return destroyerTid.load() != 0 && ThreadState(destroyerTid.load()) == 'S'; }));
+    bRelease = true;
+    logger.join();
+    destroyer.join();
+    EXPECT_EQ(pBuffer, nullptr);
+}
+
 class RecordingSink : public vr::IVRDriverLog {
 public:
     void Log(const char* pchText) override {
@@ -174,6 +222,8 @@ TEST(DriverLog, BridgeForwardsRegistryLinesAndDirectTexts) {
     RecordingSink first, second;
     EXPECT_FALSE(IsDriverLogActive());
     DriverLog("dropped while inactive");
+    EXPECT_FALSE(InitDriverLog(nullptr));  // no sink: nothing started
+    EXPECT_FALSE(IsDriverLogActive());
 
     ASSERT_TRUE(InitDriverLog(&first));
     EXPECT_TRUE(IsDriverLogActive());

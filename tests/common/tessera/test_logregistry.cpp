@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <clocale>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -80,6 +81,14 @@ TEST(LogRegistry, FormatsOneLineEndingInExactlyOneNewline) {
     EXPECT_EQ(lines[6].text, strExact + "\n");
     // 4095 characters: cut to 4094, whose last is 'c', so a newline is added.
     EXPECT_EQ(lines[7].text, std::string(4094, 'c') + "\n");
+
+    // A conversion that fails (a wide character the C locale cannot encode)
+    // keeps the text formatted before it and still ends the line.
+    ASSERT_STREQ(setlocale(LC_CTYPE, nullptr), "C");
+    Log(LogLevel_Info, "abc%lsdef", L"\u00e9");
+    lines = recorder.Lines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[8].text, "abc\n");
 }
 
 TEST(LogRegistry, NoLevelFilteringInTheRegistry) {

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <clocale>
 #include <future>
 #include <map>
 #include <mutex>
@@ -110,6 +111,21 @@ TEST_F(VRLogTest, NameRulesAndLongLines) {
     ASSERT_EQ(sContent.size(), 4095u);
     EXPECT_EQ(sContent.back(), '\n');
     EXPECT_EQ(sContent[4093], 'x');
+
+    // A conversion that fails (a wide character the C locale cannot encode)
+    // keeps the text before it; none of the rest of the buffer reaches the file.
+    ASSERT_STREQ(setlocale(LC_CTYPE, nullptr), "C");
+    named.log.Log("abc%lsdef", L"\u00e9");
+    named.log.LogIncremental("frag");
+    named.log.LogIncremental("-%ls-", L"\u00e9");
+    named.log.Log("end");
+    sContent = ReadFile(TempPath("tool_test_vrlog.txt"));
+    EXPECT_EQ(sContent.find('\0'), std::string::npos);
+    auto lines = SplitLines(sContent.substr(4095));
+    ASSERT_EQ(lines.size(), 3u) << sContent.substr(4095);
+    EXPECT_TRUE(MatchesLine(lines[0], "Info", "abc")) << lines[0];
+    EXPECT_TRUE(MatchesLine(lines[1], "Info", "frag-")) << lines[1];
+    EXPECT_TRUE(MatchesLine(lines[2], "Info", "end")) << lines[2];
 }
 
 TEST_F(VRLogTest, IncrementalFragmentsShareALine) {
@@ -206,6 +222,7 @@ TEST_F(VRLogTest, ListenersGetEachLineOnceInOrder) {
     RecordingListener listener;
     writer.log.AddLogListener(&listener);
     writer.log.AddLogListener(&listener);  // no duplicate
+    writer.log.AddLogListener(nullptr);    // ignored
     Log(LogLevel_Warning, "one");
     writer.log.LogIncremental("frag");
     writer.log.LogIncremental("ment");
