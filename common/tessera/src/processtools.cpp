@@ -14,12 +14,20 @@
 
 #include "pathtools.h"
 #include "strtools_public.h"
+#include "threadtools.h"
 #include "vrlog.h"
 
 namespace {
 
 const char k_rchEnvPrefix[] =
     "ORRERY_VRENV= QUILL_RUNTIME= LD_LIBRARY_PATH=\"$SYSTEM_LD_LIBRARY_PATH\" QT_PLUGIN_PATH= ";
+
+// system() with the child reaper held off, so that the status is the
+// command's and not -1 after the reaper collected the shell first.
+int RunShellCommand(const std::string& sCommand) {
+    CChildReaperHold hold;
+    return system(sCommand.c_str());
+}
 
 bool IsPlainWordChar(char ch) {
     return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
@@ -146,7 +154,7 @@ bool BProcessRunning(const std::string& sName) {
         return false;
     }
     std::string sCommand = std::string(k_rchEnvPrefix) + "pidof " + sWord + " > /dev/null";
-    return system(sCommand.c_str()) == 0;
+    return RunShellCommand(sCommand) == 0;
 }
 
 bool BProcessRunning(int pid) {
@@ -159,7 +167,7 @@ bool BKillProcess(const std::string& sName) {
         return false;
     }
     std::string sCommand = std::string(k_rchEnvPrefix) + "/usr/bin/pkill -9 " + sWord;
-    return system(sCommand.c_str()) == 0;
+    return RunShellCommand(sCommand) == 0;
 }
 
 bool BKillProcess(int pid) {
@@ -175,12 +183,13 @@ void OpenURL(const char* pchURL) {
     }
     std::string sCommand =
         std::string(k_rchEnvPrefix) + "xdg-open '" + EscapeForSingleQuotes(pchURL) + "' &";
-    if (system(sCommand.c_str()) == -1) {
+    if (RunShellCommand(sCommand) == -1) {
         fprintf(stderr, "Failed to execute '%s'\n", sCommand.c_str());
     }
 }
 
 int GetCommandOutput(const std::string& sCommand, std::string& sOutput, std::string* psError) {
+    CChildReaperHold hold;  // pclose must find the child to report its status
     FILE* pPipe = popen(sCommand.c_str(), "r");
     if (!pPipe) {
         if (psError) {

@@ -20,6 +20,11 @@
 // no blocked signals) that the system adopts, so the caller never reaps it;
 // the result says whether a pid was obtained, not whether exec succeeded.
 //
+// The functions that read a child's status (BProcessRunning and BKillProcess
+// by name, OpenURL, GetCommandOutput) hold off ThreadShellExecute's SIGCHLD
+// reaper (CChildReaperHold, threadtools.h) while they run, so that the status
+// is the command's rather than -1 after the reaper took the child.
+//
 // Thread safety: no shared state; every function may be called from any
 // thread. Failure: results (false, -1, 2) plus the log lines of
 // BCreateProcess (at Info); OpenURL writes to standard error only when the

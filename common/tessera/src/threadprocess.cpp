@@ -1,12 +1,15 @@
 // Process functions of the thread tools: ids, liveness, priorities, shell
 // launches and the /proc process list.
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,13 @@
 
 #include "threadtools.h"
 #include "vrassert.h"
+
+namespace {
+
+// Set once ThreadShellExecute has installed the SIGCHLD reaper.
+std::atomic<bool> s_bReaperInstalled{false};
+
+}  // namespace
 
 int ThreadGetCurrentProcessId() {
     return force_pid ? force_pid_val : getpid();
@@ -115,11 +125,52 @@ bool ThreadSetProcessPriority(int pid, int nPriorityClass) {
 
 // ---- shell launches -----------------------------------------------------------------
 
+namespace {
+
+// The number of CChildReaperHold objects alive, or -1 while a reaping pass
+// runs. Lock-free, because the reaper runs inside a signal handler.
+std::atomic<int> s_nReaperHolds{0};
+// The holds of the calling thread: the only ones a child made by fork keeps.
+thread_local int tl_nReaperHolds = 0;
+
+void ResetReaperHoldsInChild() {
+    s_nReaperHolds.store(tl_nReaperHolds);
+}
+
+}  // namespace
+
 void ReapChildProcesses(int) {
     int nSavedErrno = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    // A held reaper leaves the children alone; the last hold's end comes back.
+    int nFree = 0;
+    if (s_nReaperHolds.compare_exchange_strong(nFree, -1)) {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        s_nReaperHolds.store(0);
     }
     errno = nSavedErrno;
+}
+
+CChildReaperHold::CChildReaperHold() {
+    static const bool s_bAtForkRegistered =
+        pthread_atfork(nullptr, nullptr, &ResetReaperHoldsInChild) == 0;
+    (void)s_bAtForkRegistered;
+    ++tl_nReaperHolds;
+    int nHolds = s_nReaperHolds.load();
+    // A pass in progress (-1) ends after a few waitpid calls; wait it out.
+    while (nHolds < 0 || !s_nReaperHolds.compare_exchange_weak(nHolds, nHolds + 1)) {
+        if (nHolds < 0) {
+            sched_yield();
+            nHolds = s_nReaperHolds.load();
+        }
+    }
+}
+
+CChildReaperHold::~CChildReaperHold() {
+    --tl_nReaperHolds;
+    if (s_nReaperHolds.fetch_sub(1) == 1 && s_bReaperInstalled.load()) {
+        ReapChildProcesses(SIGCHLD);
+    }
 }
 
 namespace {
@@ -132,6 +183,7 @@ void InstallChildReaper() {
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
         sigaction(SIGCHLD, &action, nullptr);
+        s_bReaperInstalled.store(true);
     });
 }
 

@@ -480,7 +480,22 @@ bool ThreadSetProcessPriority(int pid, int nPriorityClass);
 // pchDirectory when given. Returns the child's pid, 0 on failure. Finished
 // children of the whole process are reaped from then on by a SIGCHLD handler.
 int ThreadShellExecute(const char* pchCommand, const char* pchArguments, const char* pchDirectory);
+// The SIGCHLD handler: reaps every finished child, except while a
+// CChildReaperHold exists (the hold's end reaps what was left meanwhile).
 void ReapChildProcesses(int nSignal);
+
+// Keeps the child reaper away while the holder starts a child and waits for
+// its status itself (popen/pclose, system): otherwise the reaper, running on
+// any thread, can collect that child first and the wait answers -1 (ECHILD)
+// instead of the child's status. Holds nest and may overlap across threads;
+// the last one to end reaps the children that finished in the meantime.
+class CChildReaperHold {
+public:
+    CChildReaperHold();
+    ~CChildReaperHold();
+    CChildReaperHold(const CChildReaperHold&) = delete;
+    CChildReaperHold& operator=(const CChildReaperHold&) = delete;
+};
 // Forks and runs pchCommand through the shell; 0 on success, else errno.
 int CreateSimpleProcess(const char* pchCommand, void* pUnused, int* pnPid);
 // (pid, parent pid) pairs of up to unMaxCount processes; returns how many

@@ -167,9 +167,10 @@ void AssertCallbackImplementation(const char* pchMessage, const char* pchFile, u
         VRWriteMiniDumpIfSetup(rchComment, bFatal);
     }
 
-    // Never clears a break another subscription asked for.
-    if (pbBreakRequest && Plat_IsInDebugSession()) {
-        *pbBreakRequest = true;
+    // The registry breaks only into a debugger that is there to take it: a
+    // break without one would end the process with SIGTRAP.
+    if (pbBreakRequest) {
+        *pbBreakRequest = Plat_IsInDebugSession();
     }
 
     if (bFatal) {

@@ -16,7 +16,8 @@
 //      minidump with the comment "Assert( <message> ) <file>(<line>)\n",
 //      unless ORRERY_DISABLE_ASSERT_MINIDUMP converts (strtol base 10) to
 //      exactly 1 when the first assertion of the process is handled;
-//   3. ask the registry for a debugger break when a debugger is attached;
+//   3. set the registry's break request to whether a debugger is attached
+//      (so without one no break happens, whoever asked for it before);
 //   4. when fatal, log "Aborting due to fatal assertion failure." and abort().
 //
 // Thread safety: any thread may assert; subscriptions may be added and removed

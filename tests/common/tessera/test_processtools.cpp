@@ -14,13 +14,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "envvars.h"
 #include "logregistry.h"
 #include "test_support.h"
+#include "threadtools.h"
 
 namespace {
 
@@ -305,6 +308,48 @@ TEST(ProcessTools, CommandOutputAndStatus) {
         return nResult == 2 && sError == "Command failed with 24: echo hi" && sOut.empty() ? 0 : 1;
     });
     EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST_F(ProcessToolsTest, StatusesSurviveTheShellLaunchersChildReaper) {
+    // ThreadShellExecute's SIGCHLD reaper collects finished children on any
+    // thread; the commands whose status these functions read must still get
+    // their own child's status rather than -1.
+    std::string sName = "hsr" + std::to_string(getpid() % 100000);
+    std::string sBinary = TempPath(sName);
+    WriteFile(sBinary, ReadFile("/bin/sleep"));
+    chmod(sBinary.c_str(), 0755);
+    auto result = RunInChild([&] {
+        if (ThreadShellExecute("true", "", nullptr) <= 0) {
+            return 1;
+        }
+        pid_t pidSleeper = fork();
+        if (pidSleeper == 0) {
+            execl(sBinary.c_str(), sName.c_str(), "60", nullptr);
+            _exit(127);
+        }
+        // A second thread that takes signals while the first one waits.
+        std::atomic<bool> bStop{false};
+        std::thread idle([&] {
+            while (!bStop) {
+                usleep(1000);
+            }
+        });
+        int nWrong = 0;
+        for (int i = 0; i < 100; ++i) {
+            std::string sOut;
+            nWrong += GetCommandOutput("exit 3", sOut) != 3 << 8;
+            nWrong += !BProcessRunning(sName);
+        }
+        bStop = true;
+        idle.join();
+        kill(pidSleeper, SIGKILL);
+        // The reaper still collects everything else once nobody holds it off.
+        if (!WaitFor([&] { return kill(pidSleeper, 0) != 0 && errno == ESRCH; })) {
+            return 2;
+        }
+        return nWrong == 0 ? 0 : 3;
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
 }
 
 TEST(ProcessTools, CommandLineArgumentsAndConstants) {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,54 @@ TEST_F(ThreadShellExecuteTest, RunsInTheDirectoryAndReapsChildren) {
             return 4;
         }
         return ZombieChildren() == 0 ? 0 : 5;
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
+}
+
+TEST(ThreadProcess, ReaperHoldsDeferReapingUntilTheLastOneEnds) {
+    auto result = RunInChild([] {
+        if (ThreadShellExecute("true", "", nullptr) <= 0) {
+            return 1;
+        }
+        auto bIsZombie = [](pid_t pid) {
+            std::string sStat = halyard_test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+            size_t nClose = sStat.rfind(')');
+            return nClose != std::string::npos && sStat.size() > nClose + 2 &&
+                   sStat[nClose + 2] == 'Z';
+        };
+        pid_t pid = 0;
+        {
+            auto pOuter = std::make_unique<CChildReaperHold>();
+            {
+                CChildReaperHold inner;
+                pid = fork();
+                if (pid == 0) {
+                    _exit(0);
+                }
+                // Held: its SIGCHLD comes and goes, and it stays a zombie.
+                if (!WaitFor([&] { return bIsZombie(pid); })) {
+                    return 2;
+                }
+            }
+            usleep(20000);
+            if (!bIsZombie(pid)) {
+                return 3;  // the outer hold still keeps the reaper away
+            }
+            // The holder may collect the status itself meanwhile.
+            pid_t pidOwn = fork();
+            if (pidOwn == 0) {
+                _exit(5);
+            }
+            int nStatus = 0;
+            if (waitpid(pidOwn, &nStatus, 0) != pidOwn || WEXITSTATUS(nStatus) != 5) {
+                return 4;
+            }
+        }
+        // The last hold's end reaped what finished in the meantime.
+        if (kill(pid, 0) == 0 || errno != ESRCH) {
+            return 5;
+        }
+        return ZombieChildren() == 0 ? 0 : 6;
     });
     EXPECT_EQ(result.exitCode, 0) << result.strStderr;
 }

@@ -256,6 +256,26 @@ TEST_F(AssertCallbackTest, UnderADebuggerTheRegistryBreaksAndNoDumpIsWritten) {
     }
 }
 
+TEST_F(AssertCallbackTest, BreakRequestFollowsTheDebuggerCheck) {
+    // An earlier subscription asks for a break; with no debugger attached the
+    // process's subscription withdraws it, so no SIGTRAP ends the process.
+    auto result = RunInChild(
+        [] {
+            CAssertCallback asksForBreak;
+            asksForBreak.Initialize([](const char*, const char*, unsigned, bool, void*,
+                                       bool* pbBreak) { *pbBreak = true; },
+                                    nullptr);
+            InitAssertCallback();
+            Fail("break.src", 1, "no debugger here");
+            bool bBreak = true;
+            AssertCallbackImplementation("direct", "break.src", 2, false, nullptr, &bBreak);
+            return bBreak ? 1 : 0;
+        },
+        Env());
+    EXPECT_EQ(result.termSignal, 0) << result.strStderr;
+    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
+}
+
 int g_nCaptures = 0;
 void CountCapture() {
     ++g_nCaptures;
