@@ -449,19 +449,11 @@ TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcesses) {
     halyard_test::ChildOptions options;
     options.env = {{"VR_COMBINED_LOGGING", "1"}};
     const std::string sDir = TempDir();
+    // Fresh processes: combined logging is decided once per process, and a
+    // forked child would inherit this process's decision.
     auto writeFrom = [&](const char* pchName) {
         return std::async(std::launch::async, [=] {
-            return RunInChild(
-                [=] {
-                    CVRLog writer(true);
-                    if (!writer.InitLog(sDir.c_str(), pchName, false, 0))
-                        return 1;
-                    for (int i = 0; i < 200; ++i) {
-                        Log("%s line %d", pchName, i);
-                    }
-                    return 0;
-                },
-                options);
+            return halyard_test::RunProcess({LOG_WRITER_PROBE_PATH, sDir, pchName, "200"}, options);
         });
     };
     auto first = writeFrom("alpha");
