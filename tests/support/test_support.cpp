@@ -194,6 +194,21 @@ ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptio
     return Collect(pid, pipes, options);
 }
 
+ChildResult RunInFreshProcess(const std::function<int()>& fn, const ChildOptions& options) {
+    static const char k_pchMarker[] = "HALYARD_TEST_FRESH_PROCESS";
+    const testing::TestInfo* pInfo = testing::UnitTest::GetInstance()->current_test_info();
+    std::string sTest = std::string(pInfo->test_suite_name()) + "." + pInfo->name();
+    const char* pchMarker = getenv(k_pchMarker);
+    if (pchMarker && sTest == pchMarker) {
+        int nResult = fn();
+        fflush(nullptr);
+        _exit(nResult);
+    }
+    ChildOptions fresh = options;
+    fresh.env[k_pchMarker] = sTest;
+    return RunProcess({"/proc/self/exe", "--gtest_filter=" + sTest}, fresh);
+}
+
 ChildResult RunInChild(const std::function<int()>& fn, const ChildOptions& options) {
     Pipes pipes;
     if (!OpenPipes(pipes)) {

@@ -74,6 +74,11 @@ ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptio
 // process or that ends the process.
 ChildResult RunInChild(const std::function<int()>& fn, const ChildOptions& options = {});
 
+// Like RunInChild, but in a newly started copy of the test program that runs
+// only the calling test: nothing decided earlier in this process (by other
+// tests of the same binary) carries over, as it would into a fork.
+ChildResult RunInFreshProcess(const std::function<int()>& fn, const ChildOptions& options = {});
+
 // Polls cond until it holds or the deadline passes; returns its last value.
 bool WaitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds deadline = std::chrono::milliseconds(30000));

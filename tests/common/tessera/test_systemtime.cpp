@@ -78,8 +78,8 @@ TEST(SystemTime, Conversions) {
 }
 
 TEST(SystemTime, LazyInitialisationRules) {
-    // Decided once per process, so observed in a fresh child.
-    auto result = RunInChild([] {
+    // Decided once per process, so observed in a fresh process.
+    auto result = halyard_test::RunInFreshProcess([] {
         if (systemTimeInitialized || GetSystemBaseTicks() != 0)
             return 1;
         if (GetSystemTimeInTicks() == 0)
