@@ -1,6 +1,5 @@
 // Directory, file and process-path functions of pathtools.h.
 #include <dlfcn.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -184,7 +183,8 @@ int GetFileCreateTime(const char* pchPath, time_t* pOut) {
 // ---- process paths ------------------------------------------------------------
 
 std::string Path_GetExecutablePath() {
-    char rchPath[PATH_MAX];
+    // At most 1023 bytes of path, like the working directory below.
+    char rchPath[1024];
     ssize_t nLen = readlink("/proc/self/exe", rchPath, sizeof(rchPath));
     // readlink does not terminate and silently truncates; a full buffer means
     // the path may be cut short, which would name a different file.
@@ -207,7 +207,8 @@ std::string Path_GetThisModulePath() {
 }
 
 std::string Path_GetWorkingDirectory() {
-    char rchPath[PATH_MAX];
+    // getcwd fails (ERANGE) rather than truncate a longer path: "" then.
+    char rchPath[1024];
     if (!getcwd(rchPath, sizeof(rchPath))) {
         return std::string();
     }

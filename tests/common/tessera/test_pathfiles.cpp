@@ -148,6 +148,34 @@ TEST_F(PathFiles, ProcessPaths) {
     EXPECT_EQ(Path_GetExecutableName(), "test_pathfiles");
     EXPECT_EQ(Path_StripDirectory(Path_GetThisModulePath()), "test_pathfiles");
 
+    // A working directory of 1024 bytes or more does not fit: "", never a
+    // cut-short path.
+    auto pathOfLength = [this](char ch, size_t unLength) {
+        std::string sPath = TempDir();
+        while (sPath.size() < unLength) {
+            size_t unRemaining = unLength - sPath.size();  // never left at 1
+            sPath += "/" + std::string(unRemaining > 150 ? 100 : unRemaining - 1, ch);
+        }
+        return sPath;
+    };
+    const std::string sFits = pathOfLength('f', 1023);
+    const std::string sDeep = pathOfLength('w', 1024);
+    ASSERT_EQ(sFits.size(), 1023u);
+    ASSERT_EQ(sDeep.size(), 1024u);
+    ASSERT_TRUE(BCreateDirectoryRecursive(sFits.c_str()));
+    ASSERT_TRUE(BCreateDirectoryRecursive(sDeep.c_str()));
+    halyard_test::ChildOptions options;
+    options.strWorkingDir = sDeep;
+    auto result = halyard_test::RunInChild(
+        [] { return Path_GetWorkingDirectory().empty() && errno == ERANGE ? 0 : 1; }, options);
+    EXPECT_TRUE(result.bExited);
+    EXPECT_EQ(result.exitCode, 0);
+    options.strWorkingDir = sFits;
+    result = halyard_test::RunInChild(
+        [&sFits] { return Path_GetWorkingDirectory() == sFits ? 0 : 1; }, options);
+    EXPECT_TRUE(result.bExited);
+    EXPECT_EQ(result.exitCode, 0);
+
     {
         ScopedEnv tmp("TMPDIR", std::string("/var/tmp/x"));
         EXPECT_EQ(Path_GetTemporaryDirectory(), "/var/tmp/x");
