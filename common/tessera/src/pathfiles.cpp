@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "pathtools.h"
 
@@ -260,7 +261,13 @@ unsigned char* Path_ReadBinaryFile(const std::string& sPath, size_t* punSize) {
     if (nSize <= 0) {
         return nullptr;
     }
-    std::unique_ptr<unsigned char[]> pBuffer(new unsigned char[static_cast<size_t>(nSize)]);
+    // A file larger than the memory we can get (a huge sparse file, say) is a
+    // failed read, not an exception out of a function that never throws.
+    std::unique_ptr<unsigned char[]> pBuffer(
+        new (std::nothrow) unsigned char[static_cast<size_t>(nSize)]);
+    if (!pBuffer) {
+        return nullptr;
+    }
     if (fread(pBuffer.get(), 1, static_cast<size_t>(nSize), pFile.get()) !=
         static_cast<size_t>(nSize)) {
         return nullptr;
