@@ -1,6 +1,5 @@
 // Directory, file and process-path functions of pathtools.h.
 #include <dlfcn.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "pathtools.h"
 
@@ -184,7 +184,8 @@ int GetFileCreateTime(const char* pchPath, time_t* pOut) {
 // ---- process paths ------------------------------------------------------------
 
 std::string Path_GetExecutablePath() {
-    char rchPath[PATH_MAX];
+    // At most 1023 bytes of path, like the working directory below.
+    char rchPath[1024];
     ssize_t nLen = readlink("/proc/self/exe", rchPath, sizeof(rchPath));
     // readlink does not terminate and silently truncates; a full buffer means
     // the path may be cut short, which would name a different file.
@@ -207,7 +208,8 @@ std::string Path_GetThisModulePath() {
 }
 
 std::string Path_GetWorkingDirectory() {
-    char rchPath[PATH_MAX];
+    // getcwd fails (ERANGE) rather than truncate a longer path: "" then.
+    char rchPath[1024];
     if (!getcwd(rchPath, sizeof(rchPath))) {
         return std::string();
     }
@@ -259,7 +261,13 @@ unsigned char* Path_ReadBinaryFile(const std::string& sPath, size_t* punSize) {
     if (nSize <= 0) {
         return nullptr;
     }
-    std::unique_ptr<unsigned char[]> pBuffer(new unsigned char[static_cast<size_t>(nSize)]);
+    // A file larger than the memory we can get (a huge sparse file, say) is a
+    // failed read, not an exception out of a function that never throws.
+    std::unique_ptr<unsigned char[]> pBuffer(
+        new (std::nothrow) unsigned char[static_cast<size_t>(nSize)]);
+    if (!pBuffer) {
+        return nullptr;
+    }
     if (fread(pBuffer.get(), 1, static_cast<size_t>(nSize), pFile.get()) !=
         static_cast<size_t>(nSize)) {
         return nullptr;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 
 bool systemTimeInitialized = false;
@@ -16,6 +17,24 @@ uint64_t systemTicksToNanosecondDenum = 0;
 namespace {
 
 constexpr uint64_t k_unNanosecondsPerSecond = 1000000000ull;
+
+// (signed 64-bit)(ticks per second x seconds), truncated toward zero. A product
+// outside the signed range saturates and NaN gives 0: a plain cast would be
+// undefined there, and on x86 turns a far-future time into a huge negative one.
+int64_t TicksFromSeconds(double seconds) {
+    const double ticks = static_cast<double>(systemTicksPerSecond) * seconds;
+    if (std::isnan(ticks)) {
+        return 0;
+    }
+    // 2^63 is exact as a double; INT64_MAX itself is not.
+    if (ticks >= 9223372036854775808.0) {
+        return INT64_MAX;
+    }
+    if (ticks <= -9223372036854775808.0) {
+        return INT64_MIN;
+    }
+    return static_cast<int64_t>(ticks);
+}
 
 void EnsureInitialized() {
     if (!systemTimeInitialized) {
@@ -91,13 +110,12 @@ double SystemTicksToSeconds(uint64_t ticks) {
 
 uint64_t GetSystemTicksFromTime(double seconds) {
     EnsureInitialized();
-    return systemBaseTicks + static_cast<uint64_t>(static_cast<int64_t>(
-                                 static_cast<double>(systemTicksPerSecond) * seconds));
+    return systemBaseTicks + static_cast<uint64_t>(TicksFromSeconds(seconds));
 }
 
 int64_t SecondsToSystemTicks(double seconds) {
     EnsureInitialized();
-    return static_cast<int64_t>(static_cast<double>(systemTicksPerSecond) * seconds);
+    return TicksFromSeconds(seconds);
 }
 
 uint64_t GetSystemTimeFrequency() {

@@ -34,9 +34,11 @@ void InitSystemBaseTimeTicks(uint64_t base);
 uint64_t GetSystemBaseTicks();
 uint64_t GetSystemTimeInTicks();  // absolute, not relative to time zero
 
-double GetSystemTime();                           // seconds since time zero
-double GetSystemTimeFromTicks(uint64_t ticks);    // negative before time zero
-double SystemTicksToSeconds(uint64_t ticks);      // a duration
+double GetSystemTime();                         // seconds since time zero
+double GetSystemTimeFromTicks(uint64_t ticks);  // negative before time zero
+double SystemTicksToSeconds(uint64_t ticks);    // a duration
+// Seconds become ticks truncated toward zero; a count beyond the signed 64-bit
+// range saturates, NaN counts as 0.
 uint64_t GetSystemTicksFromTime(double seconds);  // absolute ticks of a system time
 int64_t SecondsToSystemTicks(double seconds);     // a duration, truncated
 uint64_t GetSystemTimeFrequency();

@@ -148,6 +148,34 @@ TEST_F(PathFiles, ProcessPaths) {
     EXPECT_EQ(Path_GetExecutableName(), "test_pathfiles");
     EXPECT_EQ(Path_StripDirectory(Path_GetThisModulePath()), "test_pathfiles");
 
+    // A working directory of 1024 bytes or more does not fit: "", never a
+    // cut-short path.
+    auto pathOfLength = [this](char ch, size_t unLength) {
+        std::string sPath = TempDir();
+        while (sPath.size() < unLength) {
+            size_t unRemaining = unLength - sPath.size();  // never left at 1
+            sPath += "/" + std::string(unRemaining > 150 ? 100 : unRemaining - 1, ch);
+        }
+        return sPath;
+    };
+    const std::string sFits = pathOfLength('f', 1023);
+    const std::string sDeep = pathOfLength('w', 1024);
+    ASSERT_EQ(sFits.size(), 1023u);
+    ASSERT_EQ(sDeep.size(), 1024u);
+    ASSERT_TRUE(BCreateDirectoryRecursive(sFits.c_str()));
+    ASSERT_TRUE(BCreateDirectoryRecursive(sDeep.c_str()));
+    halyard_test::ChildOptions options;
+    options.strWorkingDir = sDeep;
+    auto result = halyard_test::RunInChild(
+        [] { return Path_GetWorkingDirectory().empty() && errno == ERANGE ? 0 : 1; }, options);
+    EXPECT_TRUE(result.bExited);
+    EXPECT_EQ(result.exitCode, 0);
+    options.strWorkingDir = sFits;
+    result = halyard_test::RunInChild(
+        [&sFits] { return Path_GetWorkingDirectory() == sFits ? 0 : 1; }, options);
+    EXPECT_TRUE(result.bExited);
+    EXPECT_EQ(result.exitCode, 0);
+
     {
         ScopedEnv tmp("TMPDIR", std::string("/var/tmp/x"));
         EXPECT_EQ(Path_GetTemporaryDirectory(), "/var/tmp/x");
@@ -197,6 +225,26 @@ TEST_F(PathFiles, ReadBinaryFile) {
         EXPECT_TRUE(Path_ReadBinaryFile(sBad).empty()) << sBad;
         EXPECT_EQ(Path_ReadTextFile(sBad), "") << sBad;
     }
+}
+
+TEST_F(PathFiles, ReadFileTooLargeForMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer ends the process on an allocation this large";
+#else
+    // A sparse 1 TiB file: no memory can hold it, so the read fails quietly.
+    const std::string sHuge = TempPath("huge");
+    WriteFile(sHuge, "");
+    if (truncate(sHuge.c_str(), off_t{1} << 40) != 0) {
+        GTEST_SKIP() << "this file system cannot hold a sparse 1 TiB file";
+    }
+    size_t unSize = 99;
+    EXPECT_EQ(Path_ReadBinaryFile(sHuge, &unSize), nullptr);
+    EXPECT_EQ(unSize, 99u);
+    EXPECT_TRUE(Path_ReadBinaryFile(sHuge).empty());
+    EXPECT_EQ(Path_ReadTextFile(sHuge), "");
+    // The size query needs no memory.
+    EXPECT_EQ(Path_ReadBinaryFile(sHuge, nullptr, 0), size_t{1} << 40);
+#endif
 }
 
 TEST_F(PathFiles, ReadTextFileBomAndLineEnds) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -66,6 +67,13 @@ TEST(SystemTime, Conversions) {
     EXPECT_EQ(SecondsToSystemTicks(1.5), 1500000000);
     EXPECT_EQ(SecondsToSystemTicks(-0.5), -500000000);
     EXPECT_EQ(SecondsToSystemTicks(1e-10), 0);  // truncated toward zero
+    // Out of the signed range: saturated, never wrapped to the other sign.
+    EXPECT_EQ(SecondsToSystemTicks(1e30), INT64_MAX);
+    EXPECT_EQ(SecondsToSystemTicks(HUGE_VAL), INT64_MAX);
+    EXPECT_EQ(SecondsToSystemTicks(-1e30), INT64_MIN);
+    EXPECT_EQ(SecondsToSystemTicks(NAN), 0);
+    EXPECT_EQ(GetSystemTicksFromTime(NAN), GetSystemBaseTicks());
+    EXPECT_EQ(GetSystemTicksFromTime(1e30), GetSystemBaseTicks() + uint64_t{INT64_MAX});
     EXPECT_EQ(GetSystemTimeFrequency(), 1000000000u);
     EXPECT_EQ(NanosecondsFromSystemTicks(123456789ull), 123456789ull);
     EXPECT_EQ(SystemTicksFromNanoseconds(987654321ull), 987654321ull);
