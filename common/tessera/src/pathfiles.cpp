@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -199,10 +200,49 @@ std::string Path_GetExecutableName() {
     return Path_StripExtension(Path_StripDirectory(Path_GetExecutablePath()));
 }
 
+namespace {
+
+// The file mapped at pAddress, from /proc/self/maps; "" when not found.
+std::string MappedFileContaining(const void* pAddress) {
+    FILE* pMaps = fopen("/proc/self/maps", "re");
+    if (!pMaps) {
+        return std::string();
+    }
+    uintptr_t unAddress = reinterpret_cast<uintptr_t>(pAddress);
+    std::string sFound;
+    char rchLine[4096 + 256];
+    while (sFound.empty() && fgets(rchLine, sizeof(rchLine), pMaps)) {
+        unsigned long ulStart = 0, ulEnd = 0;
+        int nPathOffset = 0;
+        if (sscanf(rchLine, "%lx-%lx %*s %*s %*s %*s %n", &ulStart, &ulEnd, &nPathOffset) < 2 ||
+            unAddress < ulStart || unAddress >= ulEnd || rchLine[nPathOffset] != '/') {
+            continue;
+        }
+        sFound = rchLine + nPathOffset;
+        while (!sFound.empty() && sFound.back() == '\n') {
+            sFound.pop_back();
+        }
+    }
+    fclose(pMaps);
+    return sFound;
+}
+
+}  // namespace
+
 std::string Path_GetThisModulePath() {
     Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&Path_GetThisModulePath), &info) == 0 || !info.dli_fname) {
+    void* pSelf = reinterpret_cast<void*>(&Path_GetThisModulePath);
+    if (dladdr(pSelf, &info) == 0 || !info.dli_fname) {
         return std::string();
+    }
+    // The loader reports the main program by the name it was started with,
+    // which is relative when it was started by a relative path; the mapping
+    // itself always knows the absolute one.
+    if (info.dli_fname[0] != '/') {
+        std::string sMapped = MappedFileContaining(pSelf);
+        if (!sMapped.empty()) {
+            return sMapped;
+        }
     }
     return info.dli_fname;
 }

@@ -147,6 +147,20 @@ TEST_F(PathFiles, ProcessPaths) {
     EXPECT_EQ(Path_StripDirectory(sExe), "test_pathfiles");
     EXPECT_EQ(Path_GetExecutableName(), "test_pathfiles");
     EXPECT_EQ(Path_StripDirectory(Path_GetThisModulePath()), "test_pathfiles");
+    if (const char* pchExpected = getenv("HALYARD_EXPECT_MODULE_PATH")) {
+        // The copy started below by a relative name: only check and leave.
+        exit(Path_GetThisModulePath() == pchExpected ? 0 : 1);
+    }
+    {
+        // Started by a relative path, the program still knows its absolute one.
+        halyard_test::ChildOptions options;
+        options.strWorkingDir = Path_StripFilename(sExe);
+        options.env["HALYARD_EXPECT_MODULE_PATH"] = sExe;
+        auto result = halyard_test::RunProcess(
+            {"./test_pathfiles", "--gtest_filter=PathFiles.ProcessPaths"}, options);
+        EXPECT_TRUE(result.bExited);
+        EXPECT_EQ(result.exitCode, 0) << result.strStdout;
+    }
 
     // A working directory of 1024 bytes or more does not fit: "", never a
     // cut-short path.
