@@ -6,6 +6,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <string>
 
 bool systemTimeInitialized = false;
 uint64_t systemBaseTicks = 0;
@@ -55,9 +59,35 @@ int SleepRestartingOnSignal(struct timespec request) {
     }
 }
 
-struct tm LocalTime(time_t t) {
-    // localtime_r does not re-read TZ by itself; localtime's semantics do.
+// localtime_r does not re-read the time zone by itself; localtime's semantics
+// do, but tzset costs a stat of the zone file on every call, once per log line.
+// Re-read it when TZ changes and otherwise at most once a second, so that a
+// change of the system's zone still shows within a second.
+void RefreshTimeZone() {
+    static std::mutex s_mutex;
+    static bool s_bRead = false;
+    static bool s_bHadTZ = false;
+    static std::string s_sTZ;
+    static time_t s_tLastRead = 0;
+
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    const char* pchTZ = getenv("TZ");
+    bool bChanged = !s_bRead || s_bHadTZ != (pchTZ != nullptr) || (pchTZ && s_sTZ != pchTZ) ||
+                    now.tv_sec != s_tLastRead;
+    if (!bChanged) {
+        return;
+    }
     tzset();
+    s_bRead = true;
+    s_bHadTZ = pchTZ != nullptr;
+    s_sTZ = pchTZ ? pchTZ : "";
+    s_tLastRead = now.tv_sec;
+}
+
+struct tm LocalTime(time_t t) {
+    RefreshTimeZone();
     struct tm local = {};
     localtime_r(&t, &local);
     return local;

@@ -190,6 +190,38 @@ TEST(SystemTime, NextLocalTime) {
     EXPECT_EQ(GetGMUnixTimeAtNextLocalTime(t, 0, 0, 0), t - (13 * 3600 + 2 * 60 + 3) + 86400);
 }
 
+// A change of TZ shows in the very next time string, without anyone calling
+// tzset (the formatting re-reads the zone itself).
+TEST(SystemTime, TimeStringsFollowTimeZoneChangesAtOnce) {
+    ScopedTimeZone restore("UTC0");
+    auto expected = [](time_t t) {
+        struct tm utc = {};
+        gmtime_r(&t, &utc);
+        char rch[64];
+        strftime(rch, sizeof(rch), "%a %b %d %H:%M:%S %Y", &utc);
+        return std::string(rch);
+    };
+    bool bChecked = false;
+    for (int nAttempt = 0; nAttempt < 20 && !bChecked; ++nAttempt) {
+        time_t tBefore = time(nullptr);
+        setenv("TZ", "UTC0", 1);
+        std::string sUtc = GetVRLogTimeString(false);
+        setenv("TZ", "JST-9", 1);
+        std::string sTokyo = GetVRLogTimeString(false);
+        unsetenv("TZ");
+        setenv("TZ", "UTC0", 1);
+        std::string sUtcAgain = GetVRLogTimeString(false);
+        if (time(nullptr) != tBefore) {
+            continue;  // a second boundary fell in between: try again
+        }
+        EXPECT_EQ(sUtc, expected(tBefore));
+        EXPECT_EQ(sTokyo, expected(tBefore + 9 * 3600));
+        EXPECT_EQ(sUtcAgain, sUtc);
+        bChecked = true;
+    }
+    EXPECT_TRUE(bChecked);
+}
+
 TEST(SystemTime, DateStrings) {
     ScopedTimeZone zone("UTC0");
     const time_t t = 1710000000;  // 2024-03-09 16:00:00 UTC
