@@ -1,7 +1,9 @@
 // A fresh process that opens a log writer and writes lines through the
 // process-wide registry: log_writer_probe DIRECTORY NAME COUNT. Tests use it
 // for behaviour decided once per process (combined logging), which a forked
-// child would inherit from the test process.
+// child would inherit from the test process. Exit status: 0 after writing,
+// 1 when the log could not be opened, 3 when InitLog failed although the
+// writer's own file is open (the lines are written then too).
 #include <cstdlib>
 
 #include "vrlog.h"
@@ -11,12 +13,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     CVRLog writer(true);
-    if (!writer.InitLog(argv[1], argv[2], false, 0)) {
+    bool bInit = writer.InitLog(argv[1], argv[2], false, 0);
+    if (!writer.IsOpen()) {
         return 1;
     }
     int nCount = atoi(argv[3]);
     for (int i = 0; i < nCount; ++i) {
         Log("%s line %d", argv[2], i);
     }
-    return 0;
+    return bInit ? 0 : 3;
 }

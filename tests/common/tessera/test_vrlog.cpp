@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <clocale>
@@ -179,9 +180,11 @@ TEST_F(VRLogTest, StartupRotationDoublesForRecentLogs) {
     EXPECT_EQ(ReadFile(TempPath("old.previous.txt")), sOld);
     EXPECT_EQ(SplitLines(ReadFile(LogPath("old"))).size(), 1u);
 
-    // Written just now: the threshold doubles to 262144 and the file stays.
+    // Written recently: the threshold doubles to 262144 and the file stays.
+    // (Well inside the 900 s, so that a slow start of the writer cannot push
+    // the file's age over the limit.)
     WriteFile(LogPath("recent"), sOld);
-    SetModificationTime(LogPath("recent"), time(nullptr) - 899);
+    SetModificationTime(LogPath("recent"), time(nullptr) - 600);
     {
         Writer writer;
         ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "recent", false, 131072));
@@ -214,6 +217,70 @@ TEST_F(VRLogTest, RotatesAfterTenMebibytesWithTheCrossingLineInTheOldFile) {
     auto current = SplitLines(ReadFile(LogPath("big")));
     ASSERT_EQ(current.size(), 1u);
     EXPECT_TRUE(MatchesLine(current[0], "Info", "next"));
+}
+
+// Delete, rename and reopen failures during rotation are not reported. A
+// previous file that cannot be replaced leaves the log where it is; a log
+// that cannot be reopened leaves the writer closed until the next InitLog.
+TEST_F(VRLogTest, RotationFailuresAreSilentAndAFailedReopenClosesTheWriter) {
+    const std::string sFill = std::string(CVRLog::k_unRotateSize - 101, 'p') + "\n";
+    WriteFile(LogPath("stuck"), sFill);
+    ASSERT_EQ(mkdir(TempPath("stuck.previous.txt").c_str(), 0755), 0);
+    WriteFile(TempPath("stuck.previous.txt/keep"), "k");
+    std::string sGoneDir = TempPath("gone");
+    ASSERT_EQ(mkdir(sGoneDir.c_str(), 0755), 0);
+    WriteFile(sGoneDir + "/gone.txt", sFill);
+
+    auto result = RunInChild([&] {
+        halyard_test::LogRecorder recorder;
+        CVRLog stuck(true);
+        if (!stuck.InitLog(TempDir().c_str(), "stuck", false, 0))
+            return 1;
+        stuck.Log("%s", std::string(60, 'a').c_str());  // crosses: the rotation fails
+        stuck.Log("still here");
+        if (!stuck.IsOpen())
+            return 2;
+        stuck.CloseLog();
+
+        CVRLog gone(true);
+        if (!gone.InitLog(sGoneDir.c_str(), "gone", false, 0))
+            return 3;
+        // The directory disappears under the open file: the rotation can
+        // neither rename nor reopen it.
+        if (unlink((sGoneDir + "/gone.txt").c_str()) != 0 || rmdir(sGoneDir.c_str()) != 0)
+            return 4;
+        gone.Log("%s", std::string(60, 'b').c_str());
+        if (gone.IsOpen())
+            return 5;
+        gone.Log("dropped while closed");
+        Log("dropped too");
+        // Opened again, it writes to a new file.
+        if (!gone.InitLog(sGoneDir.c_str(), "gone", false, 0))
+            return 6;
+        gone.Log("reopened");
+        gone.CloseLog();
+        // Nothing was said about any of it but the lines logged here.
+        for (const auto& line : recorder.Lines()) {
+            if (line.text != "dropped too\n")
+                return 7;
+        }
+        return 0;
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
+    EXPECT_EQ(result.strStderr, "");
+
+    std::string sStuck = ReadFile(LogPath("stuck"));
+    ASSERT_GT(sStuck.size(), sFill.size());
+    auto stuckLines = SplitLines(sStuck.substr(sFill.size()));
+    ASSERT_EQ(stuckLines.size(), 2u) << sStuck.substr(sFill.size());
+    EXPECT_TRUE(MatchesLine(stuckLines[0], "Info", std::string(60, 'a'))) << stuckLines[0];
+    EXPECT_TRUE(MatchesLine(stuckLines[1], "Info", "still here")) << stuckLines[1];
+    EXPECT_EQ(ReadFile(TempPath("stuck.previous.txt/keep")), "k");
+
+    auto goneLines = SplitLines(ReadFile(sGoneDir + "/gone.txt"));
+    ASSERT_EQ(goneLines.size(), 1u);
+    EXPECT_TRUE(MatchesLine(goneLines[0], "Info", "reopened")) << goneLines[0];
+    EXPECT_FALSE(halyard_test::ReadFile(sGoneDir + "/gone.previous.txt").size() > 0);
 }
 
 TEST_F(VRLogTest, ListenersGetEachLineOnceInOrder) {
@@ -348,15 +415,25 @@ TEST_F(VRLogTest, ClosedWriterDropsLinesAndCanReopen) {
     writer.log.CloseLog();
     EXPECT_FALSE(writer.log.IsOpen());
     EXPECT_EQ(writer.log.GetLogDirectory(), "");
+    // A listener added while the writer is closed is not called either.
+    RecordingListener addedWhileClosed;
+    writer.log.AddLogListener(&addedWhileClosed);
     Log("dropped");
     writer.log.Log("dropped too");
+    writer.log.LogIncremental("dropped fragment");
     EXPECT_TRUE(listener.Get().empty());
+    EXPECT_TRUE(addedWhileClosed.Get().empty());
     EXPECT_EQ(ReadFile(LogPath("closed")), "");
 
     ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "closed", false, 0));
     Log("after reopen");
-    EXPECT_EQ(SplitLines(ReadFile(LogPath("closed"))).size(), 1u);
+    auto lines = SplitLines(ReadFile(LogPath("closed")));
+    ASSERT_EQ(lines.size(), 1u);
+    // The dropped fragment left no line open behind it.
+    EXPECT_TRUE(MatchesLine(lines[0], "Info", "after reopen")) << lines[0];
     EXPECT_TRUE(listener.Get().empty());  // closing emptied the listener list
+    ASSERT_EQ(addedWhileClosed.Get().size(), 1u);
+    writer.log.RemoveLogListener(&addedWhileClosed);
 }
 
 TEST_F(VRLogTest, PrivateRegistryWriterIgnoresProcessWideLines) {
@@ -432,6 +509,8 @@ TEST_F(VRLogTest, ForcedEchoAndStringDumps) {
         [&] {
             CVRLog writer(true);
             DumpLogStrings(&writer, {"to stdout while closed\n"});
+            // Closed: dropped without any output, forced echo or not.
+            writer.Log("not echoed while closed");
             writer.InitLog(TempDir().c_str(), "echo", false, 0);
             DumpLogStrings(&writer, {"dumped one\n", "dumped two\n"});
             DumpLogStrings(nullptr, {"nothing\n"});
@@ -475,6 +554,21 @@ TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcesses) {
     EXPECT_EQ(next["alpha"], 200);
     EXPECT_EQ(next["beta"], 200);
     EXPECT_EQ(SplitLines(ReadFile(LogPath("alpha"))).size(), 200u);
+}
+
+TEST_F(VRLogTest, UnopenableCombinedLogFailsInitButTheOwnFileIsWritten) {
+    // A directory where the combined file goes.
+    ASSERT_EQ(mkdir(TempPath("vrcombined_log.txt").c_str(), 0755), 0);
+    halyard_test::ChildOptions options;
+    options.env = {{"VR_COMBINED_LOGGING", "1"}};
+    auto result =
+        halyard_test::RunProcess({LOG_WRITER_PROBE_PATH, TempDir(), "gamma", "3"}, options);
+    // 3: InitLog answered false with the writer open (and subscribed).
+    EXPECT_EQ(result.exitCode, 3) << result.strStderr;
+    auto lines = SplitLines(ReadFile(LogPath("gamma")));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(MatchesLine(lines[2], "Info", "gamma line 2")) << lines[2];
+    EXPECT_FALSE(halyard_test::ReadFile(TempPath("vrcombined_log.previous.txt")).size() > 0);
 }
 
 TEST_F(VRLogTest, LogTimerReportsThroughTheRegistry) {
