@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -154,6 +155,42 @@ TEST_F(QuillApiTest, CallbacksRunInsideRunCallbacksOnTheCallingThread) {
     QuillAPI_RunCallbacks();
     EXPECT_EQ(listener.m_nCalls, 1);
     EXPECT_EQ(m_sim.JournalLines(R"("callbacks":[704])").size(), 3u);
+}
+
+// A record's destructor unregisters it only when the library marked it
+// registered. Seen through the library: a record whose bit is clear is left
+// in the library's table by its destructor, so a new record built at the same
+// address is still called.
+TEST_F(QuillApiTest, DestructorUnregistersOnlyRecordsMarkedRegistered) {
+    using ShutdownCallback = CCallback<CShutdownListener, QuillShutdown_t, false>;
+    ASSERT_TRUE(StartSim());
+    ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_Ok);
+    CShutdownListener first, second;
+    alignas(ShutdownCallback) unsigned char storage[sizeof(ShutdownCallback)];
+
+    auto* pMarked = new (storage) ShutdownCallback;
+    pMarked->Register(&first, &CShutdownListener::OnShutdown);
+    ASSERT_TRUE(pMarked->IsRegistered());
+    pMarked->~ShutdownCallback();  // marked: unregistered
+    auto* pUnmarked = new (storage) ShutdownCallback(&second, &CShutdownListener::OnShutdown);
+    ASSERT_FALSE(pUnmarked->IsRegistered());
+    m_sim.Ctl({"host", "notice-shutdown"});
+    QuillAPI_RunCallbacks();
+    EXPECT_EQ(first.m_nCalls, 0);
+    EXPECT_EQ(second.m_nCalls, 0);
+
+    pUnmarked->Register(&second, &CShutdownListener::OnShutdown);
+    // The bit cleared behind the library's back: the destructor must leave
+    // the library alone.
+    pUnmarked->m_nCallbackFlags = 0;
+    pUnmarked->~ShutdownCallback();
+    auto* pSuccessor = new (storage) ShutdownCallback(&first, &CShutdownListener::OnShutdown);
+    m_sim.Ctl({"host", "notice-shutdown"});
+    QuillAPI_RunCallbacks();
+    EXPECT_EQ(first.m_nCalls, 1);  // still in the library's table
+    EXPECT_EQ(second.m_nCalls, 0);
+    QuillAPI_UnregisterCallback(pSuccessor);
+    pSuccessor->~ShutdownCallback();
 }
 
 TEST_F(QuillApiTest, PersonaCallbackCarriesTheUser) {
