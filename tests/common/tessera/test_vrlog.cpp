@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <clocale>
 #include <future>
@@ -449,21 +450,39 @@ TEST_F(VRLogTest, PrivateRegistryWriterIgnoresProcessWideLines) {
 
 TEST_F(VRLogTest, UnopenableLogFallsBackToATimestampedFile) {
     ASSERT_EQ(mkdir(LogPath("blocked").c_str(), 0755), 0);  // a directory where the file goes
-    auto result = RunInChild([&] {
-        CVRLog writer(true);
-        if (!writer.InitLog(TempDir().c_str(), "blocked", false, 0))
-            return 1;
-        writer.Log("into the fallback");
-        printf("%s", writer.GetLogFilePath().c_str());
-        return 0;
-    });
+    // Local time 13 hours ahead of UTC, so that the name shows local time
+    // (and, most of the day, a different date or half than UTC).
+    time_t tBefore = time(nullptr);
+    auto result = RunInChild(
+        [&] {
+            CVRLog writer(true);
+            if (!writer.InitLog(TempDir().c_str(), "blocked", false, 0))
+                return 1;
+            writer.Log("into the fallback");
+            printf("%s", writer.GetLogFilePath().c_str());
+            return 0;
+        },
+        halyard_test::WithEnv({{"TZ", "HLY-13"}}));
+    time_t tAfter = time(nullptr);
     ASSERT_EQ(result.exitCode, 0) << result.strStderr;
     EXPECT_EQ(result.strStderr, "ERROR: Failed to open log file " + LogPath("blocked") +
                                     ", attempting timestamped filename\n");
-    EXPECT_TRUE(std::regex_match(
-        result.strStdout,
-        std::regex(TempDir() + R"(/blocked-\d{4}-\d{2}-\d{2}-(AM|PM)_\d{2}_\d{2}_\d{2}\.txt)")))
-        << result.strStdout;
+    // 1:02:03 p.m. on 7 December 2026 would read blocked-2026-12-07-PM_01_02_03.txt.
+    std::vector<std::string> vecExpected;
+    for (time_t t = tBefore; t <= tAfter; ++t) {
+        time_t tLocal = t + 13 * 3600;
+        struct tm local = {};
+        gmtime_r(&tLocal, &local);
+        char rchName[64];
+        snprintf(rchName, sizeof(rchName), "/blocked-%04d-%02d-%02d-%s_%02d_%02d_%02d.txt",
+                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                 local.tm_hour < 12 ? "AM" : "PM", (local.tm_hour + 11) % 12 + 1, local.tm_min,
+                 local.tm_sec);
+        vecExpected.push_back(TempDir() + rchName);
+    }
+    EXPECT_NE(std::find(vecExpected.begin(), vecExpected.end(), result.strStdout),
+              vecExpected.end())
+        << result.strStdout << " expected " << vecExpected.front();
     EXPECT_EQ(SplitLines(ReadFile(result.strStdout)).size(), 1u);
 }
 
