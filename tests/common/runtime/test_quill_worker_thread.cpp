@@ -315,6 +315,13 @@ TEST_F(QuillWorkerTest, ShutdownNoticeTakesEffectInTheNextFrame) {
     EXPECT_TRUE(worker.IsQuillAPIAvailable());
     EXPECT_EQ(log.Texts(), (std::vector<std::string>{k_sInit, k_sShutdown, k_sInit}));
     EXPECT_EQ(Calls("QuillAPI_RunCallbacks"), nCallbacks + 1);
+    // New wrappers, holding host pointers looked up for this initialisation.
+    ASSERT_NE(g_pQuillOrreryPrivate, nullptr);
+    EXPECT_EQ(m_sim.JournalLines(R"("version":"QuillOrreryPrivate001")").size(), 2u);
+    EXPECT_EQ(m_sim.JournalLines(R"("version":"QuillOrreryPrivate002")").size(), 2u);
+    EXPECT_NE(g_pQuillOrreryPrivate->HostInterface(), nullptr);
+    EXPECT_EQ(g_pQuillOrreryPrivate->HostInterface(), QuillOrreryPrivate002());
+    EXPECT_EQ(g_pQuillOrreryPrivate->Private001()->HostInterface(), QuillOrreryPrivate001());
 }
 
 TEST_F(QuillWorkerTest, HostThatExitsIsLetGoWithoutANotice) {
