@@ -148,6 +148,17 @@ TEST_F(QuillWorkerTest, ConnectsAndRunsCallbacksInTheFirstFrameWhenTheHostRuns) 
                                              "QuillAPI_RunCallbacks"};
         ASSERT_GE(calls.size(), expected.size());
         EXPECT_EQ(std::vector<std::string>(calls.end() - expected.size(), calls.end()), expected);
+        // The utilities for the app id check, then the private interface:
+        // version 2 first, version 1 for the wrapper it owns.
+        std::vector<std::string> vecLookups;
+        for (const std::string& sLine :
+             m_sim.JournalLines(R"("call":"QuillInternal_FindOrCreateUserInterface")")) {
+            Json::Value entry;
+            ASSERT_TRUE(Json::Reader().parse(sLine, entry));
+            vecLookups.push_back(entry["args"]["version"].asString());
+        }
+        EXPECT_EQ(vecLookups, (std::vector<std::string>{"QuillUtils010", "QuillOrreryPrivate002",
+                                                        "QuillOrreryPrivate001"}));
 
         // The expected app id was published before the attempt; the host
         // answers the same, so nothing is said about it.
