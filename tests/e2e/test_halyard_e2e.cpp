@@ -128,11 +128,10 @@ TEST_F(HalyardE2ETest, StartsRunsAndQuitsCleanly) {
 }
 
 TEST_F(HalyardE2ETest, SecondInstanceLeavesAtOnceWithoutLogging) {
-    ASSERT_TRUE(StartSim());
+    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"startOverlayAppsFromDashboard": false}}})"));
     CHalyardProcess first;
     ASSERT_TRUE(Launch(first));
     ASSERT_TRUE(WaitRunning());
-    std::string sLogBefore = LogText();
 
     CHalyardProcess second;
     ASSERT_TRUE(Launch(second, "second.out"));
@@ -142,6 +141,40 @@ TEST_F(HalyardE2ETest, SecondInstanceLeavesAtOnceWithoutLogging) {
 
     EXPECT_EQ(Ctl({"quit"}), 0);
     EXPECT_EQ(first.Wait(), 0);
+    // Only the first instance wrote to the log: one banner, one start-up line.
+    std::string sLog = LogText();
+    auto count = [&](const std::string& sNeedle) {
+        size_t n = 0;
+        for (size_t pos = sLog.find(sNeedle); pos != std::string::npos;
+             pos = sLog.find(sNeedle, pos + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("startup with PID="), 1u) << sLog;
+    EXPECT_EQ(count(") starting up"), 1u) << sLog;
+    // The setting answered false: the overlay applications are not started.
+    EXPECT_TRUE(m_sim.JournalLines("StartOverlayApplications").empty());
+}
+
+// Without a path registry there is no log directory: the failed logging
+// set-up is reported as an assertion and the process runs on.
+TEST_F(HalyardE2ETest, FailedLoggingSetUpIsAssertedAndStartUpGoesOn) {
+    BDeleteFileIfExists(TempPath("home/.config/lattice/latticepaths.vrpath").c_str());
+    ASSERT_TRUE(StartSim());
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(halyard.Wait(), 0);
+    // The assertion's one minidump names the message and the location.
+    std::string sDumps;
+    for (const std::string& sName :
+         SplitLines(halyard_test::RunProcess({"ls", TempPath("dumps")}).strStdout)) {
+        sDumps += ReadFile(TempPath("dumps/" + sName));
+    }
+    EXPECT_NE(sDumps.find("Assert( Failed to set up logging. ) halyard_main(587)"),
+              std::string::npos)
+        << sDumps << ReadFile(TempPath("halyard.out"));
 }
 
 TEST_F(HalyardE2ETest, MissingVersionFileAndUnservedSystemInterface) {
@@ -167,16 +200,18 @@ TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
               std::string::npos);
     m_sim.Stop();
 
+    // Interfaces are tried in the order compositor, overlay, settings: with
+    // several missing only the first is named, in the one error line.
     struct Case {
         const char* pchWithheld;
         const char* pchLine;
     };
     for (const Case& c :
-         {Case{"IVRCompositor_029", "(compositor)"}, Case{"IVROverlay_028", "(overlay)"},
-          Case{"IVRSettings_003", "(settings)"}}) {
+         {Case{R"("IVRCompositor_029", "IVROverlay_028", "IVRSettings_003")", "(compositor)"},
+          Case{R"("IVRSettings_003", "IVROverlay_028")", "(overlay)"},
+          Case{R"("IVRSettings_003")", "(settings)"}}) {
         BDeleteFileIfExists(TempPath("logs/halyard.txt").c_str());
-        ASSERT_TRUE(
-            StartSim(std::string(R"({"withhold_interfaces": [")") + c.pchWithheld + "\"]}"));
+        ASSERT_TRUE(StartSim(std::string(R"({"withhold_interfaces": [)") + c.pchWithheld + "]}"));
         CHalyardProcess halyard;
         ASSERT_TRUE(Launch(halyard));
         EXPECT_EQ(halyard.Wait(), 253) << c.pchWithheld;
@@ -186,7 +221,10 @@ TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
                       c.pchLine),
             std::string::npos)
             << sLog;
-        EXPECT_EQ(sLog.find("Lattice interface (", sLog.find(c.pchLine) + 1), std::string::npos);
+        EXPECT_EQ(sLog.find("Lattice interface ("), sLog.rfind("Lattice interface (")) << sLog;
+        EXPECT_EQ(sLog.find("[Error]"), sLog.rfind("[Error]")) << sLog;
+        // These paths leave without disconnecting.
+        EXPECT_TRUE(m_sim.JournalLines("VR_ShutdownInternal").empty()) << c.pchWithheld;
         m_sim.Stop();
     }
 
@@ -201,6 +239,7 @@ TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
               std::string::npos)
         << sLog;
     EXPECT_NE(sLog.find("[Error] - Unable to get hmd property container"), std::string::npos);
+    EXPECT_TRUE(m_sim.JournalLines("VR_ShutdownInternal").empty());
 }
 
 TEST_F(HalyardE2ETest, ScreenshotRoadAndEventsBehindTheQuit) {
@@ -218,13 +257,31 @@ TEST_F(HalyardE2ETest, ScreenshotRoadAndEventsBehindTheQuit) {
         SplitLines(halyard_test::RunProcess({"ls", TempPath("quill-screenshots")}).strStdout);
     EXPECT_EQ(library.size(), 2u);
 
-    // A quit in the middle of a drain: the events behind it are still handled.
-    EXPECT_EQ(Ctl({"stall", "2000"}), 0);  // holds the next poll while the rest queue up
-    EXPECT_EQ(Ctl({"event", "523", "77"}), 0);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(requests[0], match, std::regex(R"("handle":(\d+))")));
+    uint64_t ulFirstHandle = std::stoull(match[1]);
+
+    // One drain with trigger, taken, quit and more behind the quit: both
+    // screenshot handlers run, and the events behind the quit are still
+    // handled. The submitted event's handle is the low 32 bits at offset 12.
+    EXPECT_EQ(Ctl({"stall", "5000"}), 0);  // holds the next poll while the rest queue up
+    EXPECT_EQ(Ctl({"screenshot"}), 0);
+    EXPECT_EQ(Ctl({"event", "521"}), 0);
     EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(Ctl({"event", "523", std::to_string((7ull << 32) | ulFirstHandle)}), 0);
     EXPECT_EQ(Ctl({"console-open", "9"}), 0);
     EXPECT_EQ(halyard.Wait(), 0);
-    EXPECT_FALSE(m_sim.JournalLines("\"handle\":77").empty());
+    EXPECT_EQ(m_sim.JournalLines(R"("events":[516,521,700,523,420],"stalled_ms":5000)").size(), 1u)
+        << m_sim.Journal();
+    EXPECT_EQ(m_sim.JournalLines("RequestScreenshotFiles").size(), 2u);
+    // The first pair again (event 523) and the second (event 521).
+    EXPECT_EQ(m_sim.JournalLines("AddScreenshotPair").size(), 3u) << m_sim.Journal();
+    EXPECT_EQ(m_sim
+                  .JournalLines("GetScreenshotType\",\"args\":{\"handle\":" +
+                                std::to_string(ulFirstHandle) + "}")
+                  .size(),
+              2u)
+        << m_sim.Journal();
     EXPECT_FALSE(SplitLines(m_sim.Ctl({"console"}).strStdout).empty());
 }
 
