@@ -189,6 +189,20 @@ TEST_F(HalyardE2ETest, MissingVersionFileAndUnservedSystemInterface) {
               std::string::npos)
         << sLog;
     EXPECT_FALSE(m_sim.JournalLines("VR_ShutdownInternal").empty());
+    m_sim.Stop();
+
+    // The version is valid but the runtime hands out no system interface:
+    // the init error is still 0, and there is no disconnect on this path.
+    BDeleteFileIfExists(TempPath("logs/halyard.txt").c_str());
+    ASSERT_TRUE(StartSim(R"({"refuse_interfaces": ["IVRSystem_023"]})"));
+    CHalyardProcess noSystem;
+    ASSERT_TRUE(Launch(noSystem));
+    EXPECT_EQ(noSystem.Wait(), 254);
+    sLog = LogText();
+    EXPECT_NE(sLog.find("[Error] - VR_Init failed with LatticeInitError_None"), std::string::npos)
+        << sLog;
+    EXPECT_EQ(m_sim.JournalLines(R"("version":"IVRCompositor_029")").size(), 0u);
+    EXPECT_TRUE(m_sim.JournalLines("VR_ShutdownInternal").empty());
 }
 
 TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
@@ -308,6 +322,28 @@ TEST_F(HalyardE2ETest, ConsolesSeeHistoryAndTheConnectionLossEndsTheProcess) {
     // The simulator goes away: the quit event ends the process cleanly.
     m_sim.Kill();
     EXPECT_EQ(halyard.Wait(), 0);
+}
+
+// Events of types the dashboard does not handle are consumed and ignored,
+// and each still ticks the main watchdog: a drain of two such events, each
+// behind a 10-second poll, lasts longer than the watchdog's 15 seconds
+// without ending the process.
+TEST_F(HalyardE2ETest, UnknownEventsAreConsumedAndTickTheWatchdog) {
+    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 3}}})"));
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"stall", "10000", "--polls", "2"}), 0);
+    EXPECT_EQ(Ctl({"event", "12345"}), 0);
+    EXPECT_EQ(Ctl({"event", "65535", "0xFFFFFFFFFFFFFFFF"}), 0);
+    ASSERT_TRUE(m_sim.WaitJournal(R"("events":[],"stalled_ms":10000)", 60000)) << m_sim.Journal();
+    // Both came in the first stalled poll; the second stalled poll ran
+    // within the same drain, before the second event was handed out.
+    EXPECT_EQ(m_sim.JournalLines(R"("events":[12345,65535],"stalled_ms":10000)").size(), 1u)
+        << m_sim.Journal();
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(halyard.Wait(), 0) << LogText();
+    EXPECT_EQ(LogText().find("Watchdog timeout"), std::string::npos) << LogText();
 }
 
 // A main loop stuck for longer than 15 seconds (here: in an event poll the
