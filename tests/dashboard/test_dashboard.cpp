@@ -2,6 +2,8 @@
 // the managers are driven as the main loop drives them, and what reaches the
 // simulator (journal, files, console lines) is checked.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <list>
 #include <map>
@@ -13,9 +15,11 @@
 #include "lattice_api.h"
 #include "lattice_internal.h"
 #include "logbuffer.h"
+#include "mount_namespace.h"
 #include "pathtools.h"
 #include "quill_api.h"
 #include "sim_fixture.h"
+#include "systemtime.h"
 #include "vrlog.h"
 
 namespace {
@@ -236,6 +240,94 @@ TEST_F(DashboardTest, RuntimeErrorsOrAMissingHostInterfaceStopTheSubmission) {
     EXPECT_EQ(m_sim.JournalLines(R"("handle":4242)").size(), 1u);
     EXPECT_TRUE(m_sim.JournalLines("GetScreenshotFileName").empty());
     EXPECT_TRUE(Submissions().empty());
+}
+
+// The handlers' trace events, written to a marker file bind-mounted in a
+// private mount namespace (a child process; needs root). Each handler
+// brackets its work with a begin and an end line of one event id; the
+// failed event writes none, and a disabled trigger writes nothing else.
+TEST_F(DashboardTest, HandlersBracketTheirWorkWithTraceEvents) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting over the marker paths needs root";
+    }
+    ScopedEnv temp("TEMP", TempDir());
+    ASSERT_TRUE(StartSim(R"({"settings": {"userinterface": {"screenshots": false}}})"));
+    const char* const pchMarker = "/sys/kernel/debug/tracing/trace_marker";
+    auto result = halyard_test::RunInChild([&] {
+        std::string sError = halyard_test::EnterPrivateMountNamespace();
+        if (sError.empty())
+            sError = halyard_test::MountTmpfs("/sys/kernel/debug");
+        if (sError.empty() && mkdir("/sys/kernel/debug/tracing", 0755) != 0)
+            sError = "mkdir /sys/kernel/debug/tracing";
+        if (!sError.empty()) {
+            printf("%s\n", sError.c_str());
+            return halyard_test::k_nChildSkip;
+        }
+        halyard_test::WriteFile(pchMarker, "");
+        // Markers are written once the process is 5 s into its system time.
+        InitSystemBaseTimeTicks(GetSystemBaseTicks() - 6 * GetSystemTimeFrequency());
+        vr::ELatticeInitError eError = vr::LatticeInitError_Unknown;
+        vr::LatticeInternal_ResetModuleContext(
+            VR_InitInternal2(&eError, vr::LatticeApp_Overlay, "{\"is_system_process\" : true }"));
+        if (eError != vr::LatticeInitError_None ||
+            QuillInternal_QuillAPI_Init(k_rgchHostInterfaces, nullptr) != 0)
+            return 1;
+        CHalyardScreenshotManager manager;
+        manager.OnScreenshotTriggered();  // disabled
+        if (m_sim.Ctl({"setting", "userinterface", "screenshots", "true"}).exitCode != 0)
+            return 2;
+        manager.OnScreenshotTriggered();
+        uint32_t unHandle = manager.m_unPendingHandle;
+        manager.OnScreenshotTaken();
+        manager.OnScreenshotFailed();
+        manager.OnScreenshotSubmitted(unHandle);
+        printf("%s", halyard_test::ReadFile(pchMarker).c_str());
+        QuillAPI_Shutdown();
+        VR_ShutdownInternal();
+        return 0;
+    });
+    if (result.exitCode == halyard_test::k_nChildSkip) {
+        GTEST_SKIP() << result.strStdout;
+    }
+    ASSERT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
+    EXPECT_EQ(Submissions().size(), 2u);
+
+    // One entry per marker line: "begin|end context location name", with
+    // each end matching the innermost open begin's id.
+    std::vector<std::string> events;
+    std::vector<std::string> openIds;
+    std::regex marker(R"(\[(\w+)\] (begin|end)_ctx=(\d+) tgid=(\d+) file=(\S+) ([^\[]*))");
+    std::string sMarkers = result.strStdout;
+    for (auto it = std::sregex_iterator(sMarkers.begin(), sMarkers.end(), marker);
+         it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        EXPECT_NE(m[4].str(), std::to_string(getpid()));  // the child's own pid
+        if (m[2] == "begin") {
+            openIds.push_back(m[3]);
+        } else {
+            ASSERT_FALSE(openIds.empty()) << sMarkers;
+            EXPECT_EQ(openIds.back(), m[3].str()) << sMarkers;
+            openIds.pop_back();
+        }
+        events.push_back(m[2].str() + " " + m[1].str() + " " + m[5].str() + " '" + m[6].str() +
+                         "'");
+    }
+    EXPECT_TRUE(openIds.empty());
+    std::vector<std::string> expected = {
+        "begin OnScreenshotTriggered dashboard.cpp:30 ''",
+        "end OnScreenshotTriggered dashboard.cpp:30 ''",
+        "begin OnScreenshotTriggered dashboard.cpp:30 ''",
+        "end OnScreenshotTriggered dashboard.cpp:30 ''",
+        "begin OnScreenshotTaken dashboard.cpp:131 ''",
+        "begin SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end OnScreenshotTaken dashboard.cpp:131 ''",
+        "begin OnScreenshotSubmitted dashboard.cpp:157 ''",
+        "begin SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end OnScreenshotSubmitted dashboard.cpp:157 ''",
+    };
+    EXPECT_EQ(events, expected) << sMarkers;
 }
 
 class ConsoleTest : public DashboardTest {

@@ -5,14 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "mount_namespace.h"
 #include "pathtools.h"
 #include "sim_fixture.h"
 
@@ -36,10 +39,17 @@ public:
             waitpid(m_pid, nullptr, 0);
         }
     }
+    // fnPrepare runs in the child before the exec; a non-zero result ends
+    // the child with that status instead.
     bool Start(const std::vector<std::pair<std::string, std::string>>& vecEnv,
-               const std::string& sOutput) {
+               const std::string& sOutput, const std::function<int()>& fnPrepare = nullptr) {
         m_pid = fork();
         if (m_pid == 0) {
+            if (fnPrepare) {
+                if (int nStatus = fnPrepare()) {
+                    _exit(nStatus);
+                }
+            }
             for (const auto& [sName, sValue] : vecEnv) {
                 setenv(sName.c_str(), sValue.c_str(), 1);
             }
@@ -344,6 +354,64 @@ TEST_F(HalyardE2ETest, UnknownEventsAreConsumedAndTickTheWatchdog) {
     EXPECT_EQ(Ctl({"quit"}), 0);
     EXPECT_EQ(halyard.Wait(), 0) << LogText();
     EXPECT_EQ(LogText().find("Watchdog timeout"), std::string::npos) << LogText();
+}
+
+// The main loop's two phases as kernel trace events: the process runs in a
+// private mount namespace whose marker file is a plain file of the test
+// (needs root). Markers start 5 s into the process's system time.
+TEST_F(HalyardE2ETest, MainLoopPhasesAreTraceEvents) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting over the marker paths needs root";
+    }
+    ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("trace").c_str()));
+    WriteFile(TempPath("trace/trace_marker"), "");
+    ASSERT_TRUE(StartSim());
+    CHalyardProcess halyard;
+    ASSERT_TRUE(halyard.Start(Environment(), TempPath("halyard.out"), [this] {
+        bool bOk = halyard_test::EnterPrivateMountNamespace().empty() &&
+                   halyard_test::MountTmpfs("/sys/kernel/debug").empty() &&
+                   mkdir("/sys/kernel/debug/tracing", 0755) == 0 &&
+                   halyard_test::BindMount(TempPath("trace"), "/sys/kernel/debug/tracing").empty();
+        return bOk ? 0 : halyard_test::k_nChildSkip;
+    }));
+    bool bMarked = WaitFor([&] {
+        return ReadFile(TempPath("trace/trace_marker")).find("ProcessVREvents") !=
+               std::string::npos;
+    });
+    if (!bMarked && halyard.Wait(0) == halyard_test::k_nChildSkip) {
+        GTEST_SKIP() << "no private mount namespace here";
+    }
+    ASSERT_TRUE(bMarked);
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    ASSERT_EQ(halyard.Wait(), 0);
+
+    // The RealMain events alternate: the host-client frame, then the drain,
+    // each a begin and an end line of its own id.
+    std::string sMarkers = ReadFile(TempPath("trace/trace_marker"));
+    std::regex marker(R"(\[RealMain\] (begin|end)_ctx=(\d+) tgid=(\d+) file=(\S+) (\w+))");
+    std::vector<std::string> events;
+    std::string sOpenId;
+    for (auto it = std::sregex_iterator(sMarkers.begin(), sMarkers.end(), marker);
+         it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        if (m[1] == "begin") {
+            EXPECT_TRUE(sOpenId.empty());
+            sOpenId = m[2];
+        } else {
+            EXPECT_EQ(m[2].str(), sOpenId);
+            sOpenId.clear();
+        }
+        events.push_back(m[1].str() + " " + m[4].str() + " " + m[5].str());
+    }
+    ASSERT_GE(events.size(), 4u) << sMarkers;
+    const char* const rgpchCycle[] = {
+        "begin halyard_main.cpp:816 RunQuillFrame", "end halyard_main.cpp:816 RunQuillFrame",
+        "begin halyard_main.cpp:823 ProcessVREvents", "end halyard_main.cpp:823 ProcessVREvents"};
+    size_t unStart = events[0] == rgpchCycle[0] ? 0 : 2;  // may begin inside a frame
+    for (size_t i = unStart; i < events.size(); ++i) {
+        ASSERT_EQ(events[i], rgpchCycle[(i - unStart) % 4]) << i << "\n" << sMarkers;
+    }
+    EXPECT_EQ(events.back(), rgpchCycle[3]);
 }
 
 // A main loop stuck for longer than 15 seconds (here: in an event poll the
