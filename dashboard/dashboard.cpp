@@ -151,6 +151,12 @@ void CHalyardConsoleManager::LogMessage(unsigned long ulConsoleHandle, const cha
     if (!::VRControlPanel()) {
         return;
     }
-    ::VRControlPanel()->ShowConsoleLine(ulConsoleHandle, pchLogName, unTimestampMs,
-                                        static_cast<int32_t>(eLevel), pchText);
+    // Asked again for the call itself; the runtime may have gone away in
+    // between (this runs on any thread that logs).
+    vr::IVRControlPanel* pControlPanel = ::VRControlPanel();
+    if (!pControlPanel) {
+        return;
+    }
+    pControlPanel->ShowConsoleLine(ulConsoleHandle, pchLogName, unTimestampMs,
+                                   static_cast<int32_t>(eLevel), pchText);
 }

@@ -175,7 +175,11 @@ int RealMain() {
     auto pWorker = std::make_unique<CQuillWorker>();
     pWorker->RunFrame();
 
-    if (vr::VRSettings()->GetBool("orrery", "startOverlayAppsFromDashboard", nullptr)) {
+    // Read through the module context again: after a reconnection the
+    // settings interface may be refetched, or be gone.
+    vr::IVRSettings* pStartSettings = vr::VRSettings();
+    if (pStartSettings &&
+        pStartSettings->GetBool("orrery", "startOverlayAppsFromDashboard", nullptr)) {
         if (vr::IVRControlPanel* pControlPanel = ::VRControlPanel()) {
             pControlPanel->StartOverlayApplications();
         }

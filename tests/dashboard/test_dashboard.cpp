@@ -2,7 +2,11 @@
 // the managers are driven as the main loop drives them, and what reaches the
 // simulator (journal, files, console lines) is checked.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <list>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -11,9 +15,11 @@
 #include "lattice_api.h"
 #include "lattice_internal.h"
 #include "logbuffer.h"
+#include "mount_namespace.h"
 #include "pathtools.h"
 #include "quill_api.h"
 #include "sim_fixture.h"
+#include "systemtime.h"
 #include "vrlog.h"
 
 namespace {
@@ -34,10 +40,19 @@ protected:
         vr::LatticeInternal_ResetModuleContext(unToken);
         ASSERT_EQ(QuillInternal_QuillAPI_Init(k_rgchHostInterfaces, nullptr), 0);
     }
-    void TearDown() override {
+    void Disconnect() {
         QuillAPI_Shutdown();
         VR_ShutdownInternal();
         vr::LatticeInternal_ResetModuleContext(0);
+    }
+    // For tests that run several simulator configurations in turn.
+    void Reconnect(const std::string& sConfig) {
+        Disconnect();
+        m_sim.Stop();
+        Connect(sConfig);
+    }
+    void TearDown() override {
+        Disconnect();
         SimTest::TearDown();
     }
     // Polls runtime events until one of the type arrives (the simulator queues
@@ -107,14 +122,37 @@ TEST_F(DashboardTest, FileNamesFollowTempThenTmpThenTheWorkingDirectory) {
     ScopedEnv noTmp("TMP", std::nullopt);
     names = BuildScreenshotFileNames();
     EXPECT_EQ(names.sFirst.rfind(".//Screenshot_", 0), 0u) << names.sFirst;
+    EXPECT_EQ(names.sSecond, names.sFirst + "_VR");
+    // The time text has no space, colon or slash left.
+    std::string sTime = names.sFirst.substr(std::string(".//Screenshot_").size());
+    EXPECT_EQ(sTime.find_first_of(" :/"), std::string::npos) << sTime;
+    EXPECT_TRUE(std::regex_match(
+        sTime, std::regex(R"([A-Z][a-z]{2}_[A-Z][a-z]{2}_\d{2}_\d{2}-\d{2}-\d{2}_\d{4})")))
+        << sTime;
 }
 
 TEST_F(DashboardTest, DisabledOrMissingInterfacesRequestNothing) {
-    Connect(R"({"settings": {"userinterface": {"screenshots": false}},
-                "withhold_interfaces": []})");
+    // Disabled: the one "screenshots" read and nothing more.
+    Connect(R"({"settings": {"userinterface": {"screenshots": false, "screenshotType": 1}}})");
     CHalyardScreenshotManager manager;
     manager.OnScreenshotTriggered();
     EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(manager.m_unPendingHandle, 0u);
+    auto reads = m_sim.JournalLines(R"("section":"userinterface")");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_NE(
+        reads[0].find(
+            R"("IVRSettings_003::GetBool","args":{"section":"userinterface","key":"screenshots"})"),
+        std::string::npos)
+        << reads[0];
+    EXPECT_TRUE(m_sim.JournalLines("IVRScreenshots_001").empty());
+
+    // Without a settings interface the trigger stops before anything else.
+    Reconnect(R"({"settings": {"userinterface": {"screenshots": true}},
+                  "withhold_interfaces": ["IVRSettings_003"]})");
+    manager.OnScreenshotTriggered();
+    EXPECT_TRUE(m_sim.JournalLines("IVRSettings_003::").empty());
+    EXPECT_TRUE(m_sim.JournalLines("IVRScreenshots_001").empty());
     EXPECT_EQ(manager.m_unPendingHandle, 0u);
 }
 
@@ -152,22 +190,144 @@ TEST_F(DashboardTest, SecondTriggerReplacesThePendingHandle) {
     manager.OnScreenshotSubmitted(unFirst);
     EXPECT_EQ(manager.m_unPendingHandle, unPending);
     EXPECT_EQ(Submissions().size(), 2u);
+    typeQueries = m_sim.JournalLines("GetScreenshotType");
+    ASSERT_EQ(typeQueries.size(), 2u);
+    EXPECT_NE(typeQueries[1].find("\"handle\":" + std::to_string(unFirst) + "}"), std::string::npos)
+        << typeQueries[1];
     manager.OnScreenshotFailed();
     EXPECT_EQ(manager.m_unPendingHandle, 0u);
     manager.OnScreenshotTaken();
     EXPECT_EQ(Submissions().size(), 2u);
 }
 
-TEST_F(DashboardTest, RuntimeErrorOnTheSecondFileNameStopsTheSubmission) {
+// Each runtime query of a submission can end it; so can a host client
+// without the screenshots interface. Nothing reaches the host then, and the
+// taken path still clears the pending handle.
+TEST_F(DashboardTest, RuntimeErrorsOrAMissingHostInterfaceStopTheSubmission) {
     ScopedEnv temp("TEMP", TempDir());
-    Connect(R"({"settings": {"userinterface": {"screenshots": true}},
-                "screenshots": {"fail_filename_kinds": [1]}})");
+    struct Case {
+        const char* pchExtra;
+        size_t unTypeQueries, unNameQueries;
+    };
+    const Case rgCases[] = {
+        {R"("screenshots": {"fail_filename_kinds": [1]})", 1, 2},
+        {R"("screenshots": {"fail_filename_kinds": [0]})", 1, 1},
+        {R"("screenshots": {"fail_type_query": true})", 1, 0},
+        {R"("host": {"withhold_interfaces": ["QUILLSCREENSHOTS_INTERFACE_VERSION003"]})", 1, 2},
+    };
+    for (const Case& c : rgCases) {
+        Reconnect(std::string(R"({"settings": {"userinterface": {"screenshots": true}}, )") +
+                  c.pchExtra + "}");
+        CHalyardScreenshotManager manager;
+        manager.OnScreenshotTriggered();
+        ASSERT_NE(manager.m_unPendingHandle, 0u) << c.pchExtra;
+        manager.OnScreenshotTaken();
+        EXPECT_EQ(manager.m_unPendingHandle, 0u) << c.pchExtra;
+        EXPECT_TRUE(Submissions().empty()) << c.pchExtra;
+        EXPECT_EQ(m_sim.JournalLines("GetScreenshotType").size(), c.unTypeQueries) << c.pchExtra;
+        EXPECT_EQ(m_sim.JournalLines("GetScreenshotFileName").size(), c.unNameQueries)
+            << c.pchExtra;
+        if (c.unNameQueries == 1) {
+            EXPECT_TRUE(m_sim.JournalLines(R"("kind":1)").empty());
+        }
+    }
+
+    // A submitted event for a handle the runtime does not know: the type
+    // query fails and nothing more is asked.
+    Reconnect("{}");
     CHalyardScreenshotManager manager;
-    manager.OnScreenshotTriggered();
-    manager.OnScreenshotTaken();
-    EXPECT_EQ(manager.m_unPendingHandle, 0u);  // cleared even though nothing was submitted
+    manager.OnScreenshotSubmitted(4242);
+    EXPECT_EQ(m_sim.JournalLines(R"("handle":4242)").size(), 1u);
+    EXPECT_TRUE(m_sim.JournalLines("GetScreenshotFileName").empty());
     EXPECT_TRUE(Submissions().empty());
-    EXPECT_EQ(m_sim.JournalLines("GetScreenshotFileName").size(), 2u);
+}
+
+// The handlers' trace events, written to a marker file bind-mounted in a
+// private mount namespace (a child process; needs root). Each handler
+// brackets its work with a begin and an end line of one event id; the
+// failed event writes none, and a disabled trigger writes nothing else.
+TEST_F(DashboardTest, HandlersBracketTheirWorkWithTraceEvents) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting over the marker paths needs root";
+    }
+    ScopedEnv temp("TEMP", TempDir());
+    ASSERT_TRUE(StartSim(R"({"settings": {"userinterface": {"screenshots": false}}})"));
+    const char* const pchMarker = "/sys/kernel/debug/tracing/trace_marker";
+    auto result = halyard_test::RunInChild([&] {
+        std::string sError = halyard_test::EnterPrivateMountNamespace();
+        if (sError.empty())
+            sError = halyard_test::MountTmpfs("/sys/kernel/debug");
+        if (sError.empty() && mkdir("/sys/kernel/debug/tracing", 0755) != 0)
+            sError = "mkdir /sys/kernel/debug/tracing";
+        if (!sError.empty()) {
+            printf("%s\n", sError.c_str());
+            return halyard_test::k_nChildSkip;
+        }
+        halyard_test::WriteFile(pchMarker, "");
+        // Markers are written once the process is 5 s into its system time.
+        InitSystemBaseTimeTicks(GetSystemBaseTicks() - 6 * GetSystemTimeFrequency());
+        vr::ELatticeInitError eError = vr::LatticeInitError_Unknown;
+        vr::LatticeInternal_ResetModuleContext(
+            VR_InitInternal2(&eError, vr::LatticeApp_Overlay, "{\"is_system_process\" : true }"));
+        if (eError != vr::LatticeInitError_None ||
+            QuillInternal_QuillAPI_Init(k_rgchHostInterfaces, nullptr) != 0)
+            return 1;
+        CHalyardScreenshotManager manager;
+        manager.OnScreenshotTriggered();  // disabled
+        if (m_sim.Ctl({"setting", "userinterface", "screenshots", "true"}).exitCode != 0)
+            return 2;
+        manager.OnScreenshotTriggered();
+        uint32_t unHandle = manager.m_unPendingHandle;
+        manager.OnScreenshotTaken();
+        manager.OnScreenshotFailed();
+        manager.OnScreenshotSubmitted(unHandle);
+        printf("%s", halyard_test::ReadFile(pchMarker).c_str());
+        QuillAPI_Shutdown();
+        VR_ShutdownInternal();
+        return 0;
+    });
+    if (result.exitCode == halyard_test::k_nChildSkip) {
+        GTEST_SKIP() << result.strStdout;
+    }
+    ASSERT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
+    EXPECT_EQ(Submissions().size(), 2u);
+
+    // One entry per marker line: "begin|end context location name", with
+    // each end matching the innermost open begin's id.
+    std::vector<std::string> events;
+    std::vector<std::string> openIds;
+    std::regex marker(R"(\[(\w+)\] (begin|end)_ctx=(\d+) tgid=(\d+) file=(\S+) ([^\[]*))");
+    std::string sMarkers = result.strStdout;
+    for (auto it = std::sregex_iterator(sMarkers.begin(), sMarkers.end(), marker);
+         it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        EXPECT_NE(m[4].str(), std::to_string(getpid()));  // the child's own pid
+        if (m[2] == "begin") {
+            openIds.push_back(m[3]);
+        } else {
+            ASSERT_FALSE(openIds.empty()) << sMarkers;
+            EXPECT_EQ(openIds.back(), m[3].str()) << sMarkers;
+            openIds.pop_back();
+        }
+        events.push_back(m[2].str() + " " + m[1].str() + " " + m[5].str() + " '" + m[6].str() +
+                         "'");
+    }
+    EXPECT_TRUE(openIds.empty());
+    std::vector<std::string> expected = {
+        "begin OnScreenshotTriggered dashboard.cpp:30 ''",
+        "end OnScreenshotTriggered dashboard.cpp:30 ''",
+        "begin OnScreenshotTriggered dashboard.cpp:30 ''",
+        "end OnScreenshotTriggered dashboard.cpp:30 ''",
+        "begin OnScreenshotTaken dashboard.cpp:131 ''",
+        "begin SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end OnScreenshotTaken dashboard.cpp:131 ''",
+        "begin OnScreenshotSubmitted dashboard.cpp:157 ''",
+        "begin SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end SubmitScreenShotToQuill dashboard.cpp:89 ''",
+        "end OnScreenshotSubmitted dashboard.cpp:157 ''",
+    };
+    EXPECT_EQ(events, expected) << sMarkers;
 }
 
 class ConsoleTest : public DashboardTest {
@@ -230,13 +390,71 @@ TEST_F(ConsoleTest, ConsolesGetTheHistoryThenLiveLines) {
     }
 }
 
+// Console ids are whole 64-bit values: an id and the same id cut to 32 bits
+// are two consoles.
+TEST_F(ConsoleTest, ConsoleIdsAreMatchedAsFull64BitValues) {
+    Connect("{}");
+    CLogBuffer::GetInstance()->SetBufferLimit(65536);
+    Log("history line");
+    const unsigned long ulWide = 5000000000ul;
+    const unsigned long ulCut = ulWide & 0xFFFFFFFFul;
+    CHalyardConsoleManager manager;
+    manager.OnConsoleOpened(ulWide);
+    manager.OnConsoleOpened(ulCut);
+    EXPECT_EQ(manager.OpenConsoles(), (std::list<uint64_t>{ulWide, ulCut}));
+    manager.OnConsoleClosed(ulCut);
+    EXPECT_EQ(manager.OpenConsoles(), (std::list<uint64_t>{ulWide}));
+    Log(LogLevel_Warning, "live line");
+    manager.OnConsoleClosed(ulWide);
+    EXPECT_TRUE(manager.OpenConsoles().empty());
+
+    std::vector<std::string> lines = ConsoleLines();
+    auto count = [&](unsigned long ulHandle, const std::string& sText) {
+        int n = 0;
+        for (const auto& sLine : lines) {
+            n += sLine.rfind(std::to_string(ulHandle) + "\t", 0) == 0 &&
+                 sLine.find(sText) != std::string::npos;
+        }
+        return n;
+    };
+    EXPECT_EQ(count(ulWide, "history line"), 1);
+    EXPECT_EQ(count(ulCut, "history line"), 1);
+    EXPECT_EQ(count(0, "live line"), 1);  // still registered while the wide id is open
+    // The line reaches the control panel with the writer's log name and level.
+    std::string sJson = m_sim.Ctl({"console", "--json"}).strStdout;
+    EXPECT_TRUE(std::regex_search(
+        sJson,
+        std::regex(
+            R"re("handle":0,"log":"halyard","time_ms":\d+,"level":2,"text":"[^"]*live line)re")))
+        << sJson;
+}
+
+// The real manager, counting what the log writer hands it.
+class CCountingConsoleManager : public CHalyardConsoleManager {
+public:
+    void LogMessage(unsigned long ulConsoleHandle, const char* pchLogName,
+                    unsigned int unTimestampMs, ELogLevel eLevel, const char* pchText) override {
+        ++m_mapCalls[ulConsoleHandle];
+        CHalyardConsoleManager::LogMessage(ulConsoleHandle, pchLogName, unTimestampMs, eLevel,
+                                           pchText);
+    }
+    std::map<unsigned long, int> m_mapCalls;
+};
+
 TEST_F(ConsoleTest, WithoutAControlPanelLinesAreDropped) {
     Connect(R"({"withhold_interfaces": ["IVRControlPanel_006"]})");
-    CHalyardConsoleManager manager;
+    CLogBuffer::GetInstance()->SetBufferLimit(65536);
+    Log("history line");
+    CCountingConsoleManager manager;
     manager.OnConsoleOpened(1);
     EXPECT_EQ(manager.OpenConsoles().size(), 1u);
+    // The history was replayed to the console and live lines still arrive:
+    // the listener is registered even though every line is dropped.
+    EXPECT_GE(manager.m_mapCalls[1], 1);
     Log("dropped");
+    EXPECT_EQ(manager.m_mapCalls[0], 1);
     EXPECT_TRUE(ConsoleLines().empty());
+    EXPECT_TRUE(m_sim.JournalLines("ShowConsoleLine").empty());
 }
 
 }  // namespace

@@ -5,14 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "mount_namespace.h"
 #include "pathtools.h"
 #include "sim_fixture.h"
 
@@ -36,10 +39,17 @@ public:
             waitpid(m_pid, nullptr, 0);
         }
     }
+    // fnPrepare runs in the child before the exec; a non-zero result ends
+    // the child with that status instead.
     bool Start(const std::vector<std::pair<std::string, std::string>>& vecEnv,
-               const std::string& sOutput) {
+               const std::string& sOutput, const std::function<int()>& fnPrepare = nullptr) {
         m_pid = fork();
         if (m_pid == 0) {
+            if (fnPrepare) {
+                if (int nStatus = fnPrepare()) {
+                    _exit(nStatus);
+                }
+            }
             for (const auto& [sName, sValue] : vecEnv) {
                 setenv(sName.c_str(), sValue.c_str(), 1);
             }
@@ -128,11 +138,10 @@ TEST_F(HalyardE2ETest, StartsRunsAndQuitsCleanly) {
 }
 
 TEST_F(HalyardE2ETest, SecondInstanceLeavesAtOnceWithoutLogging) {
-    ASSERT_TRUE(StartSim());
+    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"startOverlayAppsFromDashboard": false}}})"));
     CHalyardProcess first;
     ASSERT_TRUE(Launch(first));
     ASSERT_TRUE(WaitRunning());
-    std::string sLogBefore = LogText();
 
     CHalyardProcess second;
     ASSERT_TRUE(Launch(second, "second.out"));
@@ -142,6 +151,40 @@ TEST_F(HalyardE2ETest, SecondInstanceLeavesAtOnceWithoutLogging) {
 
     EXPECT_EQ(Ctl({"quit"}), 0);
     EXPECT_EQ(first.Wait(), 0);
+    // Only the first instance wrote to the log: one banner, one start-up line.
+    std::string sLog = LogText();
+    auto count = [&](const std::string& sNeedle) {
+        size_t n = 0;
+        for (size_t pos = sLog.find(sNeedle); pos != std::string::npos;
+             pos = sLog.find(sNeedle, pos + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("startup with PID="), 1u) << sLog;
+    EXPECT_EQ(count(") starting up"), 1u) << sLog;
+    // The setting answered false: the overlay applications are not started.
+    EXPECT_TRUE(m_sim.JournalLines("StartOverlayApplications").empty());
+}
+
+// Without a path registry there is no log directory: the failed logging
+// set-up is reported as an assertion and the process runs on.
+TEST_F(HalyardE2ETest, FailedLoggingSetUpIsAssertedAndStartUpGoesOn) {
+    BDeleteFileIfExists(TempPath("home/.config/lattice/latticepaths.vrpath").c_str());
+    ASSERT_TRUE(StartSim());
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(halyard.Wait(), 0);
+    // The assertion's one minidump names the message and the location.
+    std::string sDumps;
+    for (const std::string& sName :
+         SplitLines(halyard_test::RunProcess({"ls", TempPath("dumps")}).strStdout)) {
+        sDumps += ReadFile(TempPath("dumps/" + sName));
+    }
+    EXPECT_NE(sDumps.find("Assert( Failed to set up logging. ) halyard_main(587)"),
+              std::string::npos)
+        << sDumps << ReadFile(TempPath("halyard.out"));
 }
 
 TEST_F(HalyardE2ETest, MissingVersionFileAndUnservedSystemInterface) {
@@ -156,6 +199,20 @@ TEST_F(HalyardE2ETest, MissingVersionFileAndUnservedSystemInterface) {
               std::string::npos)
         << sLog;
     EXPECT_FALSE(m_sim.JournalLines("VR_ShutdownInternal").empty());
+    m_sim.Stop();
+
+    // The version is valid but the runtime hands out no system interface:
+    // the init error is still 0, and there is no disconnect on this path.
+    BDeleteFileIfExists(TempPath("logs/halyard.txt").c_str());
+    ASSERT_TRUE(StartSim(R"({"refuse_interfaces": ["IVRSystem_023"]})"));
+    CHalyardProcess noSystem;
+    ASSERT_TRUE(Launch(noSystem));
+    EXPECT_EQ(noSystem.Wait(), 254);
+    sLog = LogText();
+    EXPECT_NE(sLog.find("[Error] - VR_Init failed with LatticeInitError_None"), std::string::npos)
+        << sLog;
+    EXPECT_EQ(m_sim.JournalLines(R"("version":"IVRCompositor_029")").size(), 0u);
+    EXPECT_TRUE(m_sim.JournalLines("VR_ShutdownInternal").empty());
 }
 
 TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
@@ -167,16 +224,18 @@ TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
               std::string::npos);
     m_sim.Stop();
 
+    // Interfaces are tried in the order compositor, overlay, settings: with
+    // several missing only the first is named, in the one error line.
     struct Case {
         const char* pchWithheld;
         const char* pchLine;
     };
     for (const Case& c :
-         {Case{"IVRCompositor_029", "(compositor)"}, Case{"IVROverlay_028", "(overlay)"},
-          Case{"IVRSettings_003", "(settings)"}}) {
+         {Case{R"("IVRCompositor_029", "IVROverlay_028", "IVRSettings_003")", "(compositor)"},
+          Case{R"("IVRSettings_003", "IVROverlay_028")", "(overlay)"},
+          Case{R"("IVRSettings_003")", "(settings)"}}) {
         BDeleteFileIfExists(TempPath("logs/halyard.txt").c_str());
-        ASSERT_TRUE(
-            StartSim(std::string(R"({"withhold_interfaces": [")") + c.pchWithheld + "\"]}"));
+        ASSERT_TRUE(StartSim(std::string(R"({"withhold_interfaces": [)") + c.pchWithheld + "]}"));
         CHalyardProcess halyard;
         ASSERT_TRUE(Launch(halyard));
         EXPECT_EQ(halyard.Wait(), 253) << c.pchWithheld;
@@ -186,7 +245,10 @@ TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
                       c.pchLine),
             std::string::npos)
             << sLog;
-        EXPECT_EQ(sLog.find("Lattice interface (", sLog.find(c.pchLine) + 1), std::string::npos);
+        EXPECT_EQ(sLog.find("Lattice interface ("), sLog.rfind("Lattice interface (")) << sLog;
+        EXPECT_EQ(sLog.find("[Error]"), sLog.rfind("[Error]")) << sLog;
+        // These paths leave without disconnecting.
+        EXPECT_TRUE(m_sim.JournalLines("VR_ShutdownInternal").empty()) << c.pchWithheld;
         m_sim.Stop();
     }
 
@@ -201,6 +263,7 @@ TEST_F(HalyardE2ETest, InitErrorAndMissingInterfacesEndStartUp) {
               std::string::npos)
         << sLog;
     EXPECT_NE(sLog.find("[Error] - Unable to get hmd property container"), std::string::npos);
+    EXPECT_TRUE(m_sim.JournalLines("VR_ShutdownInternal").empty());
 }
 
 TEST_F(HalyardE2ETest, ScreenshotRoadAndEventsBehindTheQuit) {
@@ -218,13 +281,31 @@ TEST_F(HalyardE2ETest, ScreenshotRoadAndEventsBehindTheQuit) {
         SplitLines(halyard_test::RunProcess({"ls", TempPath("quill-screenshots")}).strStdout);
     EXPECT_EQ(library.size(), 2u);
 
-    // A quit in the middle of a drain: the events behind it are still handled.
-    EXPECT_EQ(Ctl({"stall", "2000"}), 0);  // holds the next poll while the rest queue up
-    EXPECT_EQ(Ctl({"event", "523", "77"}), 0);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(requests[0], match, std::regex(R"("handle":(\d+))")));
+    uint64_t ulFirstHandle = std::stoull(match[1]);
+
+    // One drain with trigger, taken, quit and more behind the quit: both
+    // screenshot handlers run, and the events behind the quit are still
+    // handled. The submitted event's handle is the low 32 bits at offset 12.
+    EXPECT_EQ(Ctl({"stall", "5000"}), 0);  // holds the next poll while the rest queue up
+    EXPECT_EQ(Ctl({"screenshot"}), 0);
+    EXPECT_EQ(Ctl({"event", "521"}), 0);
     EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(Ctl({"event", "523", std::to_string((7ull << 32) | ulFirstHandle)}), 0);
     EXPECT_EQ(Ctl({"console-open", "9"}), 0);
     EXPECT_EQ(halyard.Wait(), 0);
-    EXPECT_FALSE(m_sim.JournalLines("\"handle\":77").empty());
+    EXPECT_EQ(m_sim.JournalLines(R"("events":[516,521,700,523,420],"stalled_ms":5000)").size(), 1u)
+        << m_sim.Journal();
+    EXPECT_EQ(m_sim.JournalLines("RequestScreenshotFiles").size(), 2u);
+    // The first pair again (event 523) and the second (event 521).
+    EXPECT_EQ(m_sim.JournalLines("AddScreenshotPair").size(), 3u) << m_sim.Journal();
+    EXPECT_EQ(m_sim
+                  .JournalLines("GetScreenshotType\",\"args\":{\"handle\":" +
+                                std::to_string(ulFirstHandle) + "}")
+                  .size(),
+              2u)
+        << m_sim.Journal();
     EXPECT_FALSE(SplitLines(m_sim.Ctl({"console"}).strStdout).empty());
 }
 
@@ -251,6 +332,94 @@ TEST_F(HalyardE2ETest, ConsolesSeeHistoryAndTheConnectionLossEndsTheProcess) {
     // The simulator goes away: the quit event ends the process cleanly.
     m_sim.Kill();
     EXPECT_EQ(halyard.Wait(), 0);
+}
+
+// Events of types the dashboard does not handle are consumed and ignored,
+// and each still ticks the main watchdog: a drain of two such events, each
+// behind a 10-second poll, lasts longer than the watchdog's 15 seconds
+// without ending the process.
+TEST_F(HalyardE2ETest, UnknownEventsAreConsumedAndTickTheWatchdog) {
+    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 3}}})"));
+    CHalyardProcess halyard;
+    ASSERT_TRUE(Launch(halyard));
+    ASSERT_TRUE(WaitRunning());
+    EXPECT_EQ(Ctl({"stall", "10000", "--polls", "2"}), 0);
+    EXPECT_EQ(Ctl({"event", "12345"}), 0);
+    EXPECT_EQ(Ctl({"event", "65535", "0xFFFFFFFFFFFFFFFF"}), 0);
+    ASSERT_TRUE(m_sim.WaitJournal(R"("events":[],"stalled_ms":10000)", 60000)) << m_sim.Journal();
+    // Both came in the first stalled poll; the second stalled poll ran
+    // within the same drain, before the second event was handed out.
+    EXPECT_EQ(m_sim.JournalLines(R"("events":[12345,65535],"stalled_ms":10000)").size(), 1u)
+        << m_sim.Journal();
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    EXPECT_EQ(halyard.Wait(), 0) << LogText();
+    EXPECT_EQ(LogText().find("Watchdog timeout"), std::string::npos) << LogText();
+}
+
+// The main loop's two phases as kernel trace events: the process runs in a
+// private mount namespace whose marker file is a plain file of the test
+// (needs root). Markers start 5 s into the process's system time.
+TEST_F(HalyardE2ETest, MainLoopPhasesAreTraceEvents) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting over the marker paths needs root";
+    }
+    ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("trace").c_str()));
+    WriteFile(TempPath("trace/trace_marker"), "");
+    ASSERT_TRUE(StartSim());
+    CHalyardProcess halyard;
+    ASSERT_TRUE(halyard.Start(Environment(), TempPath("halyard.out"), [this] {
+        bool bOk = halyard_test::EnterPrivateMountNamespace().empty() &&
+                   halyard_test::MountTmpfs("/sys/kernel/debug").empty() &&
+                   mkdir("/sys/kernel/debug/tracing", 0755) == 0 &&
+                   halyard_test::BindMount(TempPath("trace"), "/sys/kernel/debug/tracing").empty();
+        return bOk ? 0 : halyard_test::k_nChildSkip;
+    }));
+    bool bMarked = WaitFor([&] {
+        return ReadFile(TempPath("trace/trace_marker")).find("ProcessVREvents") !=
+               std::string::npos;
+    });
+    if (!bMarked) {
+        std::optional<int> status = halyard.WaitStatus(0);
+        if (status && WIFEXITED(*status) && WEXITSTATUS(*status) == halyard_test::k_nChildSkip) {
+            GTEST_SKIP() << "no private mount namespace here";
+        }
+        FAIL() << "no main loop markers; halyard "
+               << (status ? "ended with wait status " + std::to_string(*status) : "still runs")
+               << "\n"
+               << ReadFile(TempPath("halyard.out")) << "\nmarkers:\n"
+               << ReadFile(TempPath("trace/trace_marker")) << "\nlog:\n"
+               << LogText();
+    }
+    EXPECT_EQ(Ctl({"quit"}), 0);
+    ASSERT_EQ(halyard.Wait(), 0);
+
+    // The RealMain events alternate: the host-client frame, then the drain,
+    // each a begin and an end line of its own id.
+    std::string sMarkers = ReadFile(TempPath("trace/trace_marker"));
+    std::regex marker(R"(\[RealMain\] (begin|end)_ctx=(\d+) tgid=(\d+) file=(\S+) (\w+))");
+    std::vector<std::string> events;
+    std::string sOpenId;
+    for (auto it = std::sregex_iterator(sMarkers.begin(), sMarkers.end(), marker);
+         it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        if (m[1] == "begin") {
+            EXPECT_TRUE(sOpenId.empty());
+            sOpenId = m[2];
+        } else {
+            EXPECT_EQ(m[2].str(), sOpenId);
+            sOpenId.clear();
+        }
+        events.push_back(m[1].str() + " " + m[4].str() + " " + m[5].str());
+    }
+    ASSERT_GE(events.size(), 4u) << sMarkers;
+    const char* const rgpchCycle[] = {
+        "begin halyard_main.cpp:816 RunQuillFrame", "end halyard_main.cpp:816 RunQuillFrame",
+        "begin halyard_main.cpp:823 ProcessVREvents", "end halyard_main.cpp:823 ProcessVREvents"};
+    size_t unStart = events[0] == rgpchCycle[0] ? 0 : 2;  // may begin inside a frame
+    for (size_t i = unStart; i < events.size(); ++i) {
+        ASSERT_EQ(events[i], rgpchCycle[(i - unStart) % 4]) << i << "\n" << sMarkers;
+    }
+    EXPECT_EQ(events.back(), rgpchCycle[3]);
 }
 
 // A main loop stuck for longer than 15 seconds (here: in an event poll the

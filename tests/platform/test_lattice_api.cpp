@@ -143,6 +143,18 @@ TEST_F(LatticeApiTest, InterfacesAreServedByVersion) {
     EXPECT_EQ(m_sim.JournalLines(R"("call":"VR_GetGenericInterface")").size(), 4u);
 }
 
+// A refused version is reported valid but never handed out.
+TEST_F(LatticeApiTest, RefusedInterfacesAreValidButNotHandedOut) {
+    ASSERT_TRUE(StartSim(R"({"refuse_interfaces": ["IVRSystem_023", "IVRControlPanel_006"]})"));
+    Init();
+    EXPECT_TRUE(VR_IsInterfaceVersionValid("IVRSystem_023"));
+    vr::ELatticeInitError eError = vr::LatticeInitError_Unknown;
+    EXPECT_EQ(VR_GetGenericInterface("IVRSystem_023", &eError), nullptr);
+    EXPECT_EQ(eError, vr::LatticeInitError_InterfaceVersionNotServed);
+    EXPECT_EQ(VRControlPanel(), nullptr);
+    EXPECT_NE(VR_GetGenericInterface("IVRSettings_003", nullptr), nullptr);
+}
+
 TEST_F(LatticeApiTest, InitTokenChangesAtOnceOnReconnect) {
     ASSERT_TRUE(StartSim());
     uint32_t unToken = Init();
@@ -238,6 +250,18 @@ TEST_F(LatticeApiTest, StallHoldsTheNextPoll) {
     EXPECT_EQ(m_sim.JournalLines("\"stalled_ms\":400").size(), 1u);
     // Only the next poll.
     EXPECT_FALSE(System()->TakeNextEvent(&event, sizeof(event)));
+
+    // --polls: each of the next N polls waits, even with events already fetched.
+    ASSERT_EQ(m_sim.Ctl({"event", "6", "--count", "2"}).exitCode, 0);
+    ASSERT_EQ(m_sim.Ctl({"stall", "300", "--polls", "2"}).exitCode, 0);
+    start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(System()->TakeNextEvent(&event, sizeof(event)));
+    ASSERT_TRUE(System()->TakeNextEvent(&event, sizeof(event)));
+    EXPECT_EQ(event.eventType, 6u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+    EXPECT_EQ(m_sim.JournalLines("\"stalled_ms\":300").size(), 2u);
+    EXPECT_FALSE(System()->TakeNextEvent(&event, sizeof(event)));
+    EXPECT_EQ(m_sim.JournalLines("\"stalled_ms\":300").size(), 2u);
 }
 
 TEST_F(LatticeApiTest, SettingsReadBoolAndInt32) {

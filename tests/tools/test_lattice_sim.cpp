@@ -201,6 +201,8 @@ TEST_F(LatticeSimTest, VerbArgumentsAreChecked) {
                                           {"console-open"},
                                           {"console-open", "-1"},
                                           {"stall", "soon"},
+                                          {"stall", "10", "--polls", "0"},
+                                          {"stall", "10", "--polls"},
                                           {"host", "sideways"},
                                           {"host", "init-result", "one"},
                                           {"host", "init-result", "99999999999"},

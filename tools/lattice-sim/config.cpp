@@ -261,8 +261,8 @@ bool ApplyConfig(const Json::Value& root, SimConfig& config, std::string* pstrEr
     }
     check.OnlyMembers(
         root, "configuration",
-        {"interfaces", "withhold_interfaces", "init_error", "settings", "hmd_property_container",
-         "screenshots", "host", "resource_dir", "journal_limit"});
+        {"interfaces", "withhold_interfaces", "refuse_interfaces", "init_error", "settings",
+         "hmd_property_container", "screenshots", "host", "resource_dir", "journal_limit"});
     if (root.isMember("interfaces")) {
         check.StringSet(root["interfaces"], "interfaces", config.setInterfaces);
     }
@@ -273,6 +273,10 @@ bool ApplyConfig(const Json::Value& root, SimConfig& config, std::string* pstrEr
                 config.setInterfaces.erase(str);
             }
         }
+    }
+    if (root.isMember("refuse_interfaces")) {
+        check.StringSet(root["refuse_interfaces"], "refuse_interfaces",
+                        config.setRefusedInterfaces);
     }
     if (root.isMember("init_error") &&
         check.Int32(root["init_error"], "init_error", config.nInitError) &&

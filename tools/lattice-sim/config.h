@@ -43,6 +43,8 @@ struct ScreenshotConfig {
 
 struct SimConfig {
     std::set<std::string> setInterfaces = DefaultLatticeInterfaces();
+    // Versions reported valid (when in setInterfaces) but never handed out.
+    std::set<std::string> setRefusedInterfaces;
     int32_t nInitError = 0;
     Json::Value settings = Json::Value(Json::objectValue);  // section -> key -> value
     uint64_t ulHmdPropertyContainer = 0x100000001ull;

@@ -319,8 +319,13 @@ Reply CSimState::LInit(Reader& r, const ClientInfo& c) {
     CWireWriter w;
     w.I32(nError);
     w.U32(nError == 0 ? m_unToken : 0);
-    w.StrList(
-        std::vector<std::string>(m_config.setInterfaces.begin(), m_config.setInterfaces.end()));
+    std::vector<std::string> vecHandedOut;
+    for (const std::string& strVersion : m_config.setInterfaces) {
+        if (!m_config.setRefusedInterfaces.count(strVersion)) {
+            vecHandedOut.push_back(strVersion);
+        }
+    }
+    w.StrList(vecHandedOut);
     CJsonFields args;
     args.Int("application_type", nAppType).Str("executable", strExe);
     if (bHasStartup) {
@@ -376,7 +381,8 @@ Reply CSimState::LGetInterface(Reader& r, const ClientInfo& c) {
         return Bad(c, "VR_GetGenericInterface");
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    bool bServed = m_config.setInterfaces.count(strVersion) > 0;
+    bool bServed = m_config.setInterfaces.count(strVersion) > 0 &&
+                   m_config.setRefusedInterfaces.count(strVersion) == 0;
     CWireWriter w;
     w.Bool(bServed);
     m_journal.Add(c.nPid, "lattice", "VR_GetGenericInterface",
@@ -393,8 +399,10 @@ Reply CSimState::LPollEvents(Reader& r, const ClientInfo& c) {
     uint32_t unStalled = 0;
     if (m_bStallPending) {
         unStalled = m_unStallMs;
-        SetStallFlag(false);
-        m_unStallMs = 0;
+        if (--m_unStallPolls == 0) {
+            SetStallFlag(false);
+            m_unStallMs = 0;
+        }
         // Waits without holding the state for anyone else.
         m_wake.wait_for(lock, std::chrono::milliseconds(unStalled), [this] { return m_bStopping; });
     }
@@ -1249,12 +1257,21 @@ CSimState::Control CSimState::RunControl(const std::vector<std::string>& argv) {
         return out;
     }
     if (strVerb == "stall") {
-        uint64_t ulMs = 0;
-        if (!NeedCount(1) || !ParseU64(args[0], ulMs) || ulMs > 3600000) {
-            return Usage("stall needs a time in milliseconds (at most 3600000)");
+        ParsedArgs parsed = ParseArgs(args, {"--polls"}, {});
+        uint64_t ulMs = 0, ulPolls = 1;
+        bool bOk = parsed.strError.empty() && parsed.positional.size() == 1 &&
+                   ParseU64(parsed.positional[0], ulMs) && ulMs <= 3600000;
+        if (bOk && parsed.options.count("--polls")) {
+            bOk = ParseU64(parsed.options["--polls"], ulPolls) && ulPolls >= 1 && ulPolls <= 1000;
+        }
+        if (!bOk) {
+            return Usage(
+                "stall needs a time in milliseconds (at most 3600000) and optionally --polls N "
+                "(1..1000)");
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_unStallMs = static_cast<uint32_t>(ulMs);
+        m_unStallPolls = ulMs > 0 ? static_cast<uint32_t>(ulPolls) : 0;
         SetStallFlag(ulMs > 0);
         return out;
     }

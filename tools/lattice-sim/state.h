@@ -151,6 +151,7 @@ private:
     lattice_proto::SharedState* m_pShared = nullptr;
     uint32_t m_unToken = 1;
     uint32_t m_unStallMs = 0;
+    uint32_t m_unStallPolls = 0;  // polls still to stall
     bool m_bStallPending = false;
 
     std::deque<Event> m_events;

@@ -28,8 +28,9 @@ const std::vector<VerbInfo>& Verbs() {
         {"setting", "SECTION KEY VALUE",
          "Sets a runtime setting. VALUE is read as JSON when it is a JSON literal (true, "
          "false, 3, 2.5, \"text\"), else as a plain string."},
-        {"stall", "MS",
-         "The next event poll reaching the simulator answers only after MS milliseconds."},
+        {"stall", "MS [--polls N]",
+         "The next event poll reaching the simulator answers only after MS milliseconds; "
+         "with --polls, each of the next N polls does (1..1000, default 1)."},
         {"journal", "[--since SEQ]",
          "Prints the journal: one JSON object per call that reached the simulator, oldest "
          "first; --since prints only entries with a larger seq."},

@@ -83,11 +83,15 @@ TEST_F(LatticeInternalTest, ModuleContextSlotStaysNullForAVersionNotServed) {
 
 TEST_F(LatticeInternalTest, TableRowsAreNullForVersionsNotServed) {
     ASSERT_TRUE(StartSim(R"({"withhold_interfaces": ["IVRMailbox_002", "IVRPaths_002",
-                                                    "IVROverlay_028"]})"));
+                                                    "IVROverlay_028", "IVRProperties_001"]})"));
     Connect();
     EXPECT_EQ(vr_internal::VRMailbox(), nullptr);
+    // The access objects exist, but their accessors answer null without the row.
     EXPECT_EQ(vr_internal::VRPathsRaw(), nullptr);
     EXPECT_EQ(vr_internal::VRPaths(), nullptr);
+    EXPECT_EQ(vr_internal::VRPropertiesRaw(), nullptr);
+    EXPECT_EQ(vr_internal::VRProperties(), nullptr);
+    EXPECT_NE(vr_internal::VRPropertiesInternal(), nullptr);
     EXPECT_EQ(vr_internal::VROverlay(), nullptr);
     EXPECT_NE(vr_internal::VRExtendedDisplay(), nullptr);
     EXPECT_NE(vr_internal::VRDriverDirectInternal(), nullptr);
@@ -97,7 +101,6 @@ TEST_F(LatticeInternalTest, TableRowsAreNullForVersionsNotServed) {
     ASSERT_NE(vr_internal::VRSettings(), nullptr);
     EXPECT_EQ(vr_internal::VRSettings(), &vr_internal::g_VRSettingHelper);
     EXPECT_EQ(vr_internal::VRSettings()->m_pSettings, vr_internal::VRSettingsRaw());
-    EXPECT_EQ(vr_internal::VRProperties()->m_pProperties, vr_internal::VRPropertiesRaw());
     EXPECT_EQ(static_cast<void*>(vr_internal::VRSystem()),
               VR_GetGenericInterface("IVRSystem_023", nullptr));
 
@@ -469,6 +472,11 @@ TEST_F(PathBatchTest, MisuseRaisesAssertionsAtTheirSourceLines) {
     EXPECT_FALSE(reads.NextBlob(rgch, 4, vr::k_unInt32PropertyTag));
     EXPECT_EQ(rgch[0], 'z');
     EXPECT_FALSE(reads.IsValid());
+    // The right tag with another size: false as well, and the cursor moves on.
+    ASSERT_TRUE(reads.ReadBatch(k_ulContainer, handles, 2));
+    EXPECT_FALSE(reads.NextBlob(rgch, 2, vr::k_unInt32PropertyTag));
+    EXPECT_EQ(rgch[0], 'z');
+    EXPECT_EQ(reads.NextString("d"), "abcd");
 
     // Records that claim bytes the buffer lacks: reported and not sent.
     vr_internal::CVRPathWrites broken;
