@@ -127,6 +127,21 @@ TEST_F(PathRegistryTest, SaveWritesTheDefaultWriterLayoutAtomically) {
     EXPECT_EQ(loaded.GetRuntimeHistoryCount(), 1u);
     EXPECT_EQ(loaded.GetRuntimeHistoryPath(0), "/old rt");
     EXPECT_EQ(loaded.GetExternalDriverCount(), 0u);
+
+    // An empty driver list is written as null and read back as an empty list
+    // without a word (unlike a null path list).
+    registry.Config() = {"/cfg"};
+    ASSERT_TRUE(registry.BSaveToFile());
+    EXPECT_NE(ReadFile(RegistryFile()).find("\t\"external_drivers\" : null,\n"), std::string::npos);
+    auto result = RunInChild([] {
+        CVRPathRegistry reloaded;
+        if (!reloaded.BLoadFromFile()) {
+            return 1;
+        }
+        return reloaded.GetExternalDriverCount() == 0 && reloaded.GetConfigPath() == "/cfg" ? 0 : 2;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr, "");
 }
 
 TEST_F(PathRegistryTest, LoadingRulesAndErrors) {
@@ -185,6 +200,11 @@ TEST_F(PathRegistryTest, OverrideFileAndSaveFailures) {
     ASSERT_TRUE(registry.BSaveToFile());
     EXPECT_TRUE(Path_Exists(sOverride));
     EXPECT_FALSE(Path_Exists(RegistryFile()));
+    // Loading reads the same file; the usual location is not looked at.
+    WriteRegistry(R"({ "config": ["/usual location"] })");
+    CVRPathRegistry_Public loaded;
+    ASSERT_TRUE(loaded.BLoadFromFile());
+    EXPECT_EQ(loaded.GetConfigPath(), "/cfg");
 
     WriteFile(TempPath("plainfile"), "x");
     ScopedEnv blocked("VR_PATHREG_OVERRIDE", TempPath("plainfile/sub/r.json"));
@@ -221,6 +241,13 @@ TEST_F(PathRegistryTest, GetPathsCombinesEnvironmentDefaultsAndFile) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.strStderr, "Unable to read VR Path Registry from " + RegistryFile() + "\n");
     EXPECT_TRUE(CVRPathRegistry_Public::GetPaths(nullptr, nullptr, nullptr, nullptr, nullptr));
+    // Nothing requested: true whatever the file holds, and nothing printed.
+    WriteRegistry("{ not json");
+    result = RunInChild([] {
+        return CVRPathRegistry_Public::GetPaths(nullptr, nullptr, nullptr, nullptr, nullptr);
+    });
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.strStderr, "");
 
     WriteRegistry(R"({ "runtime": ["/rt"], "config": ["/cfg"], "log": ["/log"],
                        "external_drivers": ["/d1", "/d2"] })");
@@ -370,6 +397,39 @@ TEST_F(PathRegistryTest, EnsureIntactRepairsInOrderAndLeavesValidFilesAlone) {
     vecMessages.clear();
     auto result = RunInChild([&] { return Lattice_EnsurePathRegistryIntact(&vecMessages); });
     EXPECT_EQ(result.exitCode, 113);
+    // The report goes to the log (standard output while no log file is open),
+    // closed by the failure line.
+    auto vecLines = halyard_test::SplitLines(result.strStdout);
+    ASSERT_EQ(vecLines.size(), 8u) << result.strStdout;
+    EXPECT_EQ(vecLines[0], "[System] Path Registry not found, initializing: " +
+                               TempPath("plain/registry.vrpath"));
+    EXPECT_EQ(vecLines[7],
+              "[PROBLEM] Saving Path Registry failed: " + TempPath("plain/registry.vrpath"));
+}
+
+TEST_F(PathRegistryTest, EnsureIntactSavesPathsThatStayEmpty) {
+    // No host client directory and no configuration directory: the log and
+    // config paths cannot be found, are saved empty and the reasons logged.
+    ScopedEnv noHome("HOME", std::nullopt);
+    ScopedEnv over("VR_PATHREG_OVERRIDE", TempPath("reg/registry.vrpath"));
+    std::vector<std::string> vecLogged;
+    CLogCallback recorder;
+    recorder.Initialize(
+        [&](ELogLevel, const char* pchText, void*) { vecLogged.push_back(pchText); }, nullptr);
+    std::vector<std::string> vecMessages;
+    ASSERT_EQ(Lattice_EnsurePathRegistryIntact(&vecMessages), 0);
+    ASSERT_EQ(vecMessages.size(), 7u);
+    EXPECT_EQ(vecMessages[4], "[System] New Log Path: \n");
+    EXPECT_EQ(vecMessages[6], "[System] New Config Path: \n");
+    EXPECT_EQ(vecLogged, (std::vector<std::string>{"[System] No Quill Path available.\n",
+                                                   "[System] No OS path for logs available\n",
+                                                   "[System] No Quill Path available.\n",
+                                                   "[System] No OS path for config available\n"}));
+    TestRegistry saved;
+    ASSERT_TRUE(saved.BLoadFromFile());
+    EXPECT_EQ(saved.LogList(), (std::vector<std::string>{""}));
+    EXPECT_EQ(saved.Config(), (std::vector<std::string>{""}));
+    EXPECT_FALSE(saved.GetRuntimePath().empty());
 }
 
 }  // namespace

@@ -119,6 +119,8 @@ TEST_F(VRCrashTest, CommentHoldsMessageIdentifierAndRecentLogLines) {
             }
             Log("first line");
             Log(LogLevel_Warning, "second line");
+            // No identifier yet: the prefix line, the message, the log lines.
+            VRWriteMiniDump("X", false);
             // Until a comment is built, the identifier alone is the comment
             // (as given); it is kept as its first 127 characters.
             std::string sIdentifier = std::string(127, 'i') + std::string(73, 'j');
@@ -134,12 +136,13 @@ TEST_F(VRCrashTest, CommentHoldsMessageIdentifierAndRecentLogLines) {
         Env());
     ASSERT_EQ(result.exitCode, 0) << result.strStderr;
     auto vecDumps = ReadDumps(Dumps());
-    ASSERT_EQ(vecDumps.size(), 4u);
-    EXPECT_EQ(vecDumps[0].sComment, std::string(127, 'i') + std::string(73, 'j') + "\n");
-    EXPECT_EQ(vecDumps[1].sComment, k_sPrefix + "X\nExecutable: " + std::string(127, 'i') +
+    ASSERT_EQ(vecDumps.size(), 5u);
+    EXPECT_EQ(vecDumps[0].sComment, k_sPrefix + "X\nfirst line\nsecond line\n");
+    EXPECT_EQ(vecDumps[1].sComment, std::string(127, 'i') + std::string(73, 'j') + "\n");
+    EXPECT_EQ(vecDumps[2].sComment, k_sPrefix + "X\nExecutable: " + std::string(127, 'i') +
                                         "\nfirst line\nsecond line\n");
-    EXPECT_EQ(vecDumps[2].sComment, "");
-    EXPECT_EQ(vecDumps[3].sComment, k_sPrefix + "\nfirst line\nsecond line\n");
+    EXPECT_EQ(vecDumps[3].sComment, "");
+    EXPECT_EQ(vecDumps[4].sComment, k_sPrefix + "\nfirst line\nsecond line\n");
 }
 
 TEST_F(VRCrashTest, CommentNeverExceedsItsBuffer) {
