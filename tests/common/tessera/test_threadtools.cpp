@@ -114,6 +114,22 @@ TEST(ThreadSleep, SleepsAtLeastTheTimeAndZeroYields) {
     }
     // A thousand 1 ms sleeps could not finish this fast on any machine.
     EXPECT_LT(ElapsedMs(start), 1000);
+
+    // Even a zero-length sleep blocks the thread, which the kernel counts as
+    // a voluntary switch; a yield leaves the thread runnable and never does.
+    auto voluntarySwitches = [] {
+        struct rusage usage = {};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_nvcsw;
+    };
+    long nBefore = voluntarySwitches();
+    for (int i = 0; i < 200; ++i) {
+        ThreadSleep(0);
+    }
+    EXPECT_LT(voluntarySwitches() - nBefore, 20);
+    nBefore = voluntarySwitches();
+    ThreadSleep(1);
+    EXPECT_GE(voluntarySwitches() - nBefore, 1);  // the counter does count sleeps
 }
 
 TEST(ThreadSpin, SpinWaitAndOneTimeInit) {
