@@ -34,8 +34,13 @@ TEST_F(PathFiles, CreateDirectories) {
     EXPECT_TRUE(Path_IsDirectory(sDeep));
     EXPECT_TRUE(Path_IsDirectory(sDeep + "/"));
     EXPECT_TRUE(Path_IsDirectory(TempPath("a\\b")));
-    // Existing directories, including the root, are fine.
+    // Existing directories, including the root, are fine, and are not made
+    // again: a mkdir would leave EEXIST behind in errno.
+    errno = 0;
     EXPECT_TRUE(BCreateDirectoryRecursive(sDeep.c_str()));
+    EXPECT_EQ(errno, 0);
+    EXPECT_TRUE(BCreateDirectoryRecursive((sDeep + "/").c_str()));
+    EXPECT_EQ(errno, 0);
     EXPECT_TRUE(BCreateDirectoryRecursive("/"));
     EXPECT_TRUE(Path_IsDirectory("/"));
 
