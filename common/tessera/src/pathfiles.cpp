@@ -392,7 +392,9 @@ bool Path_WriteStringToTextFileAtomic(const std::string& sPath, const char* pchT
     }
     std::string sTemp = sPath + ".tmp";
     if (!Path_WriteStringToTextFile(sTemp, pchText)) {
+        int nErr = errno;
         unlink(sTemp.c_str());  // no half-written debris next to the real file
+        errno = nErr;
         return false;
     }
     if (rename(sTemp.c_str(), sPath.c_str()) != 0) {

@@ -26,7 +26,8 @@ void V_URLEncodeInternal(char* pchDest, int nDestLen, const char* pchSource, int
         return;
     }
     pchDest[0] = '\0';
-    if (!pchSource || nSourceLen <= 0) {
+    // Fewer than 3 bytes cannot hold a single escape with its NUL: always "".
+    if (!pchSource || nSourceLen <= 0 || nDestLen < 3) {
         return;
     }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -326,20 +327,34 @@ CThreadMutex::~CThreadMutex() {
     pthread_mutexattr_destroy(&m_Attr);
 }
 
+namespace {
+
+// Never a key the system hands out (those are below PTHREAD_KEYS_MAX). A slot
+// whose key could not be created holds this, so that it never reads, writes
+// or deletes some other slot's key that happens to share the leftover value.
+constexpr pthread_key_t k_invalidThreadLocalKey = PTHREAD_KEYS_MAX;
+
+}  // namespace
+
 CThreadLocalBase::CThreadLocalBase() {
     if (pthread_key_create(&m_index, nullptr) != 0) {
+        m_index = k_invalidThreadLocalKey;
         Log("Out of thread local storage!\n");
     }
 }
 
 CThreadLocalBase::~CThreadLocalBase() {
-    pthread_key_delete(m_index);
+    if (m_index != k_invalidThreadLocalKey) {
+        pthread_key_delete(m_index);
+    }
 }
 
 void* CThreadLocalBase::Get() const {
-    return pthread_getspecific(m_index);
+    return m_index == k_invalidThreadLocalKey ? nullptr : pthread_getspecific(m_index);
 }
 
 void CThreadLocalBase::Set(void* pValue) {
-    pthread_setspecific(m_index, pValue);
+    if (m_index != k_invalidThreadLocalKey) {
+        pthread_setspecific(m_index, pValue);
+    }
 }

@@ -34,8 +34,13 @@ TEST_F(PathFiles, CreateDirectories) {
     EXPECT_TRUE(Path_IsDirectory(sDeep));
     EXPECT_TRUE(Path_IsDirectory(sDeep + "/"));
     EXPECT_TRUE(Path_IsDirectory(TempPath("a\\b")));
-    // Existing directories, including the root, are fine.
+    // Existing directories, including the root, are fine, and are not made
+    // again: a mkdir would leave EEXIST behind in errno.
+    errno = 0;
     EXPECT_TRUE(BCreateDirectoryRecursive(sDeep.c_str()));
+    EXPECT_EQ(errno, 0);
+    EXPECT_TRUE(BCreateDirectoryRecursive((sDeep + "/").c_str()));
+    EXPECT_EQ(errno, 0);
     EXPECT_TRUE(BCreateDirectoryRecursive("/"));
     EXPECT_TRUE(Path_IsDirectory("/"));
 
@@ -324,6 +329,26 @@ TEST_F(PathFiles, WriteTextFileAtomic) {
     EXPECT_FALSE(Path_WriteStringToTextFileAtomic(TempPath("no/dir/x"), "x"));
     EXPECT_FALSE(Path_WriteStringToTextFileAtomic(sPath, nullptr));
     EXPECT_EQ(ReadFile(sPath), "second");
+
+    // The failure's errno is the open's, not that of removing the temporary
+    // that was never made: a user who may not write the directory.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become a user without write access";
+    }
+    ASSERT_TRUE(BCreateDirectory(TempPath("readonly").c_str()));
+    ASSERT_EQ(chmod(TempPath("readonly").c_str(), 0555), 0);
+    ASSERT_EQ(chmod(TempDir().c_str(), 0755), 0);
+    auto result = halyard_test::RunInChild([this] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            return 1;
+        }
+        errno = 0;
+        if (Path_WriteStringToTextFileAtomic(TempPath("readonly/x"), "x")) {
+            return 2;
+        }
+        return errno == EACCES ? 0 : 3;
+    });
+    EXPECT_EQ(result.exitCode, 0);
 }
 
 TEST_F(PathFiles, AtomicWriteNeverShowsPartialContents) {

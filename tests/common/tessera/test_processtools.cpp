@@ -131,6 +131,73 @@ TEST_F(ProcessToolsTest, CreateProcessReportsAMissingDirectory) {
                                     "' when launching process 'true': 2\n");
 }
 
+// The number of threads of this process: the kernel counts each one against
+// the user's process limit.
+int ThreadsOfThisProcess() {
+    for (const std::string& sLine : halyard_test::SplitLines(ReadFile("/proc/self/status"))) {
+        if (sLine.rfind("Threads:", 0) == 0) {
+            return atoi(sLine.c_str() + 8);
+        }
+    }
+    return -1;
+}
+
+TEST(ProcessTools, CreateProcessReportsPipeAndForkFailures) {
+    constexpr int k_nSkip = 77;
+    auto result = RunInChild([] {
+        // As in the intermediate child, every line is printed at once.
+        CLogCallback printer;
+        printer.Initialize(
+            [](ELogLevel level, const char* pchText, void*) {
+                std::string sLine = std::to_string(level) + "|" + pchText;
+                ssize_t nWritten = write(STDOUT_FILENO, sLine.data(), sLine.size());
+                (void)nWritten;
+            },
+            nullptr);
+        const char* argv[] = {"true", nullptr};
+
+        // No descriptors left for the pipe.
+        struct rlimit files;
+        getrlimit(RLIMIT_NOFILE, &files);
+        struct rlimit three = {3, files.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &three);
+        int pid = -5;
+        if (BCreateProcess(nullptr, argv, &pid) || pid != 0) {
+            return 1;
+        }
+        setrlimit(RLIMIT_NOFILE, &files);
+
+        // As a user with no other processes, limited to the ones it has: the
+        // first fork fails. One more allowed: the grandchild's fork fails.
+        uid_t uid = 40000 + static_cast<uid_t>(getpid() % 20000);
+        if (setgid(uid) != 0 || setuid(uid) != 0) {
+            printf("cannot become user %u\n", static_cast<unsigned>(uid));
+            return k_nSkip;
+        }
+        rlim_t nThreads = static_cast<rlim_t>(ThreadsOfThisProcess());
+        struct rlimit processes = {nThreads, nThreads + 1};
+        setrlimit(RLIMIT_NPROC, &processes);
+        pid = -5;
+        if (BCreateProcess(nullptr, argv, &pid) || pid != 0) {
+            return 2;
+        }
+        processes.rlim_cur = nThreads + 1;
+        setrlimit(RLIMIT_NPROC, &processes);
+        if (BCreateProcess(nullptr, argv, &pid) || pid != -1) {
+            return 3;
+        }
+        return 0;
+    });
+    if (result.exitCode == k_nSkip) {
+        GTEST_SKIP() << result.strStdout;
+    }
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout;
+    EXPECT_EQ(result.strStdout,
+              "3|Failed to create PID pipe\n"
+              "3|Unable to fork child to start process: true\n"
+              "3|Unable to fork grandchild to start process: true\n");
+}
+
 TEST_F(ProcessToolsTest, CreateProcessVectorAndCommandLineForms) {
     std::string sScript =
         Script("report.sh", "pwd -P > \"$0.out\"; echo \"$#:$1:$2:$3\" >> \"$0.out\"\n");
@@ -277,6 +344,21 @@ TEST_F(ProcessToolsTest, OpenURLPassesTheURLAsOneLiteralArgument) {
     EXPECT_EQ(ReadFile(sLog),
               "1|http://example.invalid/a?b=c&d=e f\nvrenv=\n1|" + sHostile + "\nvrenv=\n");
     EXPECT_NE(access(sEvidence.c_str(), F_OK), 0);
+
+    // With SIGCHLD ignored the shell is reaped by the kernel and system()
+    // cannot get its status: the whole command is reported.
+    auto result = RunInChild([] {
+        signal(SIGCHLD, SIG_IGN);
+        OpenURL("http://example.invalid/z");
+        return 0;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr,
+              "Failed to execute 'ORRERY_VRENV= QUILL_RUNTIME= "
+              "LD_LIBRARY_PATH=\"$SYSTEM_LD_LIBRARY_PATH\" QT_PLUGIN_PATH= xdg-open "
+              "'http://example.invalid/z' &'\n");
+    // The command itself did run.
+    EXPECT_TRUE(WaitFor([&] { return halyard_test::SplitLines(ReadFile(sLog)).size() == 6; }));
 }
 
 TEST(ProcessTools, CommandOutputAndStatus) {

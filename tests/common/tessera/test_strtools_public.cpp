@@ -261,7 +261,10 @@ TEST(StrTools, UrlEncodeSetsAndBufferRules) {
     EXPECT_EQ(Encode(V_URLEncode, "/", 3), "");
     EXPECT_EQ(Encode(V_URLEncode, "a/", 4), "");
     EXPECT_EQ(Encode(V_URLEncode, "a/", 5), "a%2F");
-    EXPECT_EQ(Encode(V_URLEncode, "a", 2), "a");
+    // Below 3 bytes the result is always empty, even where it would fit.
+    EXPECT_EQ(Encode(V_URLEncode, "a", 2), "");
+    EXPECT_EQ(Encode(V_URLEncodeFullPath, "a", 1), "");
+    EXPECT_EQ(Encode(V_URLEncodeNoPlusForSpace, "ab", 3), "ab");
 
     // A zero-size destination is never touched.
     char ch = 'Z';

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -248,6 +249,24 @@ TEST(ThreadProcess, PriorityClassesAndAffinity) {
         for (int nClass = nHighest; nClass >= 0; --nClass) {
             if (!ThreadSetProcessPriority(0, nClass) || ThreadGetProcessPriority(0) != nClass) {
                 printf("class %d gave %d\n", nClass, ThreadGetProcessPriority(0));
+                ++nFailures;
+            }
+        }
+        // Every nice value at the edges of the classes, in rising order (only
+        // root may lower the nice value again).
+        struct NiceClass {
+            int nNice;
+            int nClass;
+        };
+        for (NiceClass row : {NiceClass{-20, 4}, NiceClass{-11, 4}, NiceClass{-10, 3},
+                              NiceClass{-1, 3}, NiceClass{0, 2}, NiceClass{7, 2}, NiceClass{8, 1},
+                              NiceClass{14, 1}, NiceClass{15, 0}, NiceClass{19, 0}}) {
+            if (geteuid() != 0 && row.nNice < getpriority(PRIO_PROCESS, 0)) {
+                continue;
+            }
+            if (setpriority(PRIO_PROCESS, 0, row.nNice) != 0 ||
+                ThreadGetProcessPriority(0) != row.nClass) {
+                printf("nice %d gave class %d\n", row.nNice, ThreadGetProcessPriority(0));
                 ++nFailures;
             }
         }

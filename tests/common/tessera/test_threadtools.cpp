@@ -4,6 +4,7 @@
 #include "threadtools.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -113,6 +114,22 @@ TEST(ThreadSleep, SleepsAtLeastTheTimeAndZeroYields) {
     }
     // A thousand 1 ms sleeps could not finish this fast on any machine.
     EXPECT_LT(ElapsedMs(start), 1000);
+
+    // Even a zero-length sleep blocks the thread, which the kernel counts as
+    // a voluntary switch; a yield leaves the thread runnable and never does.
+    auto voluntarySwitches = [] {
+        struct rusage usage = {};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_nvcsw;
+    };
+    long nBefore = voluntarySwitches();
+    for (int i = 0; i < 200; ++i) {
+        ThreadSleep(0);
+    }
+    EXPECT_LT(voluntarySwitches() - nBefore, 20);
+    nBefore = voluntarySwitches();
+    ThreadSleep(1);
+    EXPECT_GE(voluntarySwitches() - nBefore, 1);  // the counter does count sleeps
 }
 
 TEST(ThreadSpin, SpinWaitAndOneTimeInit) {
@@ -223,6 +240,45 @@ TEST(ThreadLocal, EachThreadSeesItsOwnValue) {
     EXPECT_EQ(pOtherInitial, nullptr);
     EXPECT_EQ(tlInt.Get(), 11);
     EXPECT_EQ(tlPtr.Get(), &nMine);
+}
+
+TEST(ThreadLocal, OutOfKeysIsLoggedAndTouchesNoOtherSlot) {
+    // Uses up the process's keys, so it runs in a child.
+    auto result = RunInChild([] {
+        LogRecorder recorder;
+        std::vector<pthread_key_t> vecKeys;
+        pthread_key_t key;
+        while (pthread_key_create(&key, nullptr) == 0) {
+            vecKeys.push_back(key);
+        }
+        if (vecKeys.empty()) {
+            return 1;
+        }
+        // Another slot's key is what the memory of the new slot holds.
+        const pthread_key_t victim = vecKeys.back();
+        int nVictimValue = 5;
+        pthread_setspecific(victim, &nVictimValue);
+        alignas(CThreadLocalInt<int>) unsigned char rgStorage[sizeof(CThreadLocalInt<int>)];
+        for (size_t i = 0; i + sizeof(victim) <= sizeof(rgStorage); i += sizeof(victim)) {
+            memcpy(rgStorage + i, &victim, sizeof(victim));
+        }
+        auto* pSlot = new (rgStorage) CThreadLocalInt<int>;
+        if (recorder.Count("Out of thread local storage!\n") != 1) {
+            return 2;
+        }
+        if (pSlot->Get() != 0) {
+            return 3;
+        }
+        *pSlot = 9;
+        if (pthread_getspecific(victim) != &nVictimValue) {
+            return 4;
+        }
+        pSlot->~CThreadLocalInt<int>();
+        // The other slot's key still exists.
+        return pthread_setspecific(victim, &nVictimValue) == 0 ? 0 : 5;
+    });
+    EXPECT_TRUE(result.bExited) << result.strStderr;
+    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
 }
 
 TEST(ThreadMutex, RecursiveAndExclusive) {
