@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -39,6 +40,38 @@ void RemoveTree(const std::string& strPath) {
 
 }  // namespace
 
+namespace {
+
+// Temporary directories of tests still running, by the process that made
+// them: a test program that leaves through exit() in the middle of a test
+// (a fresh process started for one check) removes its own at exit, while a
+// forked child that exits never touches its parent's.
+std::mutex g_liveTempDirsMutex;
+std::vector<std::pair<pid_t, std::string>> g_liveTempDirs;
+
+void RemoveLiveTempDirsAtExit() {
+    std::lock_guard<std::mutex> lock(g_liveTempDirsMutex);
+    for (const auto& [pid, strDir] : g_liveTempDirs) {
+        if (pid == getpid()) {
+            RemoveTree(strDir);
+        }
+    }
+    g_liveTempDirs.clear();
+}
+
+void TrackTempDir(const std::string& strDir, bool bLive) {
+    static const bool s_bRegistered = (atexit(RemoveLiveTempDirsAtExit), true);
+    (void)s_bRegistered;
+    std::lock_guard<std::mutex> lock(g_liveTempDirsMutex);
+    if (bLive) {
+        g_liveTempDirs.emplace_back(getpid(), strDir);
+        return;
+    }
+    std::erase_if(g_liveTempDirs, [&](const auto& entry) { return entry.second == strDir; });
+}
+
+}  // namespace
+
 void TempDirTest::SetUp() {
     const char* pchBase = getenv("TMPDIR");
     std::string strTemplate =
@@ -47,11 +80,13 @@ void TempDirTest::SetUp() {
     buffer.push_back('\0');
     ASSERT_NE(mkdtemp(buffer.data()), nullptr) << strerror(errno);
     m_strTempDir = buffer.data();
+    TrackTempDir(m_strTempDir, true);
 }
 
 void TempDirTest::TearDown() {
     if (!m_strTempDir.empty()) {
         RemoveTree(m_strTempDir);
+        TrackTempDir(m_strTempDir, false);
     }
 }
 
@@ -200,9 +235,8 @@ ChildResult RunInFreshProcess(const std::function<int()>& fn, const ChildOptions
     std::string sTest = std::string(pInfo->test_suite_name()) + "." + pInfo->name();
     const char* pchMarker = getenv(k_pchMarker);
     if (pchMarker && sTest == pchMarker) {
-        int nResult = fn();
-        fflush(nullptr);
-        _exit(nResult);
+        // exit, not _exit: the test's temporary directory goes with it.
+        exit(fn());
     }
     ChildOptions fresh = options;
     fresh.env[k_pchMarker] = sTest;
