@@ -127,6 +127,13 @@ CClientChannel::ECall CClientChannel::Call(uint16_t usOp, const std::string& pay
         ECall eFail = Call_Lost;
         int fd = TakeConnection(unGeneration, bReused, eFail);
         if (fd < 0) {
+            // An auto-opening channel may still hold the socket path of a
+            // simulator that has since been replaced (a forked child inherits
+            // its parent's): the failed connect dropped it, so resolve it once
+            // more before giving up.
+            if (m_bAutoOpen && eFail == Call_Lost && nAttempt == 0) {
+                continue;
+            }
             return eFail;
         }
         if (RoundTrip(fd, usOp, payload, reply, pReceivedFd)) {

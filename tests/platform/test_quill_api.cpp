@@ -1,5 +1,6 @@
 // The host client library stand-in against a real lattice-sim process.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -58,6 +59,27 @@ TEST_F(QuillApiTest, WithoutSimulatorEverythingAnswersAtOnce) {
     EXPECT_EQ(QuillAPI_GetHQuillUser(), 0);
     EXPECT_EQ(QuillInternal_FindOrCreateUserInterface(0, "QuillUtils010"), nullptr);
     EXPECT_EQ(QuillUtils(), nullptr);
+}
+
+// A forked child whose parent last talked to a simulator that is gone finds
+// the one its environment names now, on its very first call.
+TEST_F(QuillApiTest, ForkedChildFollowsTheSocketItsEnvironmentNames) {
+    ASSERT_TRUE(StartSim());
+    ASSERT_TRUE(QuillAPI_IsQuillRunning());
+    m_sim.Stop();
+
+    ASSERT_EQ(mkdir(TempPath("second").c_str(), 0700), 0);
+    halyard_test::CSimProcess second;
+    ASSERT_TRUE(second.Start(TempPath("second")));
+    ScopedEnv socket("LATTICE_SIM_SOCKET", second.Socket());
+    auto result = halyard_test::RunInChild([] {
+        int nResult = QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr);
+        QuillAPI_Shutdown();
+        return nResult;
+    });
+    EXPECT_TRUE(result.bExited);
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
+    EXPECT_EQ(second.JournalLines("QuillInternal_QuillAPI_Init").size(), 1u);
 }
 
 TEST_F(QuillApiTest, HostUpAndDownDecideRunningAndInit) {
