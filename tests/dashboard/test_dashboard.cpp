@@ -395,7 +395,7 @@ TEST_F(ConsoleTest, ConsolesGetTheHistoryThenLiveLines) {
 TEST_F(ConsoleTest, ConsoleIdsAreMatchedAsFull64BitValues) {
     Connect("{}");
     CLogBuffer::GetInstance()->SetBufferLimit(65536);
-    Log("history line");
+    Log("history line of the wide-id test");
     const unsigned long ulWide = 5000000000ul;
     const unsigned long ulCut = ulWide & 0xFFFFFFFFul;
     CHalyardConsoleManager manager;
@@ -404,7 +404,7 @@ TEST_F(ConsoleTest, ConsoleIdsAreMatchedAsFull64BitValues) {
     EXPECT_EQ(manager.OpenConsoles(), (std::list<uint64_t>{ulWide, ulCut}));
     manager.OnConsoleClosed(ulCut);
     EXPECT_EQ(manager.OpenConsoles(), (std::list<uint64_t>{ulWide}));
-    Log(LogLevel_Warning, "live line");
+    Log(LogLevel_Warning, "live line of the wide-id test");
     manager.OnConsoleClosed(ulWide);
     EXPECT_TRUE(manager.OpenConsoles().empty());
 
@@ -417,9 +417,10 @@ TEST_F(ConsoleTest, ConsoleIdsAreMatchedAsFull64BitValues) {
         }
         return n;
     };
-    EXPECT_EQ(count(ulWide, "history line"), 1);
-    EXPECT_EQ(count(ulCut, "history line"), 1);
-    EXPECT_EQ(count(0, "live line"), 1);  // still registered while the wide id is open
+    EXPECT_EQ(count(ulWide, "history line of the wide-id test"), 1);
+    EXPECT_EQ(count(ulCut, "history line of the wide-id test"), 1);
+    EXPECT_EQ(count(0, "live line of the wide-id test"),
+              1);  // still registered while the wide id is open
     // The line reaches the control panel with the writer's log name and level.
     std::string sJson = m_sim.Ctl({"console", "--json"}).strStdout;
     EXPECT_TRUE(std::regex_search(
