@@ -108,19 +108,26 @@ TEST_F(ProcessToolsTest, CreateProcessStartsADetachedGrandchild) {
     EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
 }
 
+// Subscribes printer so that every log line goes straight to standard output
+// as "<level>|<text>": lines logged in a forked intermediate child are seen
+// even though that child's memory is never read back.
+void PrintLogLinesAtOnce(CLogCallback& printer) {
+    printer.Initialize(
+        [](ELogLevel level, const char* pchText, void*) {
+            std::string sLine = std::to_string(level) + "|" + pchText;
+            ssize_t nWritten = write(STDOUT_FILENO, sLine.data(), sLine.size());
+            (void)nWritten;
+        },
+        nullptr);
+}
+
 TEST_F(ProcessToolsTest, CreateProcessReportsAMissingDirectory) {
     std::string sMissing = TempPath("missing");
     auto result = RunInChild([&] {
         // The line is logged by the intermediate child, so it is printed
         // straight away rather than kept in this process's memory.
         CLogCallback printer;
-        printer.Initialize(
-            [](ELogLevel level, const char* pchText, void*) {
-                std::string sLine = std::to_string(level) + "|" + pchText;
-                ssize_t nWritten = write(STDOUT_FILENO, sLine.data(), sLine.size());
-                (void)nWritten;
-            },
-            nullptr);
+        PrintLogLinesAtOnce(printer);
         const char* argv[] = {"true", nullptr};
         int pid = 0;
         bool bResult = BCreateProcess(sMissing.c_str(), argv, &pid);
@@ -147,13 +154,7 @@ TEST(ProcessTools, CreateProcessReportsPipeAndForkFailures) {
     auto result = RunInChild([] {
         // As in the intermediate child, every line is printed at once.
         CLogCallback printer;
-        printer.Initialize(
-            [](ELogLevel level, const char* pchText, void*) {
-                std::string sLine = std::to_string(level) + "|" + pchText;
-                ssize_t nWritten = write(STDOUT_FILENO, sLine.data(), sLine.size());
-                (void)nWritten;
-            },
-            nullptr);
+        PrintLogLinesAtOnce(printer);
         const char* argv[] = {"true", nullptr};
 
         // No descriptors left for the pipe.
