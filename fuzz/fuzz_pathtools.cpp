@@ -50,9 +50,8 @@ void CheckStrings(const std::string& sPath, const std::string& sOther) {
 
     Path_IsSamePath(sPath, sOther);
     std::string sUrl = Path_FilePathToUrl(sPath, "/base");
-    if (sPath.find("://") != std::string::npos) {
-        // URLs of the known schemes pass unchanged; others are made absolute.
-    } else if (!sUrl.empty()) {
+    // Text that looks like a URL may be one of the schemes passed unchanged.
+    if (sPath.find("://") == std::string::npos && !sUrl.empty()) {
         Require(sUrl.rfind("file:///", 0) == 0, "file URLs start with file:///");
         Require(Path_UrlToFilePath(sUrl) == Path_FixSlashes(Path_MakeAbsolute(sPath, "/base"), '/'),
                 "a file URL names the path it was made from");
