@@ -149,8 +149,10 @@ bool CVRPathRegistry_Public::BSaveToFile() const {
         }
     }
     // Every runtime process reads this file: replace it atomically so that a
-    // crash or a full disk mid-write never leaves a truncated registry.
-    if (!Path_WriteStringToTextFileAtomic(sFilename, sText.c_str())) {
+    // crash or a full disk mid-write never leaves a truncated registry, yet
+    // as writing it in place would (links followed, mode kept, a file the
+    // user may not write refused), and without two savers colliding.
+    if (!Path_ReplaceTextFileAtomic(sFilename, sText)) {
         fprintf(stderr, "Unable to write VR path registry to %s\n", sFilename.c_str());
         return false;
     }

@@ -12,7 +12,9 @@
 // File: one JSON object with "config", "external_drivers", "log", "runtime"
 // (arrays of strings, element 0 in use; null when empty), "jsonid"
 // ("vrpathreg") and "version" (1), written as jsoncpp's default writer does.
-// Unknown members are dropped on save. Saving replaces the file atomically.
+// Unknown members are dropped on save. Saving replaces the file atomically
+// (Path_ReplaceTextFileAtomic): through a symbolic link, keeping the file's
+// mode, refused when the user may not write the file.
 //
 // Nothing is cached: every call re-reads the environment and the file. All
 // functions may run on any thread. Failures are results, error texts and
