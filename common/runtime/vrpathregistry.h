@@ -119,4 +119,9 @@ void StringListToJson(const std::vector<std::string>& vecList, Json::Value& root
 // Repairs a missing registry or one whose runtime, log or config path is not an
 // existing directory (in that order), reporting into *pvecMessages (and the
 // log). 0 when intact or repaired, 113 when the repaired file cannot be saved.
+// A registry that exists but does not load is first copied beside itself and
+// the copy named on the first line:
+//   "[System] Path Registry not found, initializing: <file> (old file kept as <file>.broken)"
+// (".broken.1", ... when taken). When no copy can be made the file is left as
+// it is and 113 returned.
 int Lattice_EnsurePathRegistryIntact(std::vector<std::string>* pvecMessages = nullptr);

@@ -569,6 +569,69 @@ TEST_F(PathRegistryTest, EnsureIntactRepairsInOrderAndLeavesValidFilesAlone) {
               "[PROBLEM] Saving Path Registry failed: " + TempPath("plain/registry.vrpath"));
 }
 
+// A registry that exists but does not load is copied beside itself, and the
+// copy named, before the defaults replace it; one whose text cannot be kept is
+// not replaced.
+TEST_F(PathRegistryTest, EnsureIntactKeepsACopyOfARegistryThatDoesNotLoad) {
+    const std::string sFile = RegistryFile();
+    const std::string sLine = "[System] Path Registry not found, initializing: " + sFile;
+    struct {
+        const char* pchText;
+        const char* pchCopy;  // suffix of the copy, null when nothing is kept
+    } const rgCases[] = {
+        {"{ not json", ".broken"},
+        {"[\"an array\"]", ".broken.1"},  // parses, holds no object; the first copy stays
+        {"", nullptr},                    // nothing to keep
+    };
+    for (const auto& test : rgCases) {
+        SCOPED_TRACE(test.pchText);
+        WriteRegistry(test.pchText);
+        ASSERT_EQ(chmod(sFile.c_str(), 0640), 0);
+        std::vector<std::string> vecMessages;
+        ASSERT_EQ(Lattice_EnsurePathRegistryIntact(&vecMessages), 0);
+        ASSERT_FALSE(vecMessages.empty());
+        if (!test.pchCopy) {
+            EXPECT_EQ(vecMessages[0], sLine + "\n");
+            continue;
+        }
+        std::string sCopy = sFile + test.pchCopy;
+        EXPECT_EQ(vecMessages[0], sLine + " (old file kept as " + sCopy + ")\n");
+        EXPECT_EQ(ReadFile(sCopy), test.pchText);
+        struct stat st = {};
+        ASSERT_EQ(stat(sCopy.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        TestRegistry repaired;
+        EXPECT_TRUE(repaired.BLoadFromFile());
+    }
+    EXPECT_EQ(ReadFile(sFile + ".broken"), "{ not json");
+
+    // The registry links into a directory the user may write, but no copy can
+    // be made beside the link: the file stays as it was.
+    std::string sData = TempPath("data");
+    ASSERT_EQ(mkdir(sData.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(sData.c_str(), 0777), 0);
+    WriteFile(sData + "/real", "{ broken");
+    ASSERT_EQ(chmod((sData + "/real").c_str(), 0666), 0);
+    std::string sLinkDir = TempPath("links");
+    ASSERT_EQ(mkdir(sLinkDir.c_str(), 0755), 0);
+    ASSERT_EQ(symlink((sData + "/real").c_str(), (sLinkDir + "/reg").c_str()), 0);
+    ASSERT_EQ(chmod(sLinkDir.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(TempDir().c_str(), 0755), 0);
+    ScopedEnv over("VR_PATHREG_OVERRIDE", sLinkDir + "/reg");
+    auto result = RunInChild([] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            return 1;
+        }
+        return Lattice_EnsurePathRegistryIntact();
+    });
+    EXPECT_EQ(result.exitCode, 113);
+    auto vecLines = halyard_test::SplitLines(result.strStdout);
+    ASSERT_FALSE(vecLines.empty());
+    EXPECT_EQ(vecLines[0], "[System] Path Registry not found, initializing: " + sLinkDir +
+                               "/reg (old file left in place: no copy of it could be made)");
+    EXPECT_EQ(ReadFile(sData + "/real"), "{ broken");
+}
+
 TEST_F(PathRegistryTest, EnsureIntactSavesPathsThatStayEmpty) {
     // No host client directory and no configuration directory: the log and
     // config paths cannot be found, are saved empty and the reasons logged.
