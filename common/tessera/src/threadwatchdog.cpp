@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "logregistry.h"
 #include "platformtools.h"
@@ -65,15 +66,58 @@ void BuildDescription(char* pchOut, size_t cchOut, const CThreadWatchdog::Status
 // The report's lines go through the log writer. When the hang being reported
 // is inside the writer (a listener or a file that does not return), they never
 // get written, and the monitor would hang with it instead of ending the
-// process. Ends the process after a grace period either way.
-void EnsureAbortDespiteLogging() {
-    std::thread([] {
+// process. The fallback ends the process a grace period after it is armed;
+// it is paused while the minidump is written, so that a slow dump is written
+// in full rather than cut short.
+class CAbortFallback {
+public:
+    // Starts the grace period afresh.
+    void Arm() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deadline = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(k_unAbortGraceMilliseconds);
+        if (!m_bStarted) {
+            m_bStarted = true;
+            std::thread([this] { Run(); }).detach();
+        }
+        m_changed.notify_all();
+    }
+    // Stops the countdown until the next Arm.
+    void Pause() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deadline.reset();
+        m_changed.notify_all();
+    }
+
+private:
+    void Run() {
         ThreadSetDebugName("WatchdogAbort");
-        ThreadSleep(k_unAbortGraceMilliseconds);
-        abort();
-    }).detach();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (true) {
+            if (!m_deadline) {
+                m_changed.wait(lock);
+            } else if (std::chrono::steady_clock::now() >= *m_deadline) {
+                abort();
+            } else {
+                m_changed.wait_until(lock, *m_deadline);
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
+    bool m_bStarted = false;
+};
+
+// Never destroyed: its thread may still wait on it while the process exits.
+CAbortFallback& AbortFallback() {
+    static CAbortFallback* s_pFallback = new CAbortFallback;
+    return *s_pFallback;
 }
 
+// The dump's comment, and its "truncated" line, under the fallback; the dump
+// itself without it.
 void WriteAbortMinidump(const char* pchDescription, double dflSeconds) {
     char rchComment[k_cchAbortComment];
     int nLength = snprintf(rchComment, sizeof(rchComment),
@@ -82,7 +126,9 @@ void WriteAbortMinidump(const char* pchDescription, double dflSeconds) {
     if (nLength < 0 || static_cast<size_t>(nLength) >= sizeof(rchComment)) {
         Log(LogLevel_Error, "Minidump comment truncated");
     }
+    AbortFallback().Pause();
     VRWriteMiniDump(rchComment, true);
+    AbortFallback().Arm();
 }
 
 }  // namespace
@@ -350,7 +396,7 @@ void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
                     rchDescription, dflSeconds);
                 break;
             }
-            EnsureAbortDespiteLogging();
+            AbortFallback().Arm();
             WriteAbortMinidump(rchDescription, dflSeconds);
             Log("Failed Watchdog timeout in thread %s after %f seconds. Aborting.\n",
                 rchDescription, dflSeconds);
@@ -362,7 +408,7 @@ void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
                     rchDescription, dflSeconds);
                 break;
             }
-            EnsureAbortDespiteLogging();
+            AbortFallback().Arm();
             Log("Failed Watchdog timeout in thread %s after %f seconds. Terminating.\n",
                 rchDescription, dflSeconds);
             abort();

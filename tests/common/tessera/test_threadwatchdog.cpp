@@ -5,16 +5,22 @@
 #include "threadwatchdog.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -408,6 +414,140 @@ TEST_F(WatchdogAbortTest, MinidumpAndAbortWritesTheDumpThenAborts) {
     EXPECT_EQ(vecDumps[0].Line("version"), "9.8.7");
     EXPECT_EQ(vecDumps[0].Line("app id"), "42");
     EXPECT_EQ(vecDumps[1].sReason, "signal 6 (SIGABRT)");
+}
+
+// Holds the first open of a file in a directory, as an on-access scanner or a
+// slow network file system would, and lets every later one through at once:
+// what the dump writer opens there is slow for real. The hold ends after its
+// time or when the process that opened is gone. Needs CAP_SYS_ADMIN.
+class CSlowFirstOpen {
+public:
+    explicit CSlowFirstOpen(const std::string& sDir) {
+        m_fd = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+        if (m_fd >= 0 && fanotify_mark(m_fd, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
+                                       AT_FDCWD, sDir.c_str()) != 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        if (m_fd < 0) {
+            m_sError = strerror(errno);
+        }
+    }
+    ~CSlowFirstOpen() { Stop(); }
+    const std::string& Error() const { return m_sError; }
+    bool IsAvailable() const { return m_fd >= 0; }
+
+    void Start(std::chrono::milliseconds hold) {
+        m_thread = std::thread([this, hold] { Serve(hold); });
+    }
+    // Ends the service; returns how long the first open was held.
+    std::chrono::milliseconds Stop() {
+        m_bStop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        if (m_fd >= 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        return m_held;
+    }
+
+private:
+    static bool IsGone(pid_t pid) {
+        std::string sStat = halyard_test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t nEnd = sStat.rfind(')');
+        return nEnd == std::string::npos || nEnd + 2 >= sStat.size() || sStat[nEnd + 2] == 'Z';
+    }
+    void Allow(int fdEvent) {
+        struct fanotify_response response = {fdEvent, FAN_ALLOW};
+        if (write(m_fd, &response, sizeof(response)) != sizeof(response)) {
+            // The opener is gone; nothing waits for the answer.
+        }
+        close(fdEvent);
+    }
+    void Serve(std::chrono::milliseconds hold) {
+        int fdHeld = -1;
+        pid_t pidHeld = 0;
+        auto start = std::chrono::steady_clock::now();
+        bool bHeldOne = false;
+        while (!m_bStop.load()) {
+            struct pollfd poller = {m_fd, POLLIN, 0};
+            if (poll(&poller, 1, 50) > 0) {
+                alignas(fanotify_event_metadata) char rchBuffer[4096];
+                ssize_t nRead = read(m_fd, rchBuffer, sizeof(rchBuffer));
+                auto* pEvent = reinterpret_cast<fanotify_event_metadata*>(rchBuffer);
+                for (; nRead > 0 && FAN_EVENT_OK(pEvent, nRead);
+                     pEvent = FAN_EVENT_NEXT(pEvent, nRead)) {
+                    if (pEvent->fd < 0) {
+                        continue;
+                    }
+                    if (!bHeldOne && (pEvent->mask & FAN_OPEN_PERM)) {
+                        bHeldOne = true;
+                        fdHeld = pEvent->fd;
+                        pidHeld = pEvent->pid;
+                        start = std::chrono::steady_clock::now();
+                    } else {
+                        Allow(pEvent->fd);
+                    }
+                }
+            }
+            auto now = std::chrono::steady_clock::now();
+            if (fdHeld >= 0 && (now - start >= hold || IsGone(pidHeld))) {
+                m_held = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+                Allow(fdHeld);
+                fdHeld = -1;
+            }
+        }
+        if (fdHeld >= 0) {
+            Allow(fdHeld);
+        }
+    }
+
+    int m_fd = -1;
+    std::string m_sError;
+    std::thread m_thread;
+    std::atomic<bool> m_bStop{false};
+    std::chrono::milliseconds m_held{0};
+};
+
+// The dump takes longer than the grace the report's log lines get: it is
+// still written in full, and the process aborts after it.
+TEST_F(WatchdogAbortTest, ASlowMinidumpIsWrittenInFullBeforeTheAbort) {
+    std::string sDumps = TempPath("dumps");
+    ASSERT_EQ(mkdir(sDumps.c_str(), 0700), 0);
+    CSlowFirstOpen slow(sDumps);
+    if (!slow.IsAvailable()) {
+        GTEST_SKIP() << "no fanotify permission events here (" << slow.Error()
+                     << "), so the dump writer cannot be slowed down";
+    }
+    constexpr std::chrono::milliseconds k_hold(6500);  // the grace is 5 s
+    slow.Start(k_hold);
+    auto result = RunInChild(
+        [] {
+            CStderrLog echo;
+            VRCrashHandlingInitWithIdentity([] { return VRCrashIdentity_t{"1", 1}; }, {});
+            CWatchedThread hung("Slow", 0.5f, W::WatchdogTimeout_MinidumpAndAbort);
+            ThreadSleep(60000);
+            return 1;
+        },
+        WithEnv({{"QUILL_DUMP_DIR", sDumps}}));
+    std::chrono::milliseconds held = slow.Stop();
+    EXPECT_EQ(result.termSignal, SIGABRT) << result.strStderr;
+    EXPECT_GE(held.count(), k_hold.count()) << "the dump was cut short";
+    EXPECT_TRUE(std::regex_search(result.strStderr,
+                                  std::regex(k_sReport + "Slow startup after [0-9.]+ seconds\\. "
+                                                         "Aborting\\.\n")))
+        << result.strStderr;
+    auto vecDumps = ReadDumps(sDumps);
+    ASSERT_GE(vecDumps.size(), 1u);
+    EXPECT_EQ(vecDumps[0].sReason.rfind("requested", 0), 0u) << vecDumps[0].sText;
+    EXPECT_EQ(
+        vecDumps[0].sComment.rfind(
+            "<non-buildbot build>\nAbortMessage({ Thread Watchdog Abort - Slow startup /+/ ", 0),
+        0u)
+        << vecDumps[0].sText;
+    EXPECT_NE(vecDumps[0].sText.find("end of dump\n"), std::string::npos) << vecDumps[0].sText;
 }
 
 TEST_F(WatchdogAbortTest, OverlongAbortCommentIsTruncatedAndReported) {
