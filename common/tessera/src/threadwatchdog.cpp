@@ -1,5 +1,8 @@
 #include "threadwatchdog.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -52,6 +55,32 @@ void StoreTickNow(CThreadWatchdog::Status_s* pStatus, uint64_t unNow) {
 // read is never late.
 bool HasTimedOut(uint64_t unLastTick, uint64_t unTimeout, uint64_t unNow) {
     return unLastTick < unNow && unNow - unLastTick > unTimeout;
+}
+
+// Decides whether a watchdog is reported and, if so, disarms it in the same
+// step, against the owner's behaviour changes: an owner that re-arms it later
+// keeps its setting, one that left SleepWithWatchdogDisabled has ticked first
+// and is not late, and one that enters that sleep now finds it disarmed by
+// this report and so leaves it disarmed.
+bool ClaimTimeout(CThreadWatchdog::Status_s* pStatus, uint64_t unNow,
+                  CThreadWatchdog::EWatchdogTimeoutBehavior* peBehavior, uint64_t* punSinceTick) {
+    if (!HasTimedOut(pStatus->m_unLastTick.load(), pStatus->m_unTimeoutTicks.load(), unNow)) {
+        return false;  // the usual case, without the lock
+    }
+    std::lock_guard<std::mutex> lock(pStatus->m_behaviorMutex);
+    uint64_t unLastTick = pStatus->m_unLastTick.load();
+    if (!HasTimedOut(unLastTick, pStatus->m_unTimeoutTicks.load(), unNow)) {
+        return false;
+    }
+    CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior = pStatus->m_eBehavior.load();
+    if (eBehavior < CThreadWatchdog::WatchdogTimeout_MinidumpAndAbort ||
+        eBehavior >= CThreadWatchdog::WatchdogTimeout_None) {
+        return false;
+    }
+    pStatus->m_eBehavior.store(CThreadWatchdog::WatchdogTimeout_None);
+    *peBehavior = eBehavior;
+    *punSinceTick = unNow - unLastTick;
+    return true;
 }
 
 // "<name>[ <phase>][ in <detail>]", cut to 1023 characters.
@@ -135,6 +164,50 @@ void WriteAbortMinidump(const char* pchDescription, double dflSeconds) {
 
 // ---- CThreadWatchdog ---------------------------------------------------------------
 
+namespace {
+
+// Guards the threads' watchdog chains where another thread reaches into one:
+// a watchdog destroyed away from its creator, and a creator that ends. Never
+// destroyed, so that threads ending during process exit can still take it.
+std::mutex& ChainMutex() {
+    static std::mutex* s_pMutex = new std::mutex;
+    return *s_pMutex;
+}
+
+}  // namespace
+
+// When a thread ends, its tl_pWatchdog goes away with it; watchdogs it leaves
+// alive forget it, so that destroying them later touches nothing of that
+// thread. The main thread's lives on through static destruction.
+struct CThreadWatchdog::CThreadExit {
+    bool m_bUsed = false;
+    ~CThreadExit() {
+        if (getpid() == static_cast<pid_t>(syscall(SYS_gettid))) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(ChainMutex());
+        for (CThreadWatchdog* p = tl_pWatchdog; p; p = p->m_pPrevious) {
+            p->m_ppThreadCurrent = nullptr;
+        }
+        tl_pWatchdog = nullptr;
+    }
+};
+
+thread_local CThreadWatchdog::CThreadExit CThreadWatchdog::tl_threadExit;
+
+void CThreadWatchdog::UnlinkFrom(CThreadWatchdog** ppHead) {
+    if (*ppHead == this) {
+        *ppHead = m_pPrevious;
+        return;
+    }
+    for (CThreadWatchdog* pNewer = *ppHead; pNewer; pNewer = pNewer->m_pPrevious) {
+        if (pNewer->m_pPrevious == this) {
+            pNewer->m_pPrevious = m_pPrevious;
+            return;
+        }
+    }
+}
+
 CThreadWatchdog::CThreadWatchdog(const char* pchName, float flTimeoutSeconds,
                                  EWatchdogTimeoutBehavior eBehavior)
     : m_pStatus(std::make_unique<Status_s>()) {
@@ -152,24 +225,29 @@ CThreadWatchdog::CThreadWatchdog(const char* pchName, float flTimeoutSeconds,
     VerifyTidIntegrity();
     s_ThreadWatchdogManager.Register(m_pStatus.get());
 
+    tl_threadExit.m_bUsed = true;  // constructed now, so it outlives this watchdog
+    std::lock_guard<std::mutex> lock(ChainMutex());
     m_pPrevious = tl_pWatchdog;
+    m_ppThreadCurrent = &tl_pWatchdog;
     tl_pWatchdog = this;
 }
 
 CThreadWatchdog::~CThreadWatchdog() {
     s_ThreadWatchdogManager.Unregister(m_pStatus.get());
-    // Unlink this watchdog from the thread's chain wherever it stands, so that
-    // neither the current pointer nor a newer watchdog's link dangles.
-    if (tl_pWatchdog == this) {
-        tl_pWatchdog = m_pPrevious;
-    } else {
-        for (CThreadWatchdog* pNewer = tl_pWatchdog; pNewer; pNewer = pNewer->m_pPrevious) {
-            if (pNewer->m_pPrevious == this) {
-                pNewer->m_pPrevious = m_pPrevious;
-                break;
-            }
+    bool bForeign = false;
+    {
+        // Out of the creator's chain wherever it stands, so that neither its
+        // current pointer nor a newer watchdog's link dangles.
+        std::lock_guard<std::mutex> lock(ChainMutex());
+        bForeign = !pthread_equal(m_pStatus->m_hThread, pthread_self());
+        if (m_ppThreadCurrent) {
+            UnlinkFrom(m_ppThreadCurrent);
         }
     }
+    TESSERA_ASSERT_MSG(!bForeign,
+                       "Thread watchdog %s destroyed on a thread other than the one that "
+                       "created it",
+                       m_pStatus->m_sName.c_str());
 }
 
 void CThreadWatchdog::Tick() {
@@ -199,7 +277,8 @@ void CThreadWatchdog::SetExecutionPhaseString(const char* pchPhase) {
 
 void CThreadWatchdog::SetTimeoutBehavior(EWatchdogTimeoutBehavior eBehavior) {
     if (tl_pWatchdog) {
-        tl_pWatchdog->m_pStatus->m_eBehavior.store(eBehavior, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> lock(tl_pWatchdog->m_pStatus->m_behaviorMutex);
+        tl_pWatchdog->m_pStatus->m_eBehavior.store(eBehavior);
     }
 }
 
@@ -227,22 +306,29 @@ unsigned long CThreadWatchdog::GetTimeoutDurationInTicks() {
 }
 
 void CThreadWatchdog::SleepWithWatchdogDisabled(unsigned int nMilliseconds) {
+    // Both steps under the behaviour lock, so that a report is either claimed
+    // before the sleep (and the watchdog stays disarmed by it) or not at all.
     class CRearm {
     public:
-        explicit CRearm(CThreadWatchdog* pWatchdog)
-            : m_pWatchdog(pWatchdog), m_eBehavior(GetTimeoutBehavior()) {
-            SetTimeoutBehavior(WatchdogTimeout_None);
+        explicit CRearm(CThreadWatchdog* pWatchdog) : m_pWatchdog(pWatchdog) {
+            if (m_pWatchdog) {
+                Status_s* pStatus = m_pWatchdog->m_pStatus.get();
+                std::lock_guard<std::mutex> lock(pStatus->m_behaviorMutex);
+                m_eBehavior = pStatus->m_eBehavior.exchange(WatchdogTimeout_None);
+            }
         }
         ~CRearm() {
             if (m_pWatchdog) {
+                Status_s* pStatus = m_pWatchdog->m_pStatus.get();
+                std::lock_guard<std::mutex> lock(pStatus->m_behaviorMutex);
                 m_pWatchdog->Tick();
-                m_pWatchdog->m_pStatus->m_eBehavior.store(m_eBehavior, std::memory_order_relaxed);
+                pStatus->m_eBehavior.store(m_eBehavior);
             }
         }
 
     private:
         CThreadWatchdog* m_pWatchdog;
-        EWatchdogTimeoutBehavior m_eBehavior;
+        EWatchdogTimeoutBehavior m_eBehavior = WatchdogTimeout_None;
     };
     CRearm rearm(tl_pWatchdog);
     ThreadSleep(nMilliseconds);
@@ -367,22 +453,17 @@ void CThreadWatchdogManager::EvaluateWatchdogs() {
     // (against the rules) register watchdogs.
     for (size_t i = 0; i < m_vecWatchdogs.size(); ++i) {
         CThreadWatchdog::Status_s* pStatus = m_vecWatchdogs[i];
-        uint64_t unLastTick = pStatus->m_unLastTick.load(std::memory_order_relaxed);
-        if (HasTimedOut(unLastTick, pStatus->m_unTimeoutTicks.load(std::memory_order_relaxed),
-                        unNow)) {
-            ReportTimeout(pStatus, unNow - unLastTick);
+        CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior;
+        uint64_t unSinceTick = 0;
+        if (ClaimTimeout(pStatus, unNow, &eBehavior, &unSinceTick)) {
+            ReportTimeout(pStatus, eBehavior, unSinceTick);
         }
     }
 }
 
 void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
+                                           CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior,
                                            uint64_t unSinceTick) {
-    CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior =
-        pStatus->m_eBehavior.load(std::memory_order_relaxed);
-    if (eBehavior < CThreadWatchdog::WatchdogTimeout_MinidumpAndAbort ||
-        eBehavior >= CThreadWatchdog::WatchdogTimeout_None) {
-        return;
-    }
     float flSeconds = static_cast<float>(SystemTicksToSeconds(unSinceTick));
     double dflSeconds = static_cast<double>(flSeconds);
     char rchDescription[k_cchDescription];
@@ -427,5 +508,4 @@ void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
                 dflSeconds);
             break;
     }
-    pStatus->m_eBehavior.store(CThreadWatchdog::WatchdogTimeout_None, std::memory_order_relaxed);
 }

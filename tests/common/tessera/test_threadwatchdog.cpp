@@ -305,6 +305,133 @@ TEST_F(WatchdogTest, SleepWithWatchdogDisabledSuppressesTheReportAndRearms) {
     sleeper.join();
 }
 
+// While a report is being made (held inside its log line), the owner re-arms
+// its watchdog or sleeps with it disabled: the report disarms the watchdog
+// once, before the owner acts, and never afterwards behind the owner's back.
+TEST_F(WatchdogTest, AReportNeverUndoesWhatTheOwnerDidMeanwhile) {
+    W::SetExecutionPhaseString("");
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> vecEntered;  // report lines held so far
+    size_t nReleased = 0;
+    CLogCallback gate;
+    gate.Initialize(
+        [&](ELogLevel, const char* pchText, void*) {
+            if (strncmp(pchText, (k_sReport + "Racing").c_str(), k_sReport.size() + 6) != 0) {
+                return;
+            }
+            std::unique_lock<std::mutex> lock(mutex);
+            vecEntered.push_back(pchText);
+            changed.notify_all();
+            size_t nMine = vecEntered.size();
+            changed.wait_for(lock, std::chrono::seconds(60), [&] { return nReleased >= nMine; });
+        },
+        nullptr);
+
+    struct Case {
+        const char* pchName;
+        std::function<void()> whileReported;  // on the owner's thread
+        W::EWatchdogTimeoutBehavior eAfter;
+    };
+    const Case rgCases[] = {
+        // (A long timeout, so that no later pass reports it again.)
+        {"RacingRearm",
+         [] {
+             W::SetTimeoutDurationSeconds(600.0f);
+             W::SetTimeoutBehavior(W::WatchdogTimeout_Assert);
+         },
+         W::WatchdogTimeout_Assert},
+        // The report came first: the sleep keeps the watchdog disarmed.
+        {"RacingSleep", [] { W::SleepWithWatchdogDisabled(10); }, W::WatchdogTimeout_None},
+    };
+    halyard_test::COwnerThread rgOwners[2];
+    std::unique_ptr<W> rgpWatchdogs[2];
+    for (size_t i = 0; i < 2; ++i) {
+        rgOwners[i].Run([&] {
+            rgpWatchdogs[i] = std::make_unique<W>(rgCases[i].pchName, 0.5f, W::WatchdogTimeout_Log);
+        });
+    }
+    // One pass finds both late and reports them in order, each held in turn.
+    W::EWatchdogTimeoutBehavior rgeSeenByOwner[2] = {};
+    for (size_t i = 0; i < 2; ++i) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60),
+                                         [&] { return vecEntered.size() > i; }));
+            EXPECT_EQ(vecEntered[i].rfind(k_sReport + rgCases[i].pchName + " after ", 0), 0u)
+                << vecEntered[i];
+        }
+        rgOwners[i].Run([&] {
+            rgCases[i].whileReported();
+            rgeSeenByOwner[i] = W::GetTimeoutBehavior();
+        });
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++nReleased;
+        }
+        changed.notify_all();
+    }
+    W::CleanupWatchdogs();  // joins the monitor: its pass is over
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(rgCases[i].pchName);
+        EXPECT_EQ(rgeSeenByOwner[i], rgCases[i].eAfter);
+        EXPECT_EQ(rgpWatchdogs[i]->GetStatus()->m_eBehavior.load(), rgCases[i].eAfter);
+        rgOwners[i].Run([&] { rgpWatchdogs[i].reset(); });
+    }
+}
+
+// A watchdog destroyed on another thread than its creator is reported, and its
+// creator's chain no longer leads to it.
+TEST_F(WatchdogTest, AWatchdogDestroyedElsewhereIsReportedAndNeverDangles) {
+    LogRecorder recorder;
+    const std::string sAssert =
+        "ASSERT: \"Thread watchdog Handed destroyed on a thread other than the one that created "
+        "it\"";
+    enum class EKept { None, Older, Newer };
+    struct {
+        const char* pchName;
+        EKept eKept;  // a watchdog of the creator's own, made before or after
+        bool bCreatorEnds;
+    } const rgCases[] = {
+        {"alone", EKept::None, false},
+        {"newest of two", EKept::Older, false},
+        {"oldest of two", EKept::Newer, false},
+        {"creator has ended", EKept::None, true},
+    };
+    for (const auto& test : rgCases) {
+        SCOPED_TRACE(test.pchName);
+        size_t nReports = recorder.Count(sAssert);
+        halyard_test::COwnerThread creator;
+        std::unique_ptr<W> pKept;
+        std::unique_ptr<W> pHanded;
+        creator.Run([&] {
+            if (test.eKept == EKept::Older) {
+                pKept = std::make_unique<W>("Kept", 60.0f, W::WatchdogTimeout_Log);
+            }
+            pHanded = std::make_unique<W>("Handed", 60.0f, W::WatchdogTimeout_Log);
+            if (test.eKept == EKept::Newer) {
+                pKept = std::make_unique<W>("Kept", 60.0f, W::WatchdogTimeout_Log);
+            }
+        });
+        if (test.bCreatorEnds) {
+            creator.Stop();
+        }
+        pHanded.reset();
+        EXPECT_EQ(recorder.Count(sAssert), nReports + 1);
+        if (test.bCreatorEnds) {
+            continue;
+        }
+        creator.Run([&] {
+            ASSERT_EQ(tl_pWatchdog, pKept.get());  // not the destroyed one
+            W::SetDetailString("still here");
+            W::TickParent();
+            pKept.reset();
+            EXPECT_EQ(tl_pWatchdog, nullptr);
+            EXPECT_EQ(W::GetDetailString(), nullptr);
+        });
+    }
+}
+
 TEST_F(WatchdogTest, CleanupWarnsAboutLiveWatchdogsAndAllowsARestart) {
     LogRecorder recorder;
     auto pQuiet = std::make_unique<W>("Quiet", 60.0f, W::WatchdogTimeout_Log);
