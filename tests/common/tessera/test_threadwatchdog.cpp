@@ -13,7 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -546,7 +545,9 @@ TEST_F(WatchdogAbortTest, MinidumpAndAbortWritesTheDumpThenAborts) {
 // Holds the first open of a file in a directory, as an on-access scanner or a
 // slow network file system would, and lets every later one through at once:
 // what the dump writer opens there is slow for real. The hold ends after its
-// time or when the process that opened is gone. Needs CAP_SYS_ADMIN.
+// time or when the process that opened is gone. The events are served by a
+// process of its own, so that the test process forks its children while it
+// has no other thread. Needs CAP_SYS_ADMIN.
 class CSlowFirstOpen {
 public:
     explicit CSlowFirstOpen(const std::string& sDir) {
@@ -565,13 +566,38 @@ public:
     bool IsAvailable() const { return m_fd >= 0; }
 
     void Start(std::chrono::milliseconds hold) {
-        m_thread = std::thread([this, hold] { Serve(hold); });
+        int rgnStop[2];
+        int rgnHeld[2];
+        if (pipe2(rgnStop, O_CLOEXEC) != 0 || pipe2(rgnHeld, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "no pipes";
+            return;
+        }
+        fflush(nullptr);
+        m_pidServer = fork();
+        if (m_pidServer == 0) {
+            close(rgnStop[1]);
+            close(rgnHeld[0]);
+            long nHeld = Serve(hold, rgnStop[0]);
+            _exit(write(rgnHeld[1], &nHeld, sizeof(nHeld)) == sizeof(nHeld) ? 0 : 1);
+        }
+        close(rgnStop[0]);
+        close(rgnHeld[1]);
+        close(m_fd);  // the server's copy keeps the events coming
+        m_fd = -1;
+        m_fdStop = rgnStop[1];
+        m_fdHeld = rgnHeld[0];
     }
     // Ends the service; returns how long the first open was held.
     std::chrono::milliseconds Stop() {
-        m_bStop = true;
-        if (m_thread.joinable()) {
-            m_thread.join();
+        if (m_fdStop >= 0) {
+            close(m_fdStop);  // the server's stop signal
+            m_fdStop = -1;
+            long nHeld = 0;
+            if (read(m_fdHeld, &nHeld, sizeof(nHeld)) == sizeof(nHeld)) {
+                m_held = std::chrono::milliseconds(nHeld);
+            }
+            close(m_fdHeld);
+            waitpid(m_pidServer, nullptr, 0);
         }
         if (m_fd >= 0) {
             close(m_fd);
@@ -593,14 +619,19 @@ private:
         }
         close(fdEvent);
     }
-    void Serve(std::chrono::milliseconds hold) {
+    // Until fdStop reads its end; returns the milliseconds the first open was held.
+    long Serve(std::chrono::milliseconds hold, int fdStop) {
         int fdHeld = -1;
         pid_t pidHeld = 0;
         auto start = std::chrono::steady_clock::now();
         bool bHeldOne = false;
-        while (!m_bStop.load()) {
-            struct pollfd poller = {m_fd, POLLIN, 0};
-            if (poll(&poller, 1, 50) > 0) {
+        long nHeld = 0;
+        while (true) {
+            struct pollfd rgPollers[2] = {{m_fd, POLLIN, 0}, {fdStop, POLLIN, 0}};
+            if (poll(rgPollers, 2, 50) > 0 && rgPollers[1].revents) {
+                break;
+            }
+            if (rgPollers[0].revents & POLLIN) {
                 alignas(fanotify_event_metadata) char rchBuffer[4096];
                 ssize_t nRead = read(m_fd, rchBuffer, sizeof(rchBuffer));
                 auto* pEvent = reinterpret_cast<fanotify_event_metadata*>(rchBuffer);
@@ -621,7 +652,7 @@ private:
             }
             auto now = std::chrono::steady_clock::now();
             if (fdHeld >= 0 && (now - start >= hold || IsGone(pidHeld))) {
-                m_held = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+                nHeld = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
                 Allow(fdHeld);
                 fdHeld = -1;
             }
@@ -629,12 +660,14 @@ private:
         if (fdHeld >= 0) {
             Allow(fdHeld);
         }
+        return nHeld;
     }
 
     int m_fd = -1;
     std::string m_sError;
-    std::thread m_thread;
-    std::atomic<bool> m_bStop{false};
+    pid_t m_pidServer = -1;
+    int m_fdStop = -1;
+    int m_fdHeld = -1;
     std::chrono::milliseconds m_held{0};
 };
 
