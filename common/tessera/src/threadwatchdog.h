@@ -36,7 +36,9 @@
 // and phase strings are not copied: callers pass texts that outlive their use
 // (string literals in practice).
 // Failure: a small timeout is reported as a non-fatal assertion; aborting
-// behaviours end the process with abort() on the monitor thread.
+// behaviours end the process with abort() on the monitor thread. Their log
+// lines get 5 seconds (a hang inside the log writer must not keep the process
+// alive); the minidump is written in full however long it takes.
 #pragma once
 
 #include <pthread.h>
