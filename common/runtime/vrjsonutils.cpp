@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -62,7 +64,9 @@ bool ElementToFloat(const Json::Value& element, float& flOut) {
     char* pchEnd = nullptr;
     errno = 0;
     float flValue = strtof(pchStart, &pchEnd);
-    if (pchEnd == pchStart || errno == ERANGE) {
+    // ERANGE also flags tiny values that come back subnormal or zero; those
+    // are in range. Only an overflow (returned as infinity) is refused.
+    if (pchEnd == pchStart || (errno == ERANGE && std::isinf(flValue))) {
         return false;
     }
     flOut = flValue;

@@ -9,6 +9,8 @@
 //   JsonValueToESimulateRenderModel("")      => 0
 //   JsonValueToESimulateRenderModel(7)       => 1
 //   JsonValueToHMDVector3([1, "2.5x", 3])    => (1, 2.5, 3), true
+//   JsonValueToHMDVector3([1, "1e-40", 3])   => (1, 1e-40, 3), true  (subnormal)
+//   JsonValueToHMDVector3([1, "1e39", 3])    => false                (beyond FLT_MAX)
 //
 // All functions are reentrant; none throws (jsoncpp exceptions are caught).
 #pragma once
@@ -41,7 +43,8 @@ enum EReadJsonResult {
 void MergeJsonValues(Json::Value& dst, const Json::Value& src);
 bool JsonValueToBoolOrDefault(const Json::Value& value, bool bDefault);
 // out is (0,0,0) first; elements convert in order (numbers, or strings read
-// like strtof); false with *psError on the first failure.
+// like strtof; only magnitudes beyond the float range fail, tiny ones round
+// to subnormals or zero); false with *psError on the first failure.
 bool JsonValueToHMDVector3(const Json::Value& value, vr::HmdVector3_t& out,
                            std::string* psError = nullptr);
 ESimulateRenderModel JsonValueToESimulateRenderModel(const Json::Value& value);

@@ -3,7 +3,10 @@
 #include <json/json.h>
 
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -149,8 +152,10 @@ bool CVRPathRegistry_Public::BSaveToFile() const {
         }
     }
     // Every runtime process reads this file: replace it atomically so that a
-    // crash or a full disk mid-write never leaves a truncated registry.
-    if (!Path_WriteStringToTextFileAtomic(sFilename, sText.c_str())) {
+    // crash or a full disk mid-write never leaves a truncated registry, yet
+    // as writing it in place would (links followed, mode kept, a file the
+    // user may not write refused), and without two savers colliding.
+    if (!Path_ReplaceTextFileAtomic(sFilename, sText)) {
         fprintf(stderr, "Unable to write VR path registry to %s\n", sFilename.c_str());
         return false;
     }
@@ -385,6 +390,42 @@ bool IsValidDirectory(const std::string& sPath) {
     return !sPath.empty() && Path_IsDirectory(sPath);
 }
 
+// A registry that exists but cannot be loaded (it does not parse, or holds
+// no object) is about to be replaced by defaults; its text is kept first.
+enum class EOldRegistry { NothingToKeep, Kept, NotKept };
+
+// Copies the file to "<file>.broken" (or ".broken.1", ... when taken), with
+// the file's mode; never overwrites an earlier copy.
+EOldRegistry KeepOldRegistry(const std::string& sFilename, std::string* psCopy) {
+    struct stat st;
+    if (sFilename.empty() || stat(sFilename.c_str(), &st) != 0 || st.st_size == 0) {
+        return EOldRegistry::NothingToKeep;
+    }
+    std::vector<uint8_t> vecData = Path_ReadBinaryFile(sFilename);
+    if (vecData.empty()) {
+        return EOldRegistry::NotKept;
+    }
+    constexpr int k_nMaxCopies = 100;
+    for (int nCopy = 0; nCopy < k_nMaxCopies; ++nCopy) {
+        *psCopy = sFilename + ".broken" + (nCopy ? "." + std::to_string(nCopy) : std::string());
+        FILE* pFile = fopen(psCopy->c_str(), "wbxe");  // x: an earlier copy stays
+        if (!pFile) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return EOldRegistry::NotKept;
+        }
+        bool bWritten = fwrite(vecData.data(), 1, vecData.size(), pFile) == vecData.size();
+        bWritten = fclose(pFile) == 0 && bWritten;
+        if (!bWritten || chmod(psCopy->c_str(), st.st_mode & 07777) != 0) {
+            unlink(psCopy->c_str());
+            return EOldRegistry::NotKept;
+        }
+        return EOldRegistry::Kept;
+    }
+    return EOldRegistry::NotKept;
+}
+
 void RepairPath(std::vector<std::string>& vecMessages, const char* pchKind, const std::string& sOld,
                 const std::function<std::string()>& setNew) {
     vecMessages.push_back(std::string("[System] Old ") + pchKind + " Path: " + sOld + "\n");
@@ -408,9 +449,20 @@ int Lattice_EnsurePathRegistryIntact(std::vector<std::string>* pvecMessages) {
 
     std::vector<std::string> vecLocal;
     std::vector<std::string>& vecMessages = pvecMessages ? *pvecMessages : vecLocal;
-    vecMessages.push_back(
-        bLoaded ? "[System] Path Registry contains invalid data, sanitizing: " + sFilename + "\n"
-                : "[System] Path Registry not found, initializing: " + sFilename + "\n");
+    EOldRegistry eOld = EOldRegistry::NothingToKeep;
+    if (bLoaded) {
+        vecMessages.push_back(
+            "[System] Path Registry contains invalid data, sanitizing: " + sFilename + "\n");
+    } else {
+        std::string sCopy;
+        eOld = KeepOldRegistry(sFilename, &sCopy);
+        std::string sKept = eOld == EOldRegistry::Kept ? " (old file kept as " + sCopy + ")"
+                            : eOld == EOldRegistry::NotKept
+                                ? " (old file left in place: no copy of it could be made)"
+                                : "";
+        vecMessages.push_back("[System] Path Registry not found, initializing: " + sFilename +
+                              sKept + "\n");
+    }
     if (!bRuntimeValid) {
         RepairPath(vecMessages, "Runtime", registry.GetRuntimePath(), [&] {
             std::string sRuntime = CVRPathRegistry::GetModuleRelativeRuntimeDir();
@@ -435,7 +487,8 @@ int Lattice_EnsurePathRegistryIntact(std::vector<std::string>* pvecMessages) {
     }
 
     int nResult = 0;
-    if (!registry.BSaveToFile()) {
+    // Defaults never replace a file whose text could not be kept.
+    if (eOld == EOldRegistry::NotKept || !registry.BSaveToFile()) {
         vecMessages.push_back("[PROBLEM] Saving Path Registry failed: " + sFilename + "\n");
         nResult = 113;
     }

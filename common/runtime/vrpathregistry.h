@@ -12,7 +12,9 @@
 // File: one JSON object with "config", "external_drivers", "log", "runtime"
 // (arrays of strings, element 0 in use; null when empty), "jsonid"
 // ("vrpathreg") and "version" (1), written as jsoncpp's default writer does.
-// Unknown members are dropped on save. Saving replaces the file atomically.
+// Unknown members are dropped on save. Saving replaces the file atomically
+// (Path_ReplaceTextFileAtomic): through a symbolic link, keeping the file's
+// mode, refused when the user may not write the file.
 //
 // Nothing is cached: every call re-reads the environment and the file. All
 // functions may run on any thread. Failures are results, error texts and
@@ -117,4 +119,9 @@ void StringListToJson(const std::vector<std::string>& vecList, Json::Value& root
 // Repairs a missing registry or one whose runtime, log or config path is not an
 // existing directory (in that order), reporting into *pvecMessages (and the
 // log). 0 when intact or repaired, 113 when the repaired file cannot be saved.
+// A registry that exists but does not load is first copied beside itself and
+// the copy named on the first line:
+//   "[System] Path Registry not found, initializing: <file> (old file kept as <file>.broken)"
+// (".broken.1", ... when taken). When no copy can be made the file is left as
+// it is and 113 returned.
 int Lattice_EnsurePathRegistryIntact(std::vector<std::string>* pvecMessages = nullptr);

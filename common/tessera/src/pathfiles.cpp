@@ -1,5 +1,7 @@
 // Directory, file and process-path functions of pathtools.h.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -403,5 +405,164 @@ bool Path_WriteStringToTextFileAtomic(const std::string& sPath, const char* pchT
         errno = nErr;
         return false;
     }
+    return true;
+}
+
+namespace {
+
+// The path a chain of symbolic links finally names (relative targets resolve
+// against the link's directory), whether or not that file exists yet.
+bool ResolveSymbolicLinks(const std::string& sPath, std::string* psTarget) {
+    constexpr int k_nMaxLinks = 40;  // the kernel's own limit for one lookup
+    std::string sCurrent = sPath;
+    for (int nLinks = 0; nLinks <= k_nMaxLinks; ++nLinks) {
+        struct stat st;
+        if (lstat(sCurrent.c_str(), &st) != 0) {
+            if (errno != ENOENT) {
+                return false;
+            }
+            *psTarget = sCurrent;  // to be created
+            return true;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            *psTarget = sCurrent;
+            return true;
+        }
+        char rchLink[4096];
+        ssize_t nLength = readlink(sCurrent.c_str(), rchLink, sizeof(rchLink));
+        if (nLength < 0) {
+            return false;
+        }
+        if (static_cast<size_t>(nLength) >= sizeof(rchLink)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        if (nLength == 0) {
+            errno = ENOENT;
+            return false;
+        }
+        std::string sLink(rchLink, static_cast<size_t>(nLength));
+        size_t unSlash = sCurrent.rfind('/');
+        if (sLink[0] != '/' && unSlash != std::string::npos) {
+            sLink = sCurrent.substr(0, unSlash + 1) + sLink;
+        }
+        sCurrent = sLink;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Creates "<path>.<random>.tmp" exclusively (mode 0666 before the umask, as
+// a plain write would create the file); -1 with errno on failure.
+int CreateUniqueTemporary(const std::string& sPath, std::string* psTemp) {
+    for (int nAttempt = 0; nAttempt < 100; ++nAttempt) {
+        uint64_t unRandom = 0;
+        if (getrandom(&unRandom, sizeof(unRandom), 0) != static_cast<ssize_t>(sizeof(unRandom))) {
+            unRandom = (static_cast<uint64_t>(getpid()) << 32) ^
+                       reinterpret_cast<uintptr_t>(&unRandom) ^ static_cast<uint64_t>(nAttempt);
+        }
+        char rchSuffix[32];
+        snprintf(rchSuffix, sizeof(rchSuffix), ".%016llx.tmp",
+                 static_cast<unsigned long long>(unRandom));
+        *psTemp = sPath + rchSuffix;
+        int fd = open(psTemp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+bool WriteAll(int fd, const std::string& sText) {
+    const char* pch = sText.data();
+    size_t unLeft = sText.size();
+    while (unLeft > 0) {
+        ssize_t nWritten = write(fd, pch, unLeft);
+        if (nWritten < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nWritten <= 0) {
+            return false;
+        }
+        pch += nWritten;
+        unLeft -= static_cast<size_t>(nWritten);
+    }
+    return true;
+}
+
+// The replacement keeps what the old file was: its mode, and its owner where
+// this process may give files away (root saving a user's file). Failing to
+// hand over the owner is not an error: an ordinary user owns what it writes.
+bool TakeOverOwnerAndMode(int fd, const struct stat& stOld) {
+    if ((stOld.st_uid != geteuid() || stOld.st_gid != getegid()) &&
+        fchown(fd, stOld.st_uid, stOld.st_gid) != 0) {
+        // Not permitted: the file stays ours, as a new file would be.
+    }
+    return fchmod(fd, stOld.st_mode & 07777) == 0;
+}
+
+// Best effort: makes the rename itself survive a crash of the machine.
+void SyncDirectoryOf(const std::string& sPath) {
+    size_t unSlash = sPath.rfind('/');
+    std::string sDirectory =
+        unSlash == std::string::npos ? "." : (unSlash == 0 ? "/" : sPath.substr(0, unSlash));
+    int fd = open(sDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+}  // namespace
+
+bool Path_ReplaceTextFileAtomic(const std::string& sPath, const std::string& sText) {
+    std::string sTarget;
+    if (sPath.empty() || !ResolveSymbolicLinks(sPath, &sTarget)) {
+        if (sPath.empty()) {
+            errno = ENOENT;
+        }
+        return false;
+    }
+    struct stat stOld;
+    bool bExists = stat(sTarget.c_str(), &stOld) == 0;
+    if (!bExists && errno != ENOENT) {
+        return false;
+    }
+    if (bExists && !S_ISREG(stOld.st_mode)) {
+        errno = S_ISDIR(stOld.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    // Replacing is allowed where writing the file in place would be, and a
+    // file nobody may write (no write bit at all) stays read-only even for
+    // root, who could otherwise write anything.
+    if (bExists && (stOld.st_mode & 0222) == 0) {
+        errno = EACCES;
+        return false;
+    }
+    if (bExists && faccessat(AT_FDCWD, sTarget.c_str(), W_OK, AT_EACCESS) != 0) {
+        return false;
+    }
+    std::string sTemp;
+    int fd = CreateUniqueTemporary(sTarget, &sTemp);
+    if (fd < 0) {
+        return false;
+    }
+    bool bOk =
+        WriteAll(fd, sText) && (!bExists || TakeOverOwnerAndMode(fd, stOld)) && fsync(fd) == 0;
+    int nErr = errno;
+    if (close(fd) != 0 && bOk) {
+        bOk = false;
+        nErr = errno;
+    }
+    if (bOk && rename(sTemp.c_str(), sTarget.c_str()) != 0) {
+        bOk = false;
+        nErr = errno;
+    }
+    if (!bOk) {
+        unlink(sTemp.c_str());
+        errno = nErr;
+        return false;
+    }
+    SyncDirectoryOf(sTarget);
     return true;
 }

@@ -155,3 +155,20 @@ bool Path_WriteStringToTextFile(const std::string& sPath, const char* pchText);
 // the new contents, never a mix. A failed write leaves the path untouched and
 // removes the temporary file.
 bool Path_WriteStringToTextFileAtomic(const std::string& sPath, const char* pchText);
+// Replaces a file that several processes share, in one step like the above,
+// but as writing it in place would: through symbolic links (the links stay and
+// name the new data), keeping an existing file's mode (and owner, where the
+// process may give files away), and only where the process may write the
+// existing file (access(2) with the effective ids) and somebody may (a file
+// without any write bit is refused even to root). A target that exists but
+// is not a regular file is refused.
+// The temporary file beside the target has a name of its own, so concurrent
+// writers never disturb each other (the last rename wins), and its data is
+// synced before the rename. false with errno set when the file was left as
+// it was.
+//   regular file 0640                 => new text, still 0640
+//   link -> data/reg.json             => link unchanged, data/reg.json holds the text
+//   0644 root file, ordinary user     => false (EACCES), file unchanged
+//   0444 file, even as root           => false (EACCES), file unchanged
+//   link -> FIFO, directory           => false, nothing replaced
+bool Path_ReplaceTextFileAtomic(const std::string& sPath, const std::string& sText);

@@ -1,10 +1,14 @@
 #include "threadwatchdog.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "logregistry.h"
 #include "platformtools.h"
@@ -53,6 +57,32 @@ bool HasTimedOut(uint64_t unLastTick, uint64_t unTimeout, uint64_t unNow) {
     return unLastTick < unNow && unNow - unLastTick > unTimeout;
 }
 
+// Decides whether a watchdog is reported and, if so, disarms it in the same
+// step, against the owner's behaviour changes: an owner that re-arms it later
+// keeps its setting, one that left SleepWithWatchdogDisabled has ticked first
+// and is not late, and one that enters that sleep now finds it disarmed by
+// this report and so leaves it disarmed.
+bool ClaimTimeout(CThreadWatchdog::Status_s* pStatus, uint64_t unNow,
+                  CThreadWatchdog::EWatchdogTimeoutBehavior* peBehavior, uint64_t* punSinceTick) {
+    if (!HasTimedOut(pStatus->m_unLastTick.load(), pStatus->m_unTimeoutTicks.load(), unNow)) {
+        return false;  // the usual case, without the lock
+    }
+    std::lock_guard<std::mutex> lock(pStatus->m_behaviorMutex);
+    uint64_t unLastTick = pStatus->m_unLastTick.load();
+    if (!HasTimedOut(unLastTick, pStatus->m_unTimeoutTicks.load(), unNow)) {
+        return false;
+    }
+    CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior = pStatus->m_eBehavior.load();
+    if (eBehavior < CThreadWatchdog::WatchdogTimeout_MinidumpAndAbort ||
+        eBehavior >= CThreadWatchdog::WatchdogTimeout_None) {
+        return false;
+    }
+    pStatus->m_eBehavior.store(CThreadWatchdog::WatchdogTimeout_None);
+    *peBehavior = eBehavior;
+    *punSinceTick = unNow - unLastTick;
+    return true;
+}
+
 // "<name>[ <phase>][ in <detail>]", cut to 1023 characters.
 void BuildDescription(char* pchOut, size_t cchOut, const CThreadWatchdog::Status_s* pStatus,
                       const char* pchPhase) {
@@ -65,15 +95,58 @@ void BuildDescription(char* pchOut, size_t cchOut, const CThreadWatchdog::Status
 // The report's lines go through the log writer. When the hang being reported
 // is inside the writer (a listener or a file that does not return), they never
 // get written, and the monitor would hang with it instead of ending the
-// process. Ends the process after a grace period either way.
-void EnsureAbortDespiteLogging() {
-    std::thread([] {
+// process. The fallback ends the process a grace period after it is armed;
+// it is paused while the minidump is written, so that a slow dump is written
+// in full rather than cut short.
+class CAbortFallback {
+public:
+    // Starts the grace period afresh.
+    void Arm() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deadline = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(k_unAbortGraceMilliseconds);
+        if (!m_bStarted) {
+            m_bStarted = true;
+            std::thread([this] { Run(); }).detach();
+        }
+        m_changed.notify_all();
+    }
+    // Stops the countdown until the next Arm.
+    void Pause() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deadline.reset();
+        m_changed.notify_all();
+    }
+
+private:
+    void Run() {
         ThreadSetDebugName("WatchdogAbort");
-        ThreadSleep(k_unAbortGraceMilliseconds);
-        abort();
-    }).detach();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (true) {
+            if (!m_deadline) {
+                m_changed.wait(lock);
+            } else if (std::chrono::steady_clock::now() >= *m_deadline) {
+                abort();
+            } else {
+                m_changed.wait_until(lock, *m_deadline);
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
+    bool m_bStarted = false;
+};
+
+// Never destroyed: its thread may still wait on it while the process exits.
+CAbortFallback& AbortFallback() {
+    static CAbortFallback* s_pFallback = new CAbortFallback;
+    return *s_pFallback;
 }
 
+// The dump's comment, and its "truncated" line, under the fallback; the dump
+// itself without it.
 void WriteAbortMinidump(const char* pchDescription, double dflSeconds) {
     char rchComment[k_cchAbortComment];
     int nLength = snprintf(rchComment, sizeof(rchComment),
@@ -82,12 +155,58 @@ void WriteAbortMinidump(const char* pchDescription, double dflSeconds) {
     if (nLength < 0 || static_cast<size_t>(nLength) >= sizeof(rchComment)) {
         Log(LogLevel_Error, "Minidump comment truncated");
     }
+    AbortFallback().Pause();
     VRWriteMiniDump(rchComment, true);
+    AbortFallback().Arm();
 }
 
 }  // namespace
 
 // ---- CThreadWatchdog ---------------------------------------------------------------
+
+namespace {
+
+// Guards the threads' watchdog chains where another thread reaches into one:
+// a watchdog destroyed away from its creator, and a creator that ends. Never
+// destroyed, so that threads ending during process exit can still take it.
+std::mutex& ChainMutex() {
+    static std::mutex* s_pMutex = new std::mutex;
+    return *s_pMutex;
+}
+
+}  // namespace
+
+// When a thread ends, its tl_pWatchdog goes away with it; watchdogs it leaves
+// alive forget it, so that destroying them later touches nothing of that
+// thread. The main thread's lives on through static destruction.
+struct CThreadWatchdog::CThreadExit {
+    bool m_bUsed = false;
+    ~CThreadExit() {
+        if (getpid() == static_cast<pid_t>(syscall(SYS_gettid))) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(ChainMutex());
+        for (CThreadWatchdog* p = tl_pWatchdog; p; p = p->m_pPrevious) {
+            p->m_ppThreadCurrent = nullptr;
+        }
+        tl_pWatchdog = nullptr;
+    }
+};
+
+thread_local CThreadWatchdog::CThreadExit CThreadWatchdog::tl_threadExit;
+
+void CThreadWatchdog::UnlinkFrom(CThreadWatchdog** ppHead) {
+    if (*ppHead == this) {
+        *ppHead = m_pPrevious;
+        return;
+    }
+    for (CThreadWatchdog* pNewer = *ppHead; pNewer; pNewer = pNewer->m_pPrevious) {
+        if (pNewer->m_pPrevious == this) {
+            pNewer->m_pPrevious = m_pPrevious;
+            return;
+        }
+    }
+}
 
 CThreadWatchdog::CThreadWatchdog(const char* pchName, float flTimeoutSeconds,
                                  EWatchdogTimeoutBehavior eBehavior)
@@ -106,24 +225,29 @@ CThreadWatchdog::CThreadWatchdog(const char* pchName, float flTimeoutSeconds,
     VerifyTidIntegrity();
     s_ThreadWatchdogManager.Register(m_pStatus.get());
 
+    tl_threadExit.m_bUsed = true;  // constructed now, so it outlives this watchdog
+    std::lock_guard<std::mutex> lock(ChainMutex());
     m_pPrevious = tl_pWatchdog;
+    m_ppThreadCurrent = &tl_pWatchdog;
     tl_pWatchdog = this;
 }
 
 CThreadWatchdog::~CThreadWatchdog() {
     s_ThreadWatchdogManager.Unregister(m_pStatus.get());
-    // Unlink this watchdog from the thread's chain wherever it stands, so that
-    // neither the current pointer nor a newer watchdog's link dangles.
-    if (tl_pWatchdog == this) {
-        tl_pWatchdog = m_pPrevious;
-    } else {
-        for (CThreadWatchdog* pNewer = tl_pWatchdog; pNewer; pNewer = pNewer->m_pPrevious) {
-            if (pNewer->m_pPrevious == this) {
-                pNewer->m_pPrevious = m_pPrevious;
-                break;
-            }
+    bool bForeign = false;
+    {
+        // Out of the creator's chain wherever it stands, so that neither its
+        // current pointer nor a newer watchdog's link dangles.
+        std::lock_guard<std::mutex> lock(ChainMutex());
+        bForeign = !pthread_equal(m_pStatus->m_hThread, pthread_self());
+        if (m_ppThreadCurrent) {
+            UnlinkFrom(m_ppThreadCurrent);
         }
     }
+    TESSERA_ASSERT_MSG(!bForeign,
+                       "Thread watchdog %s destroyed on a thread other than the one that "
+                       "created it",
+                       m_pStatus->m_sName.c_str());
 }
 
 void CThreadWatchdog::Tick() {
@@ -153,7 +277,8 @@ void CThreadWatchdog::SetExecutionPhaseString(const char* pchPhase) {
 
 void CThreadWatchdog::SetTimeoutBehavior(EWatchdogTimeoutBehavior eBehavior) {
     if (tl_pWatchdog) {
-        tl_pWatchdog->m_pStatus->m_eBehavior.store(eBehavior, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> lock(tl_pWatchdog->m_pStatus->m_behaviorMutex);
+        tl_pWatchdog->m_pStatus->m_eBehavior.store(eBehavior);
     }
 }
 
@@ -181,22 +306,29 @@ unsigned long CThreadWatchdog::GetTimeoutDurationInTicks() {
 }
 
 void CThreadWatchdog::SleepWithWatchdogDisabled(unsigned int nMilliseconds) {
+    // Both steps under the behaviour lock, so that a report is either claimed
+    // before the sleep (and the watchdog stays disarmed by it) or not at all.
     class CRearm {
     public:
-        explicit CRearm(CThreadWatchdog* pWatchdog)
-            : m_pWatchdog(pWatchdog), m_eBehavior(GetTimeoutBehavior()) {
-            SetTimeoutBehavior(WatchdogTimeout_None);
+        explicit CRearm(CThreadWatchdog* pWatchdog) : m_pWatchdog(pWatchdog) {
+            if (m_pWatchdog) {
+                Status_s* pStatus = m_pWatchdog->m_pStatus.get();
+                std::lock_guard<std::mutex> lock(pStatus->m_behaviorMutex);
+                m_eBehavior = pStatus->m_eBehavior.exchange(WatchdogTimeout_None);
+            }
         }
         ~CRearm() {
             if (m_pWatchdog) {
+                Status_s* pStatus = m_pWatchdog->m_pStatus.get();
+                std::lock_guard<std::mutex> lock(pStatus->m_behaviorMutex);
                 m_pWatchdog->Tick();
-                m_pWatchdog->m_pStatus->m_eBehavior.store(m_eBehavior, std::memory_order_relaxed);
+                pStatus->m_eBehavior.store(m_eBehavior);
             }
         }
 
     private:
         CThreadWatchdog* m_pWatchdog;
-        EWatchdogTimeoutBehavior m_eBehavior;
+        EWatchdogTimeoutBehavior m_eBehavior = WatchdogTimeout_None;
     };
     CRearm rearm(tl_pWatchdog);
     ThreadSleep(nMilliseconds);
@@ -321,22 +453,17 @@ void CThreadWatchdogManager::EvaluateWatchdogs() {
     // (against the rules) register watchdogs.
     for (size_t i = 0; i < m_vecWatchdogs.size(); ++i) {
         CThreadWatchdog::Status_s* pStatus = m_vecWatchdogs[i];
-        uint64_t unLastTick = pStatus->m_unLastTick.load(std::memory_order_relaxed);
-        if (HasTimedOut(unLastTick, pStatus->m_unTimeoutTicks.load(std::memory_order_relaxed),
-                        unNow)) {
-            ReportTimeout(pStatus, unNow - unLastTick);
+        CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior;
+        uint64_t unSinceTick = 0;
+        if (ClaimTimeout(pStatus, unNow, &eBehavior, &unSinceTick)) {
+            ReportTimeout(pStatus, eBehavior, unSinceTick);
         }
     }
 }
 
 void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
+                                           CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior,
                                            uint64_t unSinceTick) {
-    CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior =
-        pStatus->m_eBehavior.load(std::memory_order_relaxed);
-    if (eBehavior < CThreadWatchdog::WatchdogTimeout_MinidumpAndAbort ||
-        eBehavior >= CThreadWatchdog::WatchdogTimeout_None) {
-        return;
-    }
     float flSeconds = static_cast<float>(SystemTicksToSeconds(unSinceTick));
     double dflSeconds = static_cast<double>(flSeconds);
     char rchDescription[k_cchDescription];
@@ -350,7 +477,7 @@ void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
                     rchDescription, dflSeconds);
                 break;
             }
-            EnsureAbortDespiteLogging();
+            AbortFallback().Arm();
             WriteAbortMinidump(rchDescription, dflSeconds);
             Log("Failed Watchdog timeout in thread %s after %f seconds. Aborting.\n",
                 rchDescription, dflSeconds);
@@ -362,7 +489,7 @@ void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
                     rchDescription, dflSeconds);
                 break;
             }
-            EnsureAbortDespiteLogging();
+            AbortFallback().Arm();
             Log("Failed Watchdog timeout in thread %s after %f seconds. Terminating.\n",
                 rchDescription, dflSeconds);
             abort();
@@ -381,5 +508,4 @@ void CThreadWatchdogManager::ReportTimeout(CThreadWatchdog::Status_s* pStatus,
                 dflSeconds);
             break;
     }
-    pStatus->m_eBehavior.store(CThreadWatchdog::WatchdogTimeout_None, std::memory_order_relaxed);
 }

@@ -16,13 +16,19 @@
 //   name "Worker", no phase, no detail          => "Worker"
 //   name "Worker", phase "", detail "Reading"   => "Worker in Reading"
 //
-// Thread safety: Tick, the detail string and the behaviour are written by the
-// watched thread without a lock (atomics) and read by the monitor under the
-// registry mutex. Watchdogs may be created and destroyed on any thread, but a
-// watchdog belongs to the thread that created it and must be destroyed there:
-// the static functions act on the calling thread's current watchdog
-// (tl_pWatchdog). A thread's watchdogs nest: destroying the current one makes
-// the previous one current again.
+// Thread safety: Tick and the detail string are written by the watched thread
+// without a lock (atomics) and read by the monitor under the registry mutex.
+// Behaviour changes (SetTimeoutBehavior, SleepWithWatchdogDisabled) and the
+// monitor's decision to report, which disarms the watchdog, are serialised
+// per watchdog, so a report never undoes a later re-arm and a watchdog that
+// ticked on its way out of SleepWithWatchdogDisabled is not reported.
+// Watchdogs may be created on any thread; a watchdog belongs to the thread
+// that created it and should be destroyed there: the static functions act on
+// the calling thread's current watchdog (tl_pWatchdog). A thread's watchdogs
+// nest: destroying the current one makes the previous one current again.
+// Destroying one on another thread is reported as a non-fatal assertion and
+// still takes it out of its creator's chain, so that the creator never
+// reaches a destroyed watchdog (as long as it is not using it meanwhile).
 // Reports run on the monitor thread while it holds the registry mutex, so
 // code that runs inside a report (log subscribers, the assert subscription)
 // must not create, destroy or clean up watchdogs.
@@ -30,7 +36,9 @@
 // and phase strings are not copied: callers pass texts that outlive their use
 // (string literals in practice).
 // Failure: a small timeout is reported as a non-fatal assertion; aborting
-// behaviours end the process with abort() on the monitor thread.
+// behaviours end the process with abort() on the monitor thread. Their log
+// lines get 5 seconds (a hang inside the log writer must not keep the process
+// alive); the minidump is written in full however long it takes.
 #pragma once
 
 #include <pthread.h>
@@ -60,11 +68,14 @@ public:
     // monitor.
     struct Status_s {
         std::string m_sName;
-        pthread_t m_hThread = 0;  // the creating thread; recorded only
+        pthread_t m_hThread = 0;  // the creating thread
         std::atomic<uint64_t> m_unLastTick{0};
         std::atomic<EWatchdogTimeoutBehavior> m_eBehavior{WatchdogTimeout_None};
         std::atomic<uint64_t> m_unTimeoutTicks{0};
         std::atomic<const char*> m_pchDetail{nullptr};
+        // Serialises behaviour changes with the monitor's claim of a report;
+        // Tick never takes it.
+        std::mutex m_behaviorMutex;
     };
 
     // Registers with the manager (starting the monitor on first use) and
@@ -102,9 +113,16 @@ public:
     Status_s* GetStatus() const { return m_pStatus.get(); }
 
 private:
+    struct CThreadExit;
+    static thread_local CThreadExit tl_threadExit;
+    // Takes this watchdog out of the chain whose head is *ppHead.
+    void UnlinkFrom(CThreadWatchdog** ppHead);
+
     std::unique_ptr<Status_s> m_pStatus;
     // The thread's current watchdog when this one was created.
     CThreadWatchdog* m_pPrevious = nullptr;
+    // The creating thread's tl_pWatchdog; null once that thread has ended.
+    CThreadWatchdog** m_ppThreadCurrent = nullptr;
 };
 
 // The calling thread's current watchdog, null when it has none.
@@ -143,8 +161,10 @@ public:
 
 private:
     void MonitorThread();
-    // unSinceTick: the ticks from the last tick to this pass.
-    void ReportTimeout(CThreadWatchdog::Status_s* pStatus, uint64_t unSinceTick);
+    // unSinceTick: the ticks from the last tick to this pass; eBehavior: the
+    // behaviour the watchdog had when the report was claimed.
+    void ReportTimeout(CThreadWatchdog::Status_s* pStatus,
+                       CThreadWatchdog::EWatchdogTimeoutBehavior eBehavior, uint64_t unSinceTick);
 
     std::recursive_mutex m_registryMutex;
     std::vector<CThreadWatchdog::Status_s*> m_vecWatchdogs;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,26 @@ TEST(JsonUtils, VectorConversion) {
     // No number at the start, or out of range: a failure, never a crash.
     EXPECT_FALSE(JsonValueToHMDVector3(Parse(R"([1, "abc", 3])"), vec, &sError));
     EXPECT_FALSE(JsonValueToHMDVector3(Parse(R"([1, "1e999", 3])"), vec, nullptr));
+
+    // Strings inside the float range convert, also where the result is
+    // subnormal or rounds to zero; only magnitudes beyond the largest float fail.
+    struct {
+        const char* pchText;
+        bool bConverts;
+        float flValue;
+    } const rgCases[] = {
+        {"1e-38", true, 1e-38f}, {"-1e-40", true, -1e-40f},       {"1e-45", true, 1e-45f},
+        {"1e-50", true, 0.0f},   {"3.4028234e38", true, FLT_MAX}, {"-1e39", false, 0.0f},
+        {"1e39", false, 0.0f},
+    };
+    for (const auto& test : rgCases) {
+        Json::Value array(Json::arrayValue);
+        array.append(1);
+        array.append(test.pchText);
+        array.append(3);
+        EXPECT_EQ(JsonValueToHMDVector3(array, vec, nullptr), test.bConverts) << test.pchText;
+        EXPECT_EQ(vec.v[1], test.flValue) << test.pchText;
+    }
 }
 
 class JsonFileTest : public halyard_test::TempDirTest {};

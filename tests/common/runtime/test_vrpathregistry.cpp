@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pathtools.h"
@@ -221,6 +228,161 @@ TEST_F(PathRegistryTest, OverrideFileAndSaveFailures) {
               "Unable to write VR path registry to " + TempPath("isdir.json") + "\n");
 }
 
+// Saving replaces the registry as writing it in place would: the file a link
+// names (the link stays), with its mode, and only where the user may write it.
+TEST_F(PathRegistryTest, SaveReplacesTheFileLikeAWriteInPlace) {
+    TestRegistry registry;
+    registry.Runtime() = {"/new"};
+    struct Case {
+        const char* pchName;
+        std::function<void(const std::string& sDir)> setup;  // makes <dir>/reg
+        bool bSaves;
+        const char* pchData;  // the file holding the result, relative to <dir>
+        mode_t mode;          // its mode afterwards, 0 when not checked
+        const char* pchLink;  // what <dir>/reg still links to, or null
+    };
+    auto file = [](const std::string& sPath, mode_t mode) {
+        WriteFile(sPath, "old");
+        ASSERT_EQ(chmod(sPath.c_str(), mode), 0);
+    };
+    const Case rgCases[] = {
+        {"plain file", [&](const std::string& d) { file(d + "/reg", 0640); }, true, "reg", 0640,
+         nullptr},
+        {"relative link",
+         [&](const std::string& d) {
+             ASSERT_EQ(mkdir((d + "/data").c_str(), 0755), 0);
+             file(d + "/data/real", 0600);
+             ASSERT_EQ(symlink("data/real", (d + "/reg").c_str()), 0);
+         },
+         true, "data/real", 0600, "data/real"},
+        {"chain of absolute links",
+         [&](const std::string& d) {
+             file(d + "/real", 0604);
+             ASSERT_EQ(symlink((d + "/real").c_str(), (d + "/middle").c_str()), 0);
+             ASSERT_EQ(symlink((d + "/middle").c_str(), (d + "/reg").c_str()), 0);
+         },
+         true, "real", 0604, nullptr},
+        {"dangling link",
+         [&](const std::string& d) { ASSERT_EQ(symlink("created", (d + "/reg").c_str()), 0); },
+         true, "created", 0, "created"},
+        {"link to a FIFO",
+         [&](const std::string& d) {
+             ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0644), 0);
+             ASSERT_EQ(symlink("fifo", (d + "/reg").c_str()), 0);
+         },
+         false, nullptr, 0, "fifo"},
+        // Nobody may write it: read-only even to root.
+        {"read-only file", [&](const std::string& d) { file(d + "/reg", 0444); }, false, "reg",
+         0444, nullptr},
+    };
+    for (const Case& test : rgCases) {
+        SCOPED_TRACE(test.pchName);
+        std::string sDir = TempPath(test.pchName);
+        ASSERT_EQ(mkdir(sDir.c_str(), 0755), 0);
+        test.setup(sDir);
+        ScopedEnv over("VR_PATHREG_OVERRIDE", sDir + "/reg");
+        auto result = RunInChild([&] { return registry.BSaveToFile() ? 0 : 1; });
+        EXPECT_EQ(result.exitCode, test.bSaves ? 0 : 1);
+        EXPECT_EQ(result.strStderr,
+                  test.bSaves ? "" : "Unable to write VR path registry to " + sDir + "/reg\n");
+        if (test.pchData) {
+            std::string sData = sDir + "/" + test.pchData;
+            EXPECT_EQ(ReadFile(sData).find("/new") != std::string::npos, test.bSaves);
+            struct stat st = {};
+            ASSERT_EQ(lstat(sData.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            if (test.mode) {
+                EXPECT_EQ(st.st_mode & 07777, test.mode);
+            }
+        }
+        if (test.pchLink) {
+            char rchLink[256] = {};
+            ASSERT_GT(readlink((sDir + "/reg").c_str(), rchLink, sizeof(rchLink) - 1), 0);
+            EXPECT_STREQ(rchLink, test.pchLink);
+        }
+        std::unique_ptr<DIR, int (*)(DIR*)> pDir(opendir(sDir.c_str()), closedir);
+        while (dirent* pEntry = readdir(pDir.get())) {
+            EXPECT_EQ(strstr(pEntry->d_name, ".tmp"), nullptr) << pEntry->d_name;
+        }
+    }
+}
+
+// A registry the user may not write is refused although the user may replace
+// files in its directory. Judged as the user: as root, in a child that drops
+// to another uid.
+TEST_F(PathRegistryTest, SaveRefusesARegistryTheUserMayNotWrite) {
+    std::string sDir = TempPath("shared");
+    ASSERT_EQ(mkdir(sDir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(sDir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(TempDir().c_str(), 0755), 0);
+    std::string sFile = sDir + "/latticepaths.vrpath";
+    WriteFile(sFile, "old");
+    ASSERT_EQ(chmod(sFile.c_str(), 0644), 0);
+    uid_t unUser = 65534;
+    if (geteuid() != 0) {
+        // Already an ordinary user: a file it may not write is one it does not own.
+        ASSERT_EQ(chmod(sFile.c_str(), 0444), 0);
+        unUser = geteuid();
+    }
+    ScopedEnv over("VR_PATHREG_OVERRIDE", sFile);
+    auto result = RunInChild([&] {
+        if (geteuid() != unUser && (setgid(unUser) != 0 || setuid(unUser) != 0)) {
+            return 2;
+        }
+        TestRegistry registry;
+        registry.Runtime() = {"/new"};
+        return registry.BSaveToFile() ? 1 : 0;
+    });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStderr, "Unable to write VR path registry to " + sFile + "\n");
+    EXPECT_EQ(ReadFile(sFile), "old");
+}
+
+// Two processes saving at once: each save replaces the whole file, none fails
+// because of the other, and no temporary file is left behind.
+TEST_F(PathRegistryTest, TwoProcessesSavingAtOnceNeverFailEachOther) {
+    constexpr int k_nSaves = 300;
+    const std::string sGo = TempPath("go");
+    auto saver = [&](const std::string& sRuntime) {
+        return [&, sRuntime] {
+            WriteFile(TempPath("ready" + sRuntime.substr(1)), "");
+            if (!halyard_test::WaitFor([&] { return Path_Exists(sGo); })) {
+                return 255;
+            }
+            TestRegistry registry;
+            registry.Runtime() = {sRuntime};
+            int nFailures = 0;
+            for (int i = 0; i < k_nSaves; ++i) {
+                nFailures += registry.BSaveToFile() ? 0 : 1;
+            }
+            return std::min(nFailures, 254);
+        };
+    };
+    halyard_test::ChildResult rgResults[2];
+    std::thread first([&] { rgResults[0] = RunInChild(saver("/first")); });
+    std::thread second([&] { rgResults[1] = RunInChild(saver("/second")); });
+    // Started together, so that their saves overlap.
+    EXPECT_TRUE(halyard_test::WaitFor([&] {
+        return Path_Exists(TempPath("readyfirst")) && Path_Exists(TempPath("readysecond"));
+    }));
+    WriteFile(sGo, "");
+    first.join();
+    second.join();
+    for (const auto& result : rgResults) {
+        EXPECT_TRUE(result.bExited && result.exitCode == 0)
+            << "failed saves: " << result.exitCode << "\n"
+            << result.strStderr.substr(0, 500);
+    }
+    TestRegistry saved;
+    ASSERT_TRUE(saved.BLoadFromFile());
+    EXPECT_TRUE(saved.GetRuntimePath() == "/first" || saved.GetRuntimePath() == "/second");
+    std::unique_ptr<DIR, int (*)(DIR*)> pDir(opendir(TempPath(".config/lattice").c_str()),
+                                             closedir);
+    while (dirent* pEntry = readdir(pDir.get())) {
+        EXPECT_EQ(strstr(pEntry->d_name, ".tmp"), nullptr) << pEntry->d_name;
+    }
+}
+
 TEST_F(PathRegistryTest, GetPathsCombinesEnvironmentDefaultsAndFile) {
     // No file: only environment values make it succeed, silently.
     {
@@ -405,6 +567,69 @@ TEST_F(PathRegistryTest, EnsureIntactRepairsInOrderAndLeavesValidFilesAlone) {
                                TempPath("plain/registry.vrpath"));
     EXPECT_EQ(vecLines[7],
               "[PROBLEM] Saving Path Registry failed: " + TempPath("plain/registry.vrpath"));
+}
+
+// A registry that exists but does not load is copied beside itself, and the
+// copy named, before the defaults replace it; one whose text cannot be kept is
+// not replaced.
+TEST_F(PathRegistryTest, EnsureIntactKeepsACopyOfARegistryThatDoesNotLoad) {
+    const std::string sFile = RegistryFile();
+    const std::string sLine = "[System] Path Registry not found, initializing: " + sFile;
+    struct {
+        const char* pchText;
+        const char* pchCopy;  // suffix of the copy, null when nothing is kept
+    } const rgCases[] = {
+        {"{ not json", ".broken"},
+        {"[\"an array\"]", ".broken.1"},  // parses, holds no object; the first copy stays
+        {"", nullptr},                    // nothing to keep
+    };
+    for (const auto& test : rgCases) {
+        SCOPED_TRACE(test.pchText);
+        WriteRegistry(test.pchText);
+        ASSERT_EQ(chmod(sFile.c_str(), 0640), 0);
+        std::vector<std::string> vecMessages;
+        ASSERT_EQ(Lattice_EnsurePathRegistryIntact(&vecMessages), 0);
+        ASSERT_FALSE(vecMessages.empty());
+        if (!test.pchCopy) {
+            EXPECT_EQ(vecMessages[0], sLine + "\n");
+            continue;
+        }
+        std::string sCopy = sFile + test.pchCopy;
+        EXPECT_EQ(vecMessages[0], sLine + " (old file kept as " + sCopy + ")\n");
+        EXPECT_EQ(ReadFile(sCopy), test.pchText);
+        struct stat st = {};
+        ASSERT_EQ(stat(sCopy.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        TestRegistry repaired;
+        EXPECT_TRUE(repaired.BLoadFromFile());
+    }
+    EXPECT_EQ(ReadFile(sFile + ".broken"), "{ not json");
+
+    // The registry links into a directory the user may write, but no copy can
+    // be made beside the link: the file stays as it was.
+    std::string sData = TempPath("data");
+    ASSERT_EQ(mkdir(sData.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(sData.c_str(), 0777), 0);
+    WriteFile(sData + "/real", "{ broken");
+    ASSERT_EQ(chmod((sData + "/real").c_str(), 0666), 0);
+    std::string sLinkDir = TempPath("links");
+    ASSERT_EQ(mkdir(sLinkDir.c_str(), 0755), 0);
+    ASSERT_EQ(symlink((sData + "/real").c_str(), (sLinkDir + "/reg").c_str()), 0);
+    ASSERT_EQ(chmod(sLinkDir.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(TempDir().c_str(), 0755), 0);
+    ScopedEnv over("VR_PATHREG_OVERRIDE", sLinkDir + "/reg");
+    auto result = RunInChild([] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            return 1;
+        }
+        return Lattice_EnsurePathRegistryIntact();
+    });
+    EXPECT_EQ(result.exitCode, 113);
+    auto vecLines = halyard_test::SplitLines(result.strStdout);
+    ASSERT_FALSE(vecLines.empty());
+    EXPECT_EQ(vecLines[0], "[System] Path Registry not found, initializing: " + sLinkDir +
+                               "/reg (old file left in place: no copy of it could be made)");
+    EXPECT_EQ(ReadFile(sData + "/real"), "{ broken");
 }
 
 TEST_F(PathRegistryTest, EnsureIntactSavesPathsThatStayEmpty) {

@@ -5,7 +5,11 @@
 #include "threadwatchdog.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -299,6 +304,133 @@ TEST_F(WatchdogTest, SleepWithWatchdogDisabledSuppressesTheReportAndRearms) {
     sleeper.join();
 }
 
+// While a report is being made (held inside its log line), the owner re-arms
+// its watchdog or sleeps with it disabled: the report disarms the watchdog
+// once, before the owner acts, and never afterwards behind the owner's back.
+TEST_F(WatchdogTest, AReportNeverUndoesWhatTheOwnerDidMeanwhile) {
+    W::SetExecutionPhaseString("");
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> vecEntered;  // report lines held so far
+    size_t nReleased = 0;
+    CLogCallback gate;
+    gate.Initialize(
+        [&](ELogLevel, const char* pchText, void*) {
+            if (strncmp(pchText, (k_sReport + "Racing").c_str(), k_sReport.size() + 6) != 0) {
+                return;
+            }
+            std::unique_lock<std::mutex> lock(mutex);
+            vecEntered.push_back(pchText);
+            changed.notify_all();
+            size_t nMine = vecEntered.size();
+            changed.wait_for(lock, std::chrono::seconds(60), [&] { return nReleased >= nMine; });
+        },
+        nullptr);
+
+    struct Case {
+        const char* pchName;
+        std::function<void()> whileReported;  // on the owner's thread
+        W::EWatchdogTimeoutBehavior eAfter;
+    };
+    const Case rgCases[] = {
+        // (A long timeout, so that no later pass reports it again.)
+        {"RacingRearm",
+         [] {
+             W::SetTimeoutDurationSeconds(600.0f);
+             W::SetTimeoutBehavior(W::WatchdogTimeout_Assert);
+         },
+         W::WatchdogTimeout_Assert},
+        // The report came first: the sleep keeps the watchdog disarmed.
+        {"RacingSleep", [] { W::SleepWithWatchdogDisabled(10); }, W::WatchdogTimeout_None},
+    };
+    halyard_test::COwnerThread rgOwners[2];
+    std::unique_ptr<W> rgpWatchdogs[2];
+    for (size_t i = 0; i < 2; ++i) {
+        rgOwners[i].Run([&] {
+            rgpWatchdogs[i] = std::make_unique<W>(rgCases[i].pchName, 0.5f, W::WatchdogTimeout_Log);
+        });
+    }
+    // One pass finds both late and reports them in order, each held in turn.
+    W::EWatchdogTimeoutBehavior rgeSeenByOwner[2] = {};
+    for (size_t i = 0; i < 2; ++i) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(60),
+                                         [&] { return vecEntered.size() > i; }));
+            EXPECT_EQ(vecEntered[i].rfind(k_sReport + rgCases[i].pchName + " after ", 0), 0u)
+                << vecEntered[i];
+        }
+        rgOwners[i].Run([&] {
+            rgCases[i].whileReported();
+            rgeSeenByOwner[i] = W::GetTimeoutBehavior();
+        });
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++nReleased;
+        }
+        changed.notify_all();
+    }
+    W::CleanupWatchdogs();  // joins the monitor: its pass is over
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(rgCases[i].pchName);
+        EXPECT_EQ(rgeSeenByOwner[i], rgCases[i].eAfter);
+        EXPECT_EQ(rgpWatchdogs[i]->GetStatus()->m_eBehavior.load(), rgCases[i].eAfter);
+        rgOwners[i].Run([&] { rgpWatchdogs[i].reset(); });
+    }
+}
+
+// A watchdog destroyed on another thread than its creator is reported, and its
+// creator's chain no longer leads to it.
+TEST_F(WatchdogTest, AWatchdogDestroyedElsewhereIsReportedAndNeverDangles) {
+    LogRecorder recorder;
+    const std::string sAssert =
+        "ASSERT: \"Thread watchdog Handed destroyed on a thread other than the one that created "
+        "it\"";
+    enum class EKept { None, Older, Newer };
+    struct {
+        const char* pchName;
+        EKept eKept;  // a watchdog of the creator's own, made before or after
+        bool bCreatorEnds;
+    } const rgCases[] = {
+        {"alone", EKept::None, false},
+        {"newest of two", EKept::Older, false},
+        {"oldest of two", EKept::Newer, false},
+        {"creator has ended", EKept::None, true},
+    };
+    for (const auto& test : rgCases) {
+        SCOPED_TRACE(test.pchName);
+        size_t nReports = recorder.Count(sAssert);
+        halyard_test::COwnerThread creator;
+        std::unique_ptr<W> pKept;
+        std::unique_ptr<W> pHanded;
+        creator.Run([&] {
+            if (test.eKept == EKept::Older) {
+                pKept = std::make_unique<W>("Kept", 60.0f, W::WatchdogTimeout_Log);
+            }
+            pHanded = std::make_unique<W>("Handed", 60.0f, W::WatchdogTimeout_Log);
+            if (test.eKept == EKept::Newer) {
+                pKept = std::make_unique<W>("Kept", 60.0f, W::WatchdogTimeout_Log);
+            }
+        });
+        if (test.bCreatorEnds) {
+            creator.Stop();
+        }
+        pHanded.reset();
+        EXPECT_EQ(recorder.Count(sAssert), nReports + 1);
+        if (test.bCreatorEnds) {
+            continue;
+        }
+        creator.Run([&] {
+            ASSERT_EQ(tl_pWatchdog, pKept.get());  // not the destroyed one
+            W::SetDetailString("still here");
+            W::TickParent();
+            pKept.reset();
+            EXPECT_EQ(tl_pWatchdog, nullptr);
+            EXPECT_EQ(W::GetDetailString(), nullptr);
+        });
+    }
+}
+
 TEST_F(WatchdogTest, CleanupWarnsAboutLiveWatchdogsAndAllowsARestart) {
     LogRecorder recorder;
     auto pQuiet = std::make_unique<W>("Quiet", 60.0f, W::WatchdogTimeout_Log);
@@ -408,6 +540,174 @@ TEST_F(WatchdogAbortTest, MinidumpAndAbortWritesTheDumpThenAborts) {
     EXPECT_EQ(vecDumps[0].Line("version"), "9.8.7");
     EXPECT_EQ(vecDumps[0].Line("app id"), "42");
     EXPECT_EQ(vecDumps[1].sReason, "signal 6 (SIGABRT)");
+}
+
+// Holds the first open of a file in a directory, as an on-access scanner or a
+// slow network file system would, and lets every later one through at once:
+// what the dump writer opens there is slow for real. The hold ends after its
+// time or when the process that opened is gone. The events are served by a
+// process of its own, so that the test process forks its children while it
+// has no other thread. Needs CAP_SYS_ADMIN.
+class CSlowFirstOpen {
+public:
+    explicit CSlowFirstOpen(const std::string& sDir) {
+        m_fd = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+        if (m_fd >= 0 && fanotify_mark(m_fd, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
+                                       AT_FDCWD, sDir.c_str()) != 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        if (m_fd < 0) {
+            m_sError = strerror(errno);
+        }
+    }
+    ~CSlowFirstOpen() { Stop(); }
+    const std::string& Error() const { return m_sError; }
+    bool IsAvailable() const { return m_fd >= 0; }
+
+    void Start(std::chrono::milliseconds hold) {
+        int rgnStop[2];
+        int rgnHeld[2];
+        if (pipe2(rgnStop, O_CLOEXEC) != 0 || pipe2(rgnHeld, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "no pipes";
+            return;
+        }
+        fflush(nullptr);
+        m_pidServer = fork();
+        if (m_pidServer == 0) {
+            close(rgnStop[1]);
+            close(rgnHeld[0]);
+            long nHeld = Serve(hold, rgnStop[0]);
+            _exit(write(rgnHeld[1], &nHeld, sizeof(nHeld)) == sizeof(nHeld) ? 0 : 1);
+        }
+        close(rgnStop[0]);
+        close(rgnHeld[1]);
+        close(m_fd);  // the server's copy keeps the events coming
+        m_fd = -1;
+        m_fdStop = rgnStop[1];
+        m_fdHeld = rgnHeld[0];
+    }
+    // Ends the service; returns how long the first open was held.
+    std::chrono::milliseconds Stop() {
+        if (m_fdStop >= 0) {
+            close(m_fdStop);  // the server's stop signal
+            m_fdStop = -1;
+            long nHeld = 0;
+            if (read(m_fdHeld, &nHeld, sizeof(nHeld)) == sizeof(nHeld)) {
+                m_held = std::chrono::milliseconds(nHeld);
+            }
+            close(m_fdHeld);
+            waitpid(m_pidServer, nullptr, 0);
+        }
+        if (m_fd >= 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        return m_held;
+    }
+
+private:
+    static bool IsGone(pid_t pid) {
+        std::string sStat = halyard_test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t nEnd = sStat.rfind(')');
+        return nEnd == std::string::npos || nEnd + 2 >= sStat.size() || sStat[nEnd + 2] == 'Z';
+    }
+    void Allow(int fdEvent) {
+        struct fanotify_response response = {fdEvent, FAN_ALLOW};
+        if (write(m_fd, &response, sizeof(response)) != sizeof(response)) {
+            // The opener is gone; nothing waits for the answer.
+        }
+        close(fdEvent);
+    }
+    // Until fdStop reads its end; returns the milliseconds the first open was held.
+    long Serve(std::chrono::milliseconds hold, int fdStop) {
+        int fdHeld = -1;
+        pid_t pidHeld = 0;
+        auto start = std::chrono::steady_clock::now();
+        bool bHeldOne = false;
+        long nHeld = 0;
+        while (true) {
+            struct pollfd rgPollers[2] = {{m_fd, POLLIN, 0}, {fdStop, POLLIN, 0}};
+            if (poll(rgPollers, 2, 50) > 0 && rgPollers[1].revents) {
+                break;
+            }
+            if (rgPollers[0].revents & POLLIN) {
+                alignas(fanotify_event_metadata) char rchBuffer[4096];
+                ssize_t nRead = read(m_fd, rchBuffer, sizeof(rchBuffer));
+                auto* pEvent = reinterpret_cast<fanotify_event_metadata*>(rchBuffer);
+                for (; nRead > 0 && FAN_EVENT_OK(pEvent, nRead);
+                     pEvent = FAN_EVENT_NEXT(pEvent, nRead)) {
+                    if (pEvent->fd < 0) {
+                        continue;
+                    }
+                    if (!bHeldOne && (pEvent->mask & FAN_OPEN_PERM)) {
+                        bHeldOne = true;
+                        fdHeld = pEvent->fd;
+                        pidHeld = pEvent->pid;
+                        start = std::chrono::steady_clock::now();
+                    } else {
+                        Allow(pEvent->fd);
+                    }
+                }
+            }
+            auto now = std::chrono::steady_clock::now();
+            if (fdHeld >= 0 && (now - start >= hold || IsGone(pidHeld))) {
+                nHeld = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
+                Allow(fdHeld);
+                fdHeld = -1;
+            }
+        }
+        if (fdHeld >= 0) {
+            Allow(fdHeld);
+        }
+        return nHeld;
+    }
+
+    int m_fd = -1;
+    std::string m_sError;
+    pid_t m_pidServer = -1;
+    int m_fdStop = -1;
+    int m_fdHeld = -1;
+    std::chrono::milliseconds m_held{0};
+};
+
+// The dump takes longer than the grace the report's log lines get: it is
+// still written in full, and the process aborts after it.
+TEST_F(WatchdogAbortTest, ASlowMinidumpIsWrittenInFullBeforeTheAbort) {
+    std::string sDumps = TempPath("dumps");
+    ASSERT_EQ(mkdir(sDumps.c_str(), 0700), 0);
+    CSlowFirstOpen slow(sDumps);
+    if (!slow.IsAvailable()) {
+        GTEST_SKIP() << "no fanotify permission events here (" << slow.Error()
+                     << "), so the dump writer cannot be slowed down";
+    }
+    constexpr std::chrono::milliseconds k_hold(6500);  // the grace is 5 s
+    slow.Start(k_hold);
+    auto result = RunInChild(
+        [] {
+            CStderrLog echo;
+            VRCrashHandlingInitWithIdentity([] { return VRCrashIdentity_t{"1", 1}; }, {});
+            CWatchedThread hung("Slow", 0.5f, W::WatchdogTimeout_MinidumpAndAbort);
+            ThreadSleep(60000);
+            return 1;
+        },
+        WithEnv({{"QUILL_DUMP_DIR", sDumps}}));
+    std::chrono::milliseconds held = slow.Stop();
+    EXPECT_EQ(result.termSignal, SIGABRT) << result.strStderr;
+    EXPECT_GE(held.count(), k_hold.count()) << "the dump was cut short";
+    EXPECT_TRUE(std::regex_search(result.strStderr,
+                                  std::regex(k_sReport + "Slow startup after [0-9.]+ seconds\\. "
+                                                         "Aborting\\.\n")))
+        << result.strStderr;
+    auto vecDumps = ReadDumps(sDumps);
+    ASSERT_GE(vecDumps.size(), 1u);
+    EXPECT_EQ(vecDumps[0].sReason.rfind("requested", 0), 0u) << vecDumps[0].sText;
+    EXPECT_EQ(
+        vecDumps[0].sComment.rfind(
+            "<non-buildbot build>\nAbortMessage({ Thread Watchdog Abort - Slow startup /+/ ", 0),
+        0u)
+        << vecDumps[0].sText;
+    EXPECT_NE(vecDumps[0].sText.find("end of dump\n"), std::string::npos) << vecDumps[0].sText;
 }
 
 TEST_F(WatchdogAbortTest, OverlongAbortCommentIsTruncatedAndReported) {

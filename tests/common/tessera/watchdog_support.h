@@ -1,11 +1,13 @@
 // Test helpers for watchdog tests: a watched thread that hangs or keeps
-// ticking, and whether the monitor thread exists (by its name in /proc).
+// ticking, a thread that runs given steps, and whether the monitor thread
+// exists (by its name in /proc).
 #pragma once
 
 #include <dirent.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,6 +65,50 @@ private:
     std::condition_variable m_ready;
     CThreadWatchdog::Status_s* m_pStatus = nullptr;
     bool m_bRelease = false;
+    std::thread m_thread;
+};
+
+// A thread that runs the functions it is given, one at a time, each to its
+// end before Run returns; between them it waits (its watchdogs do not tick).
+class COwnerThread {
+public:
+    COwnerThread() : m_thread([this] { Loop(); }) {}
+    ~COwnerThread() { Stop(); }
+    void Run(const std::function<void()>& fn) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_pFn = &fn;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_pFn == nullptr; });
+    }
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bStop = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (true) {
+            m_changed.wait(lock, [this] { return m_pFn || m_bStop; });
+            if (!m_pFn) {
+                return;
+            }
+            (*m_pFn)();
+            m_pFn = nullptr;
+            m_changed.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    const std::function<void()>* m_pFn = nullptr;
+    bool m_bStop = false;
     std::thread m_thread;
 };
 
