@@ -401,6 +401,7 @@ TEST_F(QuillApiTest, MethodsSitAtTheirTablePositions) {
 }
 
 // Exported (the test links with -rdynamic) so that the backtrace names it.
+constexpr int k_nRequestDumpLine = __LINE__ + 2;
 extern "C" __attribute__((noinline, visibility("default"))) void HalyardTestRequestDump() {
     QuillAPI_WriteMiniDump(0, nullptr, 0);
     asm volatile("");
@@ -436,7 +437,15 @@ TEST_F(QuillApiTest, RequestedDumpsCarryCommentPidAndBacktrace) {
         std::string::npos)
         << strDump;
     EXPECT_NE(strDump.find("QuillAPI_WriteMiniDump"), std::string::npos) << strDump;
-    EXPECT_NE(strDump.find("HalyardTestRequestDump"), std::string::npos) << strDump;
+    // Named from debug information: the library's internal functions too, and
+    // the caller's file and line, in optimised builds as well.
+    EXPECT_NE(strDump.find(" quill_stub::WriteRequestedDump("), std::string::npos) << strDump;
+    EXPECT_TRUE(std::regex_search(
+        strDump,
+        std::regex(" HalyardTestRequestDump\\+0x[0-9a-f]+ \\(test_quill_api\\+0x[0-9a-f]+\\) "
+                   "at /[^\n]*/test_quill_api\\.cpp:" +
+                   std::to_string(k_nRequestDumpLine) + "\n")))
+        << strDump;
     EXPECT_NE(strSecond.find("comment:\nend of comment\n"), std::string::npos) << strSecond;
 }
 
@@ -473,6 +482,10 @@ TEST_F(QuillApiTest, CrashHandlerWritesADumpAndLetsTheSignalEndTheProcess) {
     EXPECT_NE(strAll.find("version: 1.2.3"), std::string::npos);
     EXPECT_NE(strAll.find("build: Dec  7 2026 12:00:33"), std::string::npos);
     EXPECT_NE(strAll.find("backtrace (thread "), std::string::npos);
+    // Frames carry their module offsets, to be symbolized after the crash.
+    EXPECT_TRUE(std::regex_search(strAll, std::regex("\n#[0-9]+ 0x[0-9a-f]+ [^\n]*"
+                                                     "\\(test_quill_api\\+0x[0-9a-f]+\\)\n")))
+        << strAll;
 }
 
 // Where the dumps of one hostile set-up must end up.

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <execinfo.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -16,6 +17,7 @@
 
 #include "dump_dir.h"
 #include "dump_text.h"
+#include "symbolizer.h"
 
 namespace quill_stub {
 
@@ -100,13 +102,16 @@ const char* SignalName(int nSignal) {
     }
 }
 
-// "#<n> <pc> <symbol>+<offset> (<module>)". Safe in the crash handler
+// "#<n> <pc> <symbol>+<offset> (<module>+<offset in the module's file>)":
+// dynamic symbols only, but the module offset lets the frame be symbolized
+// later from the module's debug information. Safe in the crash handler
 // without bDemangle (see there).
 void WritePlainFrame(CDumpWriter& out, int nFrame, void* pFrame, bool bDemangle) {
     uintptr_t pc = reinterpret_cast<uintptr_t>(pFrame);
     out.Str("#").UInt(static_cast<uint64_t>(nFrame)).Str(" ").Hex(pc);
     Dl_info info{};
-    if (dladdr(pFrame, &info) != 0) {
+    link_map* pModule = nullptr;
+    if (dladdr1(pFrame, &info, reinterpret_cast<void**>(&pModule), RTLD_DL_LINKMAP) != 0) {
         if (info.dli_sname) {
             char* pchDemangled = nullptr;
             if (bDemangle) {
@@ -121,23 +126,40 @@ void WritePlainFrame(CDumpWriter& out, int nFrame, void* pFrame, bool bDemangle)
         }
         if (info.dli_fname) {
             const char* pchBase = strrchr(info.dli_fname, '/');
-            out.Str(" (").Str(pchBase ? pchBase + 1 : info.dli_fname).Str(")");
+            out.Str(" (").Str(pchBase ? pchBase + 1 : info.dli_fname);
+            if (pModule) {
+                out.Str("+").Hex(pc - pModule->l_addr);
+            }
+            out.Str(")");
         }
     }
     out.Str("\n");
 }
 
-void WriteBacktrace(CDumpWriter& out, void* const* ppFrames, int nFrames, bool bDemangle) {
+// Kept for the life of the process (never destroyed: a dump may be asked for
+// during exit); used under g_dumpMutex only.
+CSymbolizer* RequestedDumpSymbolizer() {
+    static CSymbolizer* s_pSymbolizer = new CSymbolizer;
+    return s_pSymbolizer;
+}
+
+// pSymbolizer null: the crash handler's plain frames.
+void WriteBacktrace(CDumpWriter& out, void* const* ppFrames, int nFrames,
+                    CSymbolizer* pSymbolizer) {
     out.Str("backtrace (thread ").UInt(static_cast<uint64_t>(syscall(SYS_gettid))).Str("):\n");
     for (int i = 0; i < nFrames; ++i) {
-        WritePlainFrame(out, i, ppFrames[i], bDemangle);
+        uintptr_t pc = reinterpret_cast<uintptr_t>(ppFrames[i]);
+        if (!pSymbolizer || !pSymbolizer->BWriteFrame(out, i, pc)) {
+            WritePlainFrame(out, i, ppFrames[i], pSymbolizer != nullptr);
+        }
     }
 }
 
 // Writes one dump. pchComment is read as it is; the caller decides the
-// locking. bDemangle allocates: never from the crash handler.
+// locking. bSymbolize allocates: never from the crash handler, and only
+// under g_dumpMutex.
 void WriteDump(const char* pchReason, const char* pchComment, void* const* ppFrames, int nFrames,
-               bool bDemangle) {
+               bool bSymbolize) {
     int fd = OpenDumpFile();
     if (fd < 0) {
         return;
@@ -157,7 +179,12 @@ void WriteDump(const char* pchReason, const char* pchComment, void* const* ppFra
         out.Str("\n");
     }
     out.Str("end of comment\n");
-    WriteBacktrace(out, ppFrames, nFrames, bDemangle);
+    CSymbolizer* pSymbolizer = nullptr;
+    if (bSymbolize) {
+        pSymbolizer = RequestedDumpSymbolizer();
+        pSymbolizer->Refresh();
+    }
+    WriteBacktrace(out, ppFrames, nFrames, pSymbolizer);
     out.Str("end of dump\n");
     close(fd);
 }
@@ -169,9 +196,13 @@ void WriteDump(const char* pchReason, const char* pchComment, void* const* ppFra
 // - getenv (the dump directory): a plain scan of the environment;
 // - backtrace: its unwinder is loaded at install time, so here it only reads
 //   unwind tables, without allocating;
-// - dladdr (frame names): takes the dynamic loader's lock, which is
+// - dladdr1 (frame names): takes the dynamic loader's lock, which is
 //   recursive, so it waits only while another thread is loading or
 //   unloading a library.
+// Frames are not symbolized from debug information here: that allocates, and
+// a crash inside malloc (heap corruption is the usual one) would leave the
+// process hanging instead of ending. Each frame carries its module offset
+// instead, from which it can be symbolized afterwards.
 void CrashSignalHandler(int nSignal, siginfo_t* pInfo, void*) {
     if (g_bCrashing.exchange(true)) {
         // A crash inside the crash handling: let the default action end it.
