@@ -10,6 +10,7 @@ packages=(
     libsdl2-2.0-0
     clang clang-format
     gdb
+    libdw-dev
 )
 
 missing=()

@@ -3,11 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <new>
+#include <regex>
 #include <string>
 #include <thread>
 
+#include "mount_namespace.h"
 #include "quill_api.h"
 #include "sim_fixture.h"
 
@@ -395,6 +401,7 @@ TEST_F(QuillApiTest, MethodsSitAtTheirTablePositions) {
 }
 
 // Exported (the test links with -rdynamic) so that the backtrace names it.
+constexpr int k_nRequestDumpLine = __LINE__ + 2;
 extern "C" __attribute__((noinline, visibility("default"))) void HalyardTestRequestDump() {
     QuillAPI_WriteMiniDump(0, nullptr, 0);
     asm volatile("");
@@ -430,7 +437,15 @@ TEST_F(QuillApiTest, RequestedDumpsCarryCommentPidAndBacktrace) {
         std::string::npos)
         << strDump;
     EXPECT_NE(strDump.find("QuillAPI_WriteMiniDump"), std::string::npos) << strDump;
-    EXPECT_NE(strDump.find("HalyardTestRequestDump"), std::string::npos) << strDump;
+    // Named from debug information: the library's internal functions too, and
+    // the caller's file and line, in optimised builds as well.
+    EXPECT_NE(strDump.find(" quill_stub::WriteRequestedDump("), std::string::npos) << strDump;
+    EXPECT_TRUE(std::regex_search(
+        strDump,
+        std::regex(" HalyardTestRequestDump\\+0x[0-9a-f]+ \\(test_quill_api\\+0x[0-9a-f]+\\) "
+                   "at /[^\n]*/test_quill_api\\.cpp:" +
+                   std::to_string(k_nRequestDumpLine) + "\n")))
+        << strDump;
     EXPECT_NE(strSecond.find("comment:\nend of comment\n"), std::string::npos) << strSecond;
 }
 
@@ -467,6 +482,230 @@ TEST_F(QuillApiTest, CrashHandlerWritesADumpAndLetsTheSignalEndTheProcess) {
     EXPECT_NE(strAll.find("version: 1.2.3"), std::string::npos);
     EXPECT_NE(strAll.find("build: Dec  7 2026 12:00:33"), std::string::npos);
     EXPECT_NE(strAll.find("backtrace (thread "), std::string::npos);
+    // Frames carry their module offsets, to be symbolized after the crash.
+    EXPECT_TRUE(std::regex_search(strAll, std::regex("\n#[0-9]+ 0x[0-9a-f]+ [^\n]*"
+                                                     "\\(test_quill_api\\+0x[0-9a-f]+\\)\n")))
+        << strAll;
+}
+
+// Where the dumps of one hostile set-up must end up.
+enum class EDumpOutcome {
+    Refused,          // nothing written, a line on stderr for each dump
+    PrivateFallback,  // written into a new private directory beside the default one
+    Written,          // written where asked
+};
+
+using DumpDirSetUp = std::function<void(const std::string& sPath, const std::string& sBase)>;
+
+struct HostileDumpDir {
+    const char* pchName;
+    bool bDefault;  // the default /tmp/quill-dumps-<uid>, in a private /tmp
+    bool bNeedsRoot;
+    DumpDirSetUp setUp;  // prepares sPath (in the directory sBase) before the child runs
+    EDumpOutcome eOutcome;
+    std::string sProblem;        // the reason stderr gives
+    bool bPlantAtNames = false;  // the child takes its next dump names first
+};
+
+// One case's paths: sPath is sBase/<name> for the test, sSeenAs for the
+// child (whose /tmp is sBase when the default directory is tested).
+struct DumpDirPaths {
+    std::string sBase;
+    std::string sName;
+    std::string sPath;
+    std::string sSeenAs;
+};
+
+const char k_szSecret[] = "a log line for the user's eyes only";
+
+// Regular files below sDir whose text holds the secret; links not followed.
+std::vector<std::string> FilesHoldingTheSecret(const std::string& sDir) {
+    std::vector<std::string> vecFiles;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(sDir)) {
+        if (entry.is_regular_file() && !entry.is_symlink() &&
+            ReadFile(entry.path()).find(k_szSecret) != std::string::npos) {
+            vecFiles.push_back(entry.path());
+        }
+    }
+    return vecFiles;
+}
+
+std::string DirOf(const std::string& sPath) {
+    return sPath.substr(0, sPath.rfind('/'));
+}
+
+void ExpectPrivate(const std::string& sPath, mode_t mode) {
+    struct stat st {};
+    ASSERT_EQ(lstat(sPath.c_str(), &st), 0) << sPath;
+    EXPECT_EQ(st.st_mode & 07777, mode) << sPath;
+    EXPECT_EQ(st.st_uid, geteuid()) << sPath;
+}
+
+// Takes the names the next two dumps would get, "<exe>-<pid>-<n>.dmp" with n
+// following the last dump's: a link to a file that does not exist, and a file.
+void PlantAtTheNextDumpNames(const std::string& sDir) {
+    QuillAPI_SetMiniDumpComment("probe");
+    QuillAPI_WriteMiniDump(0, nullptr, 0);
+    long nLast = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(sDir)) {
+        std::string sName = entry.path().filename();
+        nLast = std::max(nLast, strtol(sName.c_str() + sName.rfind('-') + 1, nullptr, 10));
+    }
+    std::string sPrefix = sDir + "/test_quill_api-" + std::to_string(getpid()) + "-";
+    if (symlink("../outside", (sPrefix + std::to_string(nLast + 1) + ".dmp").c_str()) != 0) {
+        _exit(3);
+    }
+    halyard_test::WriteFile(sPrefix + std::to_string(nLast + 2) + ".dmp", "planted");
+}
+
+void ExpectPlantedNamesUntouched(const DumpDirPaths& paths) {
+    EXPECT_FALSE(std::filesystem::exists(paths.sBase + "/outside"));
+    size_t nPlanted = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(paths.sPath)) {
+        if (entry.is_symlink()) {
+            ++nPlanted;
+            EXPECT_EQ(std::filesystem::read_symlink(entry.path()), "../outside");
+        } else if (ReadFile(entry.path()) == "planted") {
+            ++nPlanted;
+        }
+    }
+    EXPECT_EQ(nPlanted, 2u);
+}
+
+// In a child: a requested dump holding the secret, then a crash.
+halyard_test::ChildResult DumpThenCrash(const HostileDumpDir& c, const DumpDirPaths& paths) {
+    return RunInChild([&] {
+        if (c.bDefault) {
+            std::string sReason = halyard_test::EnterPrivateMountNamespace();
+            sReason += sReason.empty() ? halyard_test::BindMount(paths.sBase, "/tmp") : "";
+            if (!sReason.empty()) {
+                printf("%s", sReason.c_str());
+                return halyard_test::k_nChildSkip;
+            }
+            unsetenv("QUILL_DUMP_DIR");
+        } else {
+            setenv("QUILL_DUMP_DIR", paths.sPath.c_str(), 1);
+        }
+        QuillAPI_UseBreakpadCrashHandler("1.0", "Dec  7 2026", "12:00:33", false, nullptr, nullptr);
+        if (c.bPlantAtNames) {
+            PlantAtTheNextDumpNames(paths.sSeenAs);
+        }
+        QuillAPI_SetMiniDumpComment(k_szSecret);
+        QuillAPI_WriteMiniDump(0, nullptr, 0);
+        raise(SIGSEGV);
+        return 0;
+    });
+}
+
+void ExpectOutcome(const HostileDumpDir& c, const DumpDirPaths& paths,
+                   const halyard_test::ChildResult& result) {
+    EXPECT_EQ(result.termSignal, SIGSEGV) << result.exitCode << result.strStderr;
+    auto vecSecrets = FilesHoldingTheSecret(paths.sBase);
+    auto vecErrors = SplitLines(result.strStderr);
+    std::string sDumpDir = paths.sPath;
+    if (c.eOutcome == EDumpOutcome::Refused) {
+        EXPECT_TRUE(vecSecrets.empty()) << vecSecrets[0];
+        std::string sLine = "libquill_api: dump not written: cannot use QUILL_DUMP_DIR " +
+                            paths.sPath + ": " + c.sProblem;
+        EXPECT_EQ(vecErrors, std::vector<std::string>(2, sLine)) << result.strStderr;
+        return;
+    }
+    if (c.eOutcome == EDumpOutcome::PrivateFallback) {
+        ASSERT_EQ(vecErrors.size(), 2u) << result.strStderr;
+        EXPECT_EQ(vecErrors[0], vecErrors[1]);  // the same private directory twice
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(
+            vecErrors[0], match,
+            std::regex("libquill_api: not using " + paths.sSeenAs +
+                       ": (.*); the dump goes into /tmp/(" + paths.sName + "-[0-9a-f]+)")))
+            << vecErrors[0];
+        EXPECT_EQ(match[1], c.sProblem);
+        sDumpDir = paths.sBase + "/" + match[2].str();
+    } else {
+        EXPECT_EQ(result.strStderr, "");
+    }
+    ASSERT_EQ(vecSecrets.size(), 2u);
+    EXPECT_EQ(DirOf(vecSecrets[0]), sDumpDir);
+    EXPECT_EQ(DirOf(vecSecrets[1]), sDumpDir);
+    ExpectPrivate(sDumpDir, 0700);
+    ExpectPrivate(vecSecrets[0], 0600);
+    if (c.bPlantAtNames) {
+        ExpectPlantedNamesUntouched(paths);
+    }
+}
+
+std::vector<HostileDumpDir> HostileDumpDirs() {
+    auto MakeDir = [](mode_t mode) {
+        return [mode](const std::string& sPath, const std::string&) {
+            ASSERT_EQ(mkdir(sPath.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(sPath.c_str(), mode), 0);
+        };
+    };
+    DumpDirSetUp linkElsewhere = [](const std::string& sPath, const std::string& sBase) {
+        ASSERT_EQ(mkdir((sBase + "/elsewhere").c_str(), 0700), 0);
+        ASSERT_EQ(symlink("elsewhere", sPath.c_str()), 0);
+    };
+    DumpDirSetUp plainFile = [](const std::string& sPath, const std::string&) {
+        halyard_test::WriteFile(sPath, "a file\n");
+    };
+    DumpDirSetUp foreignOwner = [](const std::string& sPath, const std::string&) {
+        ASSERT_EQ(mkdir(sPath.c_str(), 0700), 0);
+        ASSERT_EQ(chown(sPath.c_str(), 4242, 4242), 0);
+    };
+    DumpDirSetUp nothing = [](const std::string&, const std::string&) {};
+    using O = EDumpOutcome;
+    const std::string sLink = "it is a symbolic link";
+    const std::string sFile = "it is not a directory";
+    const std::string sForeign = "it is owned by uid 4242, not by uid " + std::to_string(geteuid());
+    return {
+        {"link to another directory", false, false, linkElsewhere, O::Refused, sLink},
+        {"plain file", false, false, plainFile, O::Refused, sFile},
+        {"another user's directory", false, true, foreignOwner, O::Refused, sForeign},
+        {"group-writable directory", false, false, MakeDir(0770), O::Refused,
+         "its mode 0770 lets group or others in"},
+        {"directory others can enter", false, false, MakeDir(0705), O::Refused,
+         "its mode 0705 lets group or others in"},
+        {"names taken by a link and a file", false, false, MakeDir(0700), O::Written, "", true},
+        {"default: link to another directory", true, true, linkElsewhere, O::PrivateFallback,
+         sLink},
+        {"default: plain file", true, true, plainFile, O::PrivateFallback, sFile},
+        {"default: another user's directory", true, true, foreignOwner, O::PrivateFallback,
+         sForeign},
+        {"default: shared directory", true, true, MakeDir(01777), O::PrivateFallback,
+         "its mode 01777 lets group or others in"},
+        {"default: missing", true, true, nothing, O::Written, ""},
+    };
+}
+
+// Dumps carry log lines: they go only into a directory that is the user's
+// own. Another owner needs chown and the default directory a private /tmp,
+// so those cases run as root only.
+TEST_F(QuillApiTest, DumpDirectoryThatIsNotTheUsersOwnGetsNoDump) {
+    std::string sSkipped;
+    int nCase = 0;
+    for (const HostileDumpDir& c : HostileDumpDirs()) {
+        SCOPED_TRACE(c.pchName);
+        if (c.bNeedsRoot && geteuid() != 0) {
+            sSkipped += std::string(c.pchName) + " (needs root); ";
+            continue;
+        }
+        DumpDirPaths paths;
+        paths.sBase = TempPath("case" + std::to_string(++nCase));
+        paths.sName = c.bDefault ? "quill-dumps-" + std::to_string(getuid()) : "dumps";
+        paths.sPath = paths.sBase + "/" + paths.sName;
+        paths.sSeenAs = c.bDefault ? "/tmp/" + paths.sName : paths.sPath;
+        ASSERT_EQ(mkdir(paths.sBase.c_str(), 0755), 0);
+        c.setUp(paths.sPath, paths.sBase);
+        auto result = DumpThenCrash(c, paths);
+        if (result.exitCode == halyard_test::k_nChildSkip) {
+            sSkipped += std::string(c.pchName) + " (" + result.strStdout + "); ";
+            continue;
+        }
+        ExpectOutcome(c, paths, result);
+    }
+    if (!sSkipped.empty()) {
+        GTEST_SKIP() << "not run: " << sSkipped;
+    }
 }
 
 }  // namespace

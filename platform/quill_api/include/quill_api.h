@@ -18,7 +18,11 @@
 // Failure: init answers a non-zero EQuillInitResult; interface methods answer
 // neutral values (0, false, "") when the library is not initialised or the
 // host client went away. Nothing blocks when no host client is reachable.
-// Minidumps are text files in $QUILL_DUMP_DIR (default /tmp/quill-dumps-<uid>).
+// Minidumps are text files in $QUILL_DUMP_DIR (default /tmp/quill-dumps-<uid>,
+// created 0700). The directory must be the user's own: not a link, owned by
+// the user, no access for group or others. An unsafe $QUILL_DUMP_DIR gets no
+// dump; an unsafe default directory is replaced by a new private
+// /tmp/quill-dumps-<uid>-<random>. Either way a line on stderr says why.
 #pragma once
 
 #include <cstddef>

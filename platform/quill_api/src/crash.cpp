@@ -4,9 +4,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <execinfo.h>
-#include <fcntl.h>
+#include <link.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "dump_dir.h"
+#include "dump_text.h"
+#include "symbolizer.h"
 
 namespace quill_stub {
 
@@ -42,96 +45,6 @@ alignas(16) char g_altStack[64 * 1024];
 
 const int k_rgnSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
-void CopyText(char* pDest, size_t cchDest, const char* pchSource) {
-    size_t i = 0;
-    for (; pchSource && pchSource[i] && i + 1 < cchDest; ++i) {
-        pDest[i] = pchSource[i];
-    }
-    pDest[i] = '\0';
-}
-
-// Small writers that neither allocate nor lock.
-class CDumpWriter {
-public:
-    explicit CDumpWriter(int fd) : m_fd(fd) {}
-    CDumpWriter& Str(const char* pch) {
-        if (pch) {
-            size_t cch = strlen(pch);
-            while (cch > 0) {
-                ssize_t n = write(m_fd, pch, cch);
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (n <= 0) {
-                    return *this;
-                }
-                pch += n;
-                cch -= static_cast<size_t>(n);
-            }
-        }
-        return *this;
-    }
-    CDumpWriter& UInt(uint64_t v, int nBase = 10) {
-        char buffer[24];
-        int i = sizeof(buffer) - 1;
-        buffer[i] = '\0';
-        do {
-            buffer[--i] = "0123456789abcdef"[v % nBase];
-            v /= nBase;
-        } while (v > 0 && i > 0);
-        return Str(buffer + i);
-    }
-    CDumpWriter& Hex(uint64_t v) { return Str("0x").UInt(v, 16); }
-
-private:
-    int m_fd;
-};
-
-void FormatUInt(char* pBuffer, size_t cch, uint64_t v) {
-    char digits[24];
-    int i = 0;
-    do {
-        digits[i++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v > 0);
-    size_t n = 0;
-    while (i > 0 && n + 1 < cch) {
-        pBuffer[n++] = digits[--i];
-    }
-    pBuffer[n] = '\0';
-}
-
-void Append(char* pDest, size_t cchDest, const char* pchText) {
-    size_t n = strlen(pDest);
-    CopyText(pDest + n, cchDest - n, pchText);
-}
-
-// Creates every missing directory of the path (mode 0700).
-void MakeDirectories(const char* pchPath) {
-    char buffer[1024];
-    CopyText(buffer, sizeof(buffer), pchPath);
-    for (char* p = buffer + 1; *p; ++p) {
-        if (*p == '/') {
-            *p = '\0';
-            mkdir(buffer, 0700);
-            *p = '/';
-        }
-    }
-    mkdir(buffer, 0700);
-}
-
-void DumpDirectory(char* pBuffer, size_t cch) {
-    const char* pchDir = getenv("QUILL_DUMP_DIR");
-    if (pchDir && *pchDir) {
-        CopyText(pBuffer, cch, pchDir);
-        return;
-    }
-    char szUid[24];
-    FormatUInt(szUid, sizeof(szUid), getuid());
-    CopyText(pBuffer, cch, "/tmp/quill-dumps-");
-    Append(pBuffer, cch, szUid);
-}
-
 void CacheExecutableName() {
     char buffer[4096];
     ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
@@ -143,30 +56,33 @@ void CacheExecutableName() {
     CopyText(g_szExeName, sizeof(g_szExeName), pchBase ? pchBase + 1 : buffer);
 }
 
-// Opens a new dump file; -1 when the directory cannot be written.
-int OpenDumpFile(char* pszPath, size_t cchPath) {
+// Opens a new dump file; -1 when the directory is unusable or refused.
+int OpenDumpFile() {
     char szDir[1024];
-    DumpDirectory(szDir, sizeof(szDir));
-    MakeDirectories(szDir);
+    int fdDir = OpenDumpDirectory(szDir, sizeof(szDir));
+    if (fdDir < 0) {
+        return -1;
+    }
     char szPid[24];
     FormatUInt(szPid, sizeof(szPid), static_cast<uint64_t>(getpid()));
+    int fd = -1;
     for (int nAttempt = 0; nAttempt < 1000; ++nAttempt) {
         char szSequence[24];
         FormatUInt(szSequence, sizeof(szSequence), static_cast<uint64_t>(++g_nDumpSequence));
-        CopyText(pszPath, cchPath, szDir);
-        Append(pszPath, cchPath, "/");
-        Append(pszPath, cchPath, g_szExeName);
-        Append(pszPath, cchPath, "-");
-        Append(pszPath, cchPath, szPid);
-        Append(pszPath, cchPath, "-");
-        Append(pszPath, cchPath, szSequence);
-        Append(pszPath, cchPath, ".dmp");
-        int fd = open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        char szName[sizeof(g_szExeName) + 64];
+        CopyText(szName, sizeof(szName), g_szExeName);
+        Append(szName, sizeof(szName), "-");
+        Append(szName, sizeof(szName), szPid);
+        Append(szName, sizeof(szName), "-");
+        Append(szName, sizeof(szName), szSequence);
+        Append(szName, sizeof(szName), ".dmp");
+        fd = CreateDumpFile(fdDir, szName);
         if (fd >= 0 || errno != EEXIST) {
-            return fd;
+            break;
         }
     }
-    return -1;
+    close(fdDir);
+    return fd;
 }
 
 const char* SignalName(int nSignal) {
@@ -186,43 +102,65 @@ const char* SignalName(int nSignal) {
     }
 }
 
-void WriteBacktrace(CDumpWriter& out, bool bDemangle) {
-    void* rgpFrames[k_nMaxFrames];
-    int nFrames = backtrace(rgpFrames, k_nMaxFrames);
+// "#<n> <pc> <symbol>+<offset> (<module>+<offset in the module's file>)":
+// dynamic symbols only, but the module offset lets the frame be symbolized
+// later from the module's debug information. Safe in the crash handler
+// without bDemangle (see there).
+void WritePlainFrame(CDumpWriter& out, int nFrame, void* pFrame, bool bDemangle) {
+    uintptr_t pc = reinterpret_cast<uintptr_t>(pFrame);
+    out.Str("#").UInt(static_cast<uint64_t>(nFrame)).Str(" ").Hex(pc);
+    Dl_info info{};
+    link_map* pModule = nullptr;
+    if (dladdr1(pFrame, &info, reinterpret_cast<void**>(&pModule), RTLD_DL_LINKMAP) != 0) {
+        if (info.dli_sname) {
+            char* pchDemangled = nullptr;
+            if (bDemangle) {
+                int nStatus = 0;
+                pchDemangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &nStatus);
+            }
+            out.Str(" ").Str(pchDemangled ? pchDemangled : info.dli_sname);
+            std::free(pchDemangled);
+            out.Str("+").Hex(pc - reinterpret_cast<uintptr_t>(info.dli_saddr));
+        } else {
+            out.Str(" ??");
+        }
+        if (info.dli_fname) {
+            const char* pchBase = strrchr(info.dli_fname, '/');
+            out.Str(" (").Str(pchBase ? pchBase + 1 : info.dli_fname);
+            if (pModule) {
+                out.Str("+").Hex(pc - pModule->l_addr);
+            }
+            out.Str(")");
+        }
+    }
+    out.Str("\n");
+}
+
+// Kept for the life of the process (never destroyed: a dump may be asked for
+// during exit); used under g_dumpMutex only.
+CSymbolizer* RequestedDumpSymbolizer() {
+    static CSymbolizer* s_pSymbolizer = new CSymbolizer;
+    return s_pSymbolizer;
+}
+
+// pSymbolizer null: the crash handler's plain frames.
+void WriteBacktrace(CDumpWriter& out, void* const* ppFrames, int nFrames,
+                    CSymbolizer* pSymbolizer) {
     out.Str("backtrace (thread ").UInt(static_cast<uint64_t>(syscall(SYS_gettid))).Str("):\n");
     for (int i = 0; i < nFrames; ++i) {
-        out.Str("#")
-            .UInt(static_cast<uint64_t>(i))
-            .Str(" ")
-            .Hex(reinterpret_cast<uintptr_t>(rgpFrames[i]));
-        Dl_info info{};
-        if (dladdr(rgpFrames[i], &info) != 0) {
-            if (info.dli_sname) {
-                char* pchDemangled = nullptr;
-                if (bDemangle) {
-                    int nStatus = 0;
-                    pchDemangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &nStatus);
-                }
-                out.Str(" ").Str(pchDemangled ? pchDemangled : info.dli_sname);
-                std::free(pchDemangled);
-                out.Str("+").Hex(reinterpret_cast<uintptr_t>(rgpFrames[i]) -
-                                 reinterpret_cast<uintptr_t>(info.dli_saddr));
-            } else {
-                out.Str(" ??");
-            }
-            if (info.dli_fname) {
-                const char* pchBase = strrchr(info.dli_fname, '/');
-                out.Str(" (").Str(pchBase ? pchBase + 1 : info.dli_fname).Str(")");
-            }
+        uintptr_t pc = reinterpret_cast<uintptr_t>(ppFrames[i]);
+        if (!pSymbolizer || !pSymbolizer->BWriteFrame(out, i, pc)) {
+            WritePlainFrame(out, i, ppFrames[i], pSymbolizer != nullptr);
         }
-        out.Str("\n");
     }
 }
 
-// Writes one dump. pchComment is read as it is; the caller decides the locking.
-void WriteDump(const char* pchReason, const char* pchComment, bool bFromSignal) {
-    char szPath[1200];
-    int fd = OpenDumpFile(szPath, sizeof(szPath));
+// Writes one dump. pchComment is read as it is; the caller decides the
+// locking. bSymbolize allocates: never from the crash handler, and only
+// under g_dumpMutex.
+void WriteDump(const char* pchReason, const char* pchComment, void* const* ppFrames, int nFrames,
+               bool bSymbolize) {
+    int fd = OpenDumpFile();
     if (fd < 0) {
         return;
     }
@@ -241,11 +179,30 @@ void WriteDump(const char* pchReason, const char* pchComment, bool bFromSignal) 
         out.Str("\n");
     }
     out.Str("end of comment\n");
-    WriteBacktrace(out, !bFromSignal);
+    CSymbolizer* pSymbolizer = nullptr;
+    if (bSymbolize) {
+        pSymbolizer = RequestedDumpSymbolizer();
+        pSymbolizer->Refresh();
+    }
+    WriteBacktrace(out, ppFrames, nFrames, pSymbolizer);
     out.Str("end of dump\n");
     close(fd);
 }
 
+// Runs on the crashing thread, whose heap and locks may be in any state, so
+// it uses system calls and the helpers of dump_text and dump_dir only: no
+// heap, no stdio, no locks of ours. Three library calls are not on the
+// POSIX list of async-signal-safe functions and are kept on purpose:
+// - getenv (the dump directory): a plain scan of the environment;
+// - backtrace: its unwinder is loaded at install time, so here it only reads
+//   unwind tables, without allocating;
+// - dladdr1 (frame names): takes the dynamic loader's lock, which is
+//   recursive, so it waits only while another thread is loading or
+//   unloading a library.
+// Frames are not symbolized from debug information here: that allocates, and
+// a crash inside malloc (heap corruption is the usual one) would leave the
+// process hanging instead of ending. Each frame carries its module offset
+// instead, from which it can be symbolized afterwards.
 void CrashSignalHandler(int nSignal, siginfo_t* pInfo, void*) {
     if (g_bCrashing.exchange(true)) {
         // A crash inside the crash handling: let the default action end it.
@@ -257,28 +214,21 @@ void CrashSignalHandler(int nSignal, siginfo_t* pInfo, void*) {
         pfn(g_pvContext);
     }
     char szReason[128];
-    CopyText(szReason, sizeof(szReason), "signal ");
     char szNumber[24];
+    CopyText(szReason, sizeof(szReason), "signal ");
     FormatUInt(szNumber, sizeof(szNumber), static_cast<uint64_t>(nSignal));
     Append(szReason, sizeof(szReason), szNumber);
     Append(szReason, sizeof(szReason), " (");
     Append(szReason, sizeof(szReason), SignalName(nSignal));
     Append(szReason, sizeof(szReason), ")");
     if (pInfo && (nSignal == SIGSEGV || nSignal == SIGBUS)) {
-        Append(szReason, sizeof(szReason), " at address ");
-        char szHex[24];
-        uintptr_t addr = reinterpret_cast<uintptr_t>(pInfo->si_addr);
-        int i = sizeof(szHex) - 1;
-        szHex[i] = '\0';
-        do {
-            szHex[--i] = "0123456789abcdef"[addr % 16];
-            addr /= 16;
-        } while (addr > 0 && i > 2);
-        szHex[--i] = 'x';
-        szHex[--i] = '0';
-        Append(szReason, sizeof(szReason), szHex + i);
+        Append(szReason, sizeof(szReason), " at address 0x");
+        FormatUInt(szNumber, sizeof(szNumber), reinterpret_cast<uintptr_t>(pInfo->si_addr), 16);
+        Append(szReason, sizeof(szReason), szNumber);
     }
-    WriteDump(szReason, g_szComment, true);
+    void* rgpFrames[k_nMaxFrames];
+    int nFrames = backtrace(rgpFrames, k_nMaxFrames);
+    WriteDump(szReason, g_szComment, rgpFrames, nFrames, false);
     // The signal is blocked while we run; re-raised with the default action it
     // ends the process the way it would have without us.
     signal(nSignal, SIG_DFL);
@@ -330,6 +280,8 @@ void SetDumpComment(const char* pchComment) {
 }
 
 void WriteRequestedDump(uint32_t uExceptionCode, uint32_t uBuildId) {
+    void* rgpFrames[k_nMaxFrames];
+    int nFrames = backtrace(rgpFrames, k_nMaxFrames);
     std::lock_guard<std::mutex> dumpLock(g_dumpMutex);
     if (g_szExeName[0] == '\0' || std::strcmp(g_szExeName, "process") == 0) {
         CacheExecutableName();
@@ -348,7 +300,7 @@ void WriteRequestedDump(uint32_t uExceptionCode, uint32_t uBuildId) {
     FormatUInt(szNumber, sizeof(szNumber), uBuildId);
     Append(szReason, sizeof(szReason), szNumber);
     Append(szReason, sizeof(szReason), ")");
-    WriteDump(szReason, szComment, false);
+    WriteDump(szReason, szComment, rgpFrames, nFrames, true);
 }
 
 }  // namespace quill_stub

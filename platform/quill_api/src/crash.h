@@ -1,10 +1,17 @@
 // crash: the host client stand-in's crash handler and minidump writer.
 //
-// A dump is a text file "<exe>-<pid>-<n>.dmp" in $QUILL_DUMP_DIR (default
-// /tmp/quill-dumps-<uid>, created when missing) holding the reason, the
-// process id, the comment set last and a symbolized backtrace of the dumping
-// thread. The signal path avoids the heap and locks, as far as reasonable
-// within a crashing process.
+// A dump is a text file "<exe>-<pid>-<n>.dmp", mode 0600, in the user's own
+// dump directory (see dump_dir.h for which directory and what happens when it
+// is not safe) holding the reason, the process id, the comment set last and
+// a backtrace of the dumping thread, one frame per line:
+//   #<n> <address> <function>+<offset> (<module>+<offset in the module>)
+// followed by " at <file>:<line>" where debug information has it. Requested
+// dumps are symbolized from the modules' debug information (internal and
+// inlined functions too; an inlined call gets its own line, "(inlined)");
+// the crash handler writes dynamic symbol names only, because symbolizing
+// allocates, and the module offsets let those frames be symbolized later.
+// The crash handler's path avoids the heap, stdio and locks; crash.cpp lists
+// the few library calls it keeps.
 //
 // Thread safety: every function may be called from any thread; requested
 // dumps are serialised.

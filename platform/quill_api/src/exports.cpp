@@ -65,4 +65,7 @@ QUILL_API void QuillAPI_SetMiniDumpComment(const char* pchComment) {
 
 QUILL_API void QuillAPI_WriteMiniDump(uint32_t uStructuredExceptionCode, void*, uint32_t uBuildId) {
     quill_stub::WriteRequestedDump(uStructuredExceptionCode, uBuildId);
+    // Not a tail call: the entry point keeps its own frame, so that the
+    // dump's backtrace shows where the program asked for it.
+    asm volatile("" ::: "memory");
 }
