@@ -468,6 +468,8 @@ bool ThreadOverrideCurrentProcessId(int pid);
 int ThreadGetCurrentProcessHandle();
 int ThreadOpenProcess(int pid);
 bool ThreadCloseProcess(int pid);
+// These three take one process: a pid of 0 or below (a process group, or
+// every process) is refused with false, and nothing is signalled or reaped.
 bool ThreadIsProcessActive(int pid);
 bool ThreadTerminateProcessCode(int pid);
 bool ThreadGetProcessExitCode(int pid, int* pnStatus);
@@ -477,7 +479,8 @@ int ThreadGetProcessParentID();
 int ThreadGetProcessPriority(int pid);
 bool ThreadSetProcessPriority(int pid, int nPriorityClass);
 // Runs "<command> <arguments>" through the shell in a forked child, in
-// pchDirectory when given. Returns the child's pid, 0 on failure. Finished
+// pchDirectory when given. Returns the child's pid, 0 on failure (also when
+// the command text is 2048 bytes or more: it is never run cut short). Finished
 // children of the whole process are reaped from then on by a SIGCHLD handler.
 int ThreadShellExecute(const char* pchCommand, const char* pchArguments, const char* pchDirectory);
 // The SIGCHLD handler: reaps every finished child, except while a
