@@ -267,9 +267,23 @@ CThreadSemaphore::CThreadSemaphore(int32_t nInitialValue, int32_t nMaxValue) {
     if (nMaxValue == 0) {
         return;
     }
-    char rchName[k_cchMaxName];
-    snprintf(rchName, sizeof(rchName), "%p", static_cast<void*>(this));
-    CreateNamedSyncObjectInternal(rchName, false, nInitialValue, false);
+    // No key: a key made from the address would be shared by every process
+    // with an object at that address (all of them, without address
+    // randomisation). The address stays as the object's label.
+    m_pszSemName = new char[k_cchMaxName];
+    snprintf(m_pszSemName, k_cchMaxName, "%p", static_cast<void*>(this));
+    m_nSemId = CreatePrivateSemaphoreInternal(nInitialValue);
+    m_bCreatedSemaphore = m_nSemId >= 0;
+    m_bInitalized = m_nSemId >= 0;
+    m_pidCreator = getpid();
+}
+
+CThreadSemaphore::~CThreadSemaphore() {
+    // Ours alone (a forked child that inherited the object leaves it to us).
+    if (m_nSemId >= 0 && getpid() == m_pidCreator) {
+        DestroySemaphoreInternal(m_nSemId);
+    }
+    m_nSemId = -1;
 }
 
 bool CThreadSemaphore::Release(int32_t nReleaseCount) {

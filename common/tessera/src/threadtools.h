@@ -160,11 +160,18 @@ public:
     bool IsCreator() const { return IsNamed() ? m_bCreatedSemaphore : true; }
 };
 
+// A counting semaphore private to this process and the children it forks
+// (a System V semaphore that no key reaches), removed by its destructor in
+// the process that made it.
 class CThreadSemaphore : public CThreadSyncObject {
 public:
     // nMaxValue 0 gives an invalid object.
     CThreadSemaphore(int32_t nInitialValue, int32_t nMaxValue);
+    ~CThreadSemaphore() override;
     bool Release(int32_t nReleaseCount = 1);
+
+private:
+    pid_t m_pidCreator = 0;
 };
 
 // Recursive in-process mutex; each Lock needs its Unlock. The lower-case
