@@ -19,6 +19,10 @@
 // Named objects take units without undo, so a crashed holder leaves its unit
 // taken until a later creation finds the set orphaned and recreates it.
 //
+// Waits: anonymous objects time their waits on the monotonic clock, so setting
+// the wall clock neither shortens nor lengthens one; an infinite wait
+// (TT_INFINITE) ends only when the object is signalled.
+//
 // Failure: creation failures leave objects invalid (operator! is true) and log
 // nothing; waits report timeouts and errors as false. ThreadSetPriority logs
 // every failure. Process functions report through their results.
@@ -133,6 +137,8 @@ protected:
 
 private:
     bool WaitAnonymous(uint32_t nMilliseconds);
+    // With m_Mutex held: waits for a signal; an infinite wait only ends with one.
+    bool WaitForSignalLocked(uint32_t nMilliseconds);
 };
 
 class CThreadEvent : public CThreadSyncObject {
