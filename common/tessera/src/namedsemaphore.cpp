@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "logregistry.h"
 #include "pathtools.h"
 
 namespace {
@@ -28,6 +29,10 @@ constexpr int k_nMaxSweep = 101;
 constexpr int k_nCreatorPolls = 100;
 constexpr useconds_t k_usCreatorPollInterval = 250;
 constexpr int64_t k_usMaxPollSleep = 500;
+// Removing an orphan and creating afresh normally takes one or two rounds; a
+// set that keeps coming back (one we may not remove, or a creator that never
+// operates on it) must not keep the caller busy for ever.
+constexpr int k_nMaxCreateAttempts = 100;
 
 int SemOp(int nSemId, short nDelta, short nFlags) {
     struct sembuf op = {0, nDelta, nFlags};
@@ -125,6 +130,20 @@ int RemoveOrphanedSemaphores(int nMaxRemoved) {
     return nRemoved;
 }
 
+int CreatePrivateSemaphoreInternal(int nInitialValue) {
+    int nSemId = semget(IPC_PRIVATE, 1, IPC_CREAT | 0600);
+    if (nSemId < 0) {
+        return -1;
+    }
+    if (!SetInitialValue(nSemId, nInitialValue)) {
+        int nError = errno;
+        DestroySemaphoreInternal(nSemId);
+        errno = nError;
+        return -1;
+    }
+    return nSemId;
+}
+
 int CreateSemaphoreInternal(const char* pchName, bool bGlobal, int nInitialValue, bool* pbCreated) {
     bool bCreatedLocal = false;
     bool& bCreated = pbCreated ? *pbCreated : bCreatedLocal;
@@ -135,7 +154,16 @@ int CreateSemaphoreInternal(const char* pchName, bool bGlobal, int nInitialValue
     }
     const int nPerms = bGlobal ? 0666 : 0600;
     bool bSwept = false;
-    while (true) {
+    int nUnremovableId = -1;
+    int nRemoveError = 0;
+    // An orphan that cannot be removed is noted; a later round may find it gone.
+    auto removeOrphan = [&](int nSemId) {
+        if (!DestroySemaphoreInternal(nSemId) && errno != EIDRM && errno != EINVAL) {
+            nUnremovableId = nSemId;
+            nRemoveError = errno;
+        }
+    };
+    for (int nAttempt = 0; nAttempt < k_nMaxCreateAttempts; ++nAttempt) {
         bCreated = true;
         int nSemId = semget(key, 1, IPC_CREAT | IPC_EXCL | nPerms);
         if (nSemId >= 0) {
@@ -168,7 +196,7 @@ int CreateSemaphoreInternal(const char* pchName, bool bGlobal, int nInitialValue
             return -1;
         }
         if (BIsSemaphoreOrphaned(nSemId, 0)) {
-            DestroySemaphoreInternal(nSemId);
+            removeOrphan(nSemId);
             continue;
         }
         bCreated = false;
@@ -177,10 +205,23 @@ int CreateSemaphoreInternal(const char* pchName, bool bGlobal, int nInitialValue
             return nSemId;
         }
         if (BIsSemaphoreOrphaned(nSemId, 0)) {
-            DestroySemaphoreInternal(nSemId);
+            removeOrphan(nSemId);
         }
         // Either way, look again: create it anew or open and poll once more.
     }
+    if (nUnremovableId >= 0) {
+        Log(LogLevel_Error,
+            "Failed to create semaphore '%s': its orphaned semaphore (id %d) cannot be removed: "
+            "%s\n",
+            pchName, nUnremovableId, strerror(nRemoveError));
+        errno = nRemoveError;
+    } else {
+        Log(LogLevel_Error, "Failed to create semaphore '%s': gave up after %d attempts\n", pchName,
+            k_nMaxCreateAttempts);
+        errno = EAGAIN;
+    }
+    bCreated = false;
+    return -1;
 }
 
 int OpenSemaphoreInternal(const char* pchName, bool bGlobal) {

@@ -16,8 +16,8 @@
 // remove them and start afresh.
 //
 // Thread safety: all functions may be called from any thread; the kernel
-// serialises the operations. Failure: -1 / false with errno set; nothing is
-// logged.
+// serialises the operations. Failure: -1 / false with errno set; only a
+// creation that gives up is logged.
 #pragma once
 
 #include <sys/types.h>
@@ -29,8 +29,16 @@ key_t SemaphoreKeyFromName(const char* pchName, bool bGlobal);
 
 // Creates the semaphore for the name, or opens the existing one. *pbCreated
 // tells which; a newly created one holds nInitialValue, an opened one keeps
-// its value (and errno is EEXIST). Returns the id or -1.
+// its value (and errno is EEXIST). Returns the id or -1. Gives up after a
+// bounded number of rounds, with a log line (at Error), when the name's set
+// keeps being in the way: an orphan this user may not remove (errno EPERM),
+// or a set whose creator never operates on it (EAGAIN).
 int CreateSemaphoreInternal(const char* pchName, bool bGlobal, int nInitialValue, bool* pbCreated);
+
+// A semaphore that no key reaches (IPC_PRIVATE, mode 0600) holding
+// nInitialValue: shared only with the children this process forks. The id or
+// -1.
+int CreatePrivateSemaphoreInternal(int nInitialValue);
 
 // Opens an existing semaphore; an orphan found this way is removed and
 // reported as missing (-1, errno ENOENT).

@@ -14,38 +14,45 @@
 
 namespace {
 
-// The open status file and the process it belongs to: a child made by fork
-// without exec inherits the stream, which still describes its parent.
-struct StatusFile {
-    std::atomic<FILE*> pFile{nullptr};
-    std::atomic<pid_t> pid{0};
+// The open status file and the process it belongs to, published together
+// through one pointer: a reader never pairs a stream with another process's
+// pid, and no stream that a thread of this process may read is ever closed.
+// A child made by fork without exec inherits its parent's entry, which
+// describes the parent: it opens its own and keeps the inherited one linked,
+// unread and never closed (closing an input stream moves the file position,
+// which the child's copy shares with the parent's stream).
+struct StatusStream {
+    FILE* pFile;
+    pid_t pid;
+    StatusStream* pInherited;
 };
 
-FILE* OpenStatusFile(StatusFile& status) {
-    FILE* pFile = status.pFile.load(std::memory_order_acquire);
-    if (pFile && status.pid.load(std::memory_order_relaxed) == getpid()) {
-        return pFile;
+std::atomic<StatusStream*> s_pStatusStream{nullptr};
+
+FILE* StatusFileOfThisProcess() {
+    const pid_t pid = getpid();
+    StatusStream* pCurrent = s_pStatusStream.load(std::memory_order_acquire);
+    while (!pCurrent || pCurrent->pid != pid) {
+        FILE* pOpened = fopen("/proc/self/status", "r");
+        if (!pOpened) {
+            return nullptr;  // tried again on the next call
+        }
+        auto* pNew = new StatusStream{pOpened, pid, pCurrent};
+        if (s_pStatusStream.compare_exchange_strong(pCurrent, pNew, std::memory_order_acq_rel,
+                                                    std::memory_order_acquire)) {
+            return pOpened;
+        }
+        // Another thread published first; pCurrent is theirs now.
+        fclose(pOpened);
+        delete pNew;
     }
-    FILE* pOpened = fopen("/proc/self/status", "r");
-    if (!pOpened) {
-        return nullptr;  // tried again on the next call
-    }
-    if (!status.pFile.compare_exchange_strong(pFile, pOpened, std::memory_order_acq_rel)) {
-        fclose(pOpened);  // another thread got there first
-        return pFile;
-    }
-    status.pid.store(getpid(), std::memory_order_relaxed);
-    if (pFile) {
-        fclose(pFile);  // the parent's stream, inherited through fork
-    }
-    return pOpened;
+    return pCurrent->pFile;
 }
 
 }  // namespace
 
 bool Plat_IsInDebugSession() {
-    static StatusFile s_status;
-    FILE* pFile = OpenStatusFile(s_status);
+    FILE* pFile = StatusFileOfThisProcess();
     if (!pFile) {
         return false;
     }

@@ -7,18 +7,28 @@
 //   ORRERY_VRENV= QUILL_RUNTIME= LD_LIBRARY_PATH="$SYSTEM_LD_LIBRARY_PATH" QT_PLUGIN_PATH= <tool>
 //
 //   BProcessRunning("vrmonitor")  => <prefix> pidof vrmonitor > /dev/null
-//   BKillProcess("vrmonitor")     => <prefix> /usr/bin/pkill -9 vrmonitor
+//   BKillProcess("vrmonitor")     => <prefix> /usr/bin/pkill -9 -x vrmonitor
+//   BKillProcess("a.b")           => <prefix> /usr/bin/pkill -9 -x 'a\.b'
 //   OpenURL("http://x/y")         => <prefix> xdg-open 'http://x/y' &
 //
 // Input that is not a plain word never reaches the shell as code: a name with
 // characters other than letters, digits and _ . + - : @ % , = / is passed
-// single-quoted, a name that is empty or starts with '-' (it would be read
-// as an option) is refused with false, and a single quote inside a URL is
-// written as '\'' so the URL stays one literal argument.
+// single-quoted, a name that is empty, starts with '-' (it would be read as
+// an option) or holds a NUL is refused with false, and a single quote inside
+// a URL is written as '\'' so the URL stays one literal argument. Names are
+// matched exactly: pkill gets the name as an escaped pattern with -x.
+//
+// Pids of 0 and below address process groups or every process: the pid
+// forms refuse them with false.
 //
 // BCreateProcess starts the program as a detached grandchild (own session,
-// no blocked signals) that the system adopts, so the caller never reaps it;
-// the result says whether a pid was obtained, not whether exec succeeded.
+// no blocked signals) that the system adopts, so the caller never reaps it.
+// It returns once the program has been executed: true with its pid, or false
+// with pid -1 and a log line when the directory, the fork or the exec failed.
+// A relative program path with a directory part is taken from the caller's
+// directory, not from the working directory it runs in. The forked children
+// make system calls only (no locks, no allocation), so a launch from a
+// threaded process cannot hang on a lock another thread held at the fork.
 //
 // The functions that read a child's status (BProcessRunning and BKillProcess
 // by name, OpenURL, GetCommandOutput) hold off ThreadShellExecute's SIGCHLD
@@ -34,9 +44,9 @@
 #include <string>
 #include <vector>
 
-// argv is NULL-terminated; argv[0] is looked up in PATH. An empty or null
-// working directory keeps the caller's. *pnPid is the grandchild's pid, -1
-// when none was obtained.
+// argv is NULL-terminated; argv[0] is looked up in PATH when it has no '/'.
+// An empty or null working directory keeps the caller's. *pnPid is the
+// program's pid, -1 when it could not be started.
 bool BCreateProcess(const char* pchWorkingDirectory, const char* const* argv, int* pnPid = nullptr);
 // An empty working directory means the executable's own directory (the
 // current one when the executable is a bare name).

@@ -1,5 +1,7 @@
 #include "singleappinstance.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,10 +10,25 @@
 
 #include "threadtools.h"
 
-// The machine-wide mutex plus whether this process holds it.
+// The machine-wide mutex plus whether this process holds it. The holder's pid
+// tells a child made by fork (which inherits the guard, and runs its
+// destructor when it leaves through exit()) that the lock is not its own.
 struct CSingleAppInstance::CLock : CThreadFullMutex {
     explicit CLock(const char* pchLockName) : CThreadFullMutex(false, pchLockName, true) {}
     bool m_bOwned = false;
+    pid_t m_pidOwner = 0;
+
+    // Removes the lock while still holding it, so that no newcomer can take
+    // it in between and then hold a lock that no longer exists. Released
+    // instead when somebody else uses it (or it may not be removed): the
+    // unit then goes to the next one.
+    void Give() {
+        const int nId = GetSemaphoreId();
+        if (!BIsSemaphoreOrphaned(nId, getpid()) || !DestroySemaphoreInternal(nId)) {
+            Release();
+        }
+        m_bOwned = false;
+    }
 };
 
 namespace {
@@ -44,6 +61,7 @@ CSingleAppInstance::CSingleAppInstance(const char* pchName, bool bExitIfRunning)
     }
     if (m_pLock->Wait(0)) {
         m_pLock->m_bOwned = true;
+        m_pLock->m_pidOwner = getpid();
         m_bAcquired = true;
     } else {
         m_bAcquired = false;
@@ -54,9 +72,8 @@ CSingleAppInstance::CSingleAppInstance(const char* pchName, bool bExitIfRunning)
 }
 
 CSingleAppInstance::~CSingleAppInstance() {
-    if (m_pLock && m_pLock->m_bOwned) {
-        m_pLock->Release();
-        m_pLock->m_bOwned = false;
+    if (m_pLock && m_pLock->m_bOwned && m_pLock->m_pidOwner == getpid()) {
+        m_pLock->Give();
     }
     delete m_pLock;
     m_pLock = nullptr;

@@ -5,9 +5,11 @@
 // "/Global\<name>" (or "/<name>" when the name already starts with
 // "Global\"), shared by all users (key: CRC-32 of that lock name alone, mode
 // 0666), without waiting. A second process with the same name finds it held
-// and reports another instance. The holder releases it and removes the
-// semaphore at exit; a holder that was killed leaves it taken, and the next
-// guard recovers it as an orphan.
+// and reports another instance. At exit the holder removes the semaphore
+// while still holding it (no newcomer can take it just before it goes), or
+// releases it when another process waits for it; a child made by fork that
+// leaves through exit() leaves its parent's lock alone. A holder that was
+// killed leaves it taken, and the next guard recovers it as an orphan.
 //
 //   name "halyard"          => lock "/Global\halyard"
 //   name "Global\halyard"   => lock "/Global\halyard"

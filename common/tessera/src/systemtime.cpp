@@ -63,27 +63,34 @@ int SleepRestartingOnSignal(struct timespec request) {
 // do, but tzset costs a stat of the zone file on every call, once per log line.
 // Re-read it when TZ changes and otherwise at most once a second, so that a
 // change of the system's zone still shows within a second.
+//
+// The cache is never destroyed: time strings are still made at exit (log
+// lines written by other static objects' destructors, threads still logging).
+struct TimeZoneCache {
+    std::mutex mutex;
+    bool bRead = false;
+    bool bHadTZ = false;
+    std::string sTZ;
+    time_t tLastRead = 0;
+};
+
 void RefreshTimeZone() {
-    static std::mutex s_mutex;
-    static bool s_bRead = false;
-    static bool s_bHadTZ = false;
-    static std::string s_sTZ;
-    static time_t s_tLastRead = 0;
+    static TimeZoneCache& s_cache = *new TimeZoneCache;
 
     struct timespec now = {};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    std::lock_guard<std::mutex> lock(s_mutex);
+    std::lock_guard<std::mutex> lock(s_cache.mutex);
     const char* pchTZ = getenv("TZ");
-    bool bChanged = !s_bRead || s_bHadTZ != (pchTZ != nullptr) || (pchTZ && s_sTZ != pchTZ) ||
-                    now.tv_sec != s_tLastRead;
+    bool bChanged = !s_cache.bRead || s_cache.bHadTZ != (pchTZ != nullptr) ||
+                    (pchTZ && s_cache.sTZ != pchTZ) || now.tv_sec != s_cache.tLastRead;
     if (!bChanged) {
         return;
     }
     tzset();
-    s_bRead = true;
-    s_bHadTZ = pchTZ != nullptr;
-    s_sTZ = pchTZ ? pchTZ : "";
-    s_tLastRead = now.tv_sec;
+    s_cache.bRead = true;
+    s_cache.bHadTZ = pchTZ != nullptr;
+    s_cache.sTZ = pchTZ ? pchTZ : "";
+    s_cache.tLastRead = now.tv_sec;
 }
 
 struct tm LocalTime(time_t t) {

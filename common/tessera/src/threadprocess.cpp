@@ -51,20 +51,23 @@ bool ThreadCloseProcess(int pid) {
     return pid != 0;
 }
 
+// Process functions take one process: 0 and below would address the caller's
+// process group, another group or every process, so they are refused.
 bool ThreadIsProcessActive(int pid) {
-    if (pid == 0) {
+    if (pid <= 0) {
         return false;
     }
     return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
 bool ThreadTerminateProcessCode(int pid) {
-    return kill(pid, SIGTERM) == 0;
+    return pid > 0 && kill(pid, SIGTERM) == 0;
 }
 
 bool ThreadGetProcessExitCode(int pid, int* pnStatus) {
     int nStatus = 0;
-    if (waitpid(pid, &nStatus, WNOHANG) <= 0) {
+    // waitpid would reap any child of the group (or of the process) instead.
+    if (pid <= 0 || waitpid(pid, &nStatus, WNOHANG) <= 0) {
         return false;
     }
     if (pnStatus) {
@@ -205,6 +208,14 @@ int ThreadShellExecute(const char* pchCommand, const char* pchArguments, const c
             return 0;
         }
     }
+    // Made before the fork, and refused when it does not fit: a command cut
+    // short is another command.
+    char rchCommand[2048];
+    int nLength = snprintf(rchCommand, sizeof(rchCommand), "%s %s", pchCommand ? pchCommand : "",
+                           pchArguments ? pchArguments : "");
+    if (nLength < 0 || static_cast<size_t>(nLength) >= sizeof(rchCommand)) {
+        return 0;
+    }
     InstallChildReaper();
     pid_t pid = fork();
     if (pid < 0) {
@@ -216,9 +227,6 @@ int ThreadShellExecute(const char* pchCommand, const char* pchArguments, const c
         if (pchDirectory && pchDirectory[0] && chdir(pchDirectory) != 0) {
             _exit(-1);
         }
-        char rchCommand[2048];
-        snprintf(rchCommand, sizeof(rchCommand), "%s %s", pchCommand ? pchCommand : "",
-                 pchArguments ? pchArguments : "");
         _exit(ExitCodeForShellStatus(system(rchCommand)));
     }
     return pid;

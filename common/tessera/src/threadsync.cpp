@@ -14,13 +14,17 @@
 namespace {
 
 // Infinite waits are cut into slices: manual-reset waiters poll every 10 ms,
-// since a signal wakes only one waiter.
+// since a signal wakes only one waiter. A slice running out never ends an
+// infinite wait.
 constexpr uint32_t k_nManualResetSliceMs = 10;
 constexpr uint32_t k_nAutoResetSliceMs = 0xFFFFFFFFu;
 
+// Deadlines are taken on the monotonic clock (the condition variables are
+// made for it), so that setting the wall clock neither ends a wait early nor
+// makes it longer.
 struct timespec DeadlineAfter(uint32_t nMilliseconds) {
     struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     ts.tv_sec += static_cast<time_t>(nMilliseconds / 1000);
     ts.tv_nsec += static_cast<long>(nMilliseconds % 1000) * 1000000L;
     if (ts.tv_nsec >= 1000000000L) {
@@ -73,7 +77,11 @@ CThreadSyncObject::~CThreadSyncObject() {
 
 bool CThreadSyncObject::CreateAnonymousSyncObjectInternal(bool bInitiallySet, bool bManualReset) {
     pthread_mutex_init(&m_Mutex, nullptr);
-    pthread_cond_init(&m_Condition, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&m_Condition, &attr);
+    pthread_condattr_destroy(&attr);
     m_bManualReset = bManualReset;
     m_cSet.exchange(bInitiallySet ? 1 : 0);
     m_bWakeForEvent = false;
@@ -146,36 +154,7 @@ bool CThreadSyncObject::WaitAnonymous(uint32_t nMilliseconds) {
     if (m_cSet.load() > 0) {
         bSuccess = true;
     } else if (nMilliseconds != 0 && !m_bWakeForEvent) {
-        const bool bInfinite = nMilliseconds == TT_INFINITE;
-        int nResult = 0;
-        while (true) {
-            uint32_t nSlice = nMilliseconds;
-            if (bInfinite) {
-                nSlice = m_bManualReset ? k_nManualResetSliceMs : k_nAutoResetSliceMs;
-            }
-            struct timespec deadline = DeadlineAfter(nSlice);
-            do {
-                nResult = pthread_cond_timedwait(&m_Condition, &m_Mutex, &deadline);
-            } while (nResult == EINTR);
-            if (m_bManualReset) {
-                if (m_cSet.load() != 0) {
-                    break;
-                }
-                if (bInfinite && nResult == ETIMEDOUT) {
-                    continue;
-                }
-            }
-            if (m_bWakeForEvent || nResult == ETIMEDOUT) {
-                break;
-            }
-        }
-        // A manual-reset object that is signalled counts as signalled even when
-        // the last slice ran out just as it was set.
-        bSuccess = nResult != ETIMEDOUT || (m_bManualReset && m_cSet.load() != 0);
-        // Woken by a signal that another waiter already consumed: not ours.
-        if (bSuccess && !m_bManualReset && m_cSet.load() == 0) {
-            bSuccess = false;
-        }
+        bSuccess = WaitForSignalLocked(nMilliseconds);
     }
     if (bSuccess) {
         m_bWakeForEvent = false;
@@ -185,6 +164,31 @@ bool CThreadSyncObject::WaitAnonymous(uint32_t nMilliseconds) {
     }
     pthread_mutex_unlock(&m_Mutex);
     return bSuccess;
+}
+
+bool CThreadSyncObject::WaitForSignalLocked(uint32_t nMilliseconds) {
+    const bool bInfinite = nMilliseconds == TT_INFINITE;
+    const uint32_t nSlice = !bInfinite       ? nMilliseconds
+                            : m_bManualReset ? k_nManualResetSliceMs
+                                             : k_nAutoResetSliceMs;
+    struct timespec deadline = DeadlineAfter(nSlice);
+    while (true) {
+        int nResult;
+        do {
+            nResult = pthread_cond_timedwait(&m_Condition, &m_Mutex, &deadline);
+        } while (nResult == EINTR);
+        // Signalled, and (for an auto-reset object) not yet taken by another
+        // waiter woken by the same signal.
+        if (m_cSet.load() != 0) {
+            return true;
+        }
+        if (nResult == ETIMEDOUT) {
+            if (!bInfinite) {
+                return false;
+            }
+            deadline = DeadlineAfter(nSlice);
+        }
+    }
 }
 
 // ---- events, full mutexes, semaphores -------------------------------------------------
@@ -267,9 +271,23 @@ CThreadSemaphore::CThreadSemaphore(int32_t nInitialValue, int32_t nMaxValue) {
     if (nMaxValue == 0) {
         return;
     }
-    char rchName[k_cchMaxName];
-    snprintf(rchName, sizeof(rchName), "%p", static_cast<void*>(this));
-    CreateNamedSyncObjectInternal(rchName, false, nInitialValue, false);
+    // No key: a key made from the address would be shared by every process
+    // with an object at that address (all of them, without address
+    // randomisation). The address stays as the object's label.
+    m_pszSemName = new char[k_cchMaxName];
+    snprintf(m_pszSemName, k_cchMaxName, "%p", static_cast<void*>(this));
+    m_nSemId = CreatePrivateSemaphoreInternal(nInitialValue);
+    m_bCreatedSemaphore = m_nSemId >= 0;
+    m_bInitalized = m_nSemId >= 0;
+    m_pidCreator = getpid();
+}
+
+CThreadSemaphore::~CThreadSemaphore() {
+    // Ours alone (a forked child that inherited the object leaves it to us).
+    if (m_nSemId >= 0 && getpid() == m_pidCreator) {
+        DestroySemaphoreInternal(m_nSemId);
+    }
+    m_nSemId = -1;
 }
 
 bool CThreadSemaphore::Release(int32_t nReleaseCount) {
@@ -369,8 +387,9 @@ void CThreadRWLock::LockForWrite() {
     ++m_nWriters;
     m_CanRead.Reset();
     m_mutex.Unlock();
-    if (bWait) {
-        m_CanWrite.Wait();
+    // Proceeding after a failed wait would let two writers (or a writer and
+    // readers) in together.
+    while (bWait && !m_CanWrite.Wait()) {
     }
 }
 

@@ -19,6 +19,10 @@
 // Named objects take units without undo, so a crashed holder leaves its unit
 // taken until a later creation finds the set orphaned and recreates it.
 //
+// Waits: anonymous objects time their waits on the monotonic clock, so setting
+// the wall clock neither shortens nor lengthens one; an infinite wait
+// (TT_INFINITE) ends only when the object is signalled.
+//
 // Failure: creation failures leave objects invalid (operator! is true) and log
 // nothing; waits report timeouts and errors as false. ThreadSetPriority logs
 // every failure. Process functions report through their results.
@@ -133,6 +137,8 @@ protected:
 
 private:
     bool WaitAnonymous(uint32_t nMilliseconds);
+    // With m_Mutex held: waits for a signal; an infinite wait only ends with one.
+    bool WaitForSignalLocked(uint32_t nMilliseconds);
 };
 
 class CThreadEvent : public CThreadSyncObject {
@@ -160,11 +166,18 @@ public:
     bool IsCreator() const { return IsNamed() ? m_bCreatedSemaphore : true; }
 };
 
+// A counting semaphore private to this process and the children it forks
+// (a System V semaphore that no key reaches), removed by its destructor in
+// the process that made it.
 class CThreadSemaphore : public CThreadSyncObject {
 public:
     // nMaxValue 0 gives an invalid object.
     CThreadSemaphore(int32_t nInitialValue, int32_t nMaxValue);
+    ~CThreadSemaphore() override;
     bool Release(int32_t nReleaseCount = 1);
+
+private:
+    pid_t m_pidCreator = 0;
 };
 
 // Recursive in-process mutex; each Lock needs its Unlock. The lower-case
@@ -468,6 +481,8 @@ bool ThreadOverrideCurrentProcessId(int pid);
 int ThreadGetCurrentProcessHandle();
 int ThreadOpenProcess(int pid);
 bool ThreadCloseProcess(int pid);
+// These three take one process: a pid of 0 or below (a process group, or
+// every process) is refused with false, and nothing is signalled or reaped.
 bool ThreadIsProcessActive(int pid);
 bool ThreadTerminateProcessCode(int pid);
 bool ThreadGetProcessExitCode(int pid, int* pnStatus);
@@ -477,7 +492,8 @@ int ThreadGetProcessParentID();
 int ThreadGetProcessPriority(int pid);
 bool ThreadSetProcessPriority(int pid, int nPriorityClass);
 // Runs "<command> <arguments>" through the shell in a forked child, in
-// pchDirectory when given. Returns the child's pid, 0 on failure. Finished
+// pchDirectory when given. Returns the child's pid, 0 on failure (also when
+// the command text is 2048 bytes or more: it is never run cut short). Finished
 // children of the whole process are reaped from then on by a SIGCHLD handler.
 int ThreadShellExecute(const char* pchCommand, const char* pchArguments, const char* pchDirectory);
 // The SIGCHLD handler: reaps every finished child, except while a

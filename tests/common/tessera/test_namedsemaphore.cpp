@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "held_child.h"
+#include "log_recorder.h"
 #include "pathtools.h"
 #include "test_support.h"
 #include "threadtools.h"
@@ -268,10 +269,11 @@ TEST(NamedSemaphore, CountingSemaphore) {
 
     auto* pSemaphore = new CThreadSemaphore(2, 5);
     ASSERT_FALSE(!*pSemaphore);
-    char rchName[32];
-    snprintf(rchName, sizeof(rchName), "%p", static_cast<void*>(pSemaphore));
-    key_t key = SemaphoreKeyFromName(rchName, false);
-    EXPECT_EQ(semget(key, 0, 0), pSemaphore->GetSemaphoreId());
+    int nId = pSemaphore->GetSemaphoreId();
+    struct semid_ds ds;
+    ASSERT_EQ(semctl(nId, 0, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.sem_perm.__key, IPC_PRIVATE);  // no other process can find it
+    EXPECT_EQ(ds.sem_perm.mode & 0777, 0600);
     EXPECT_TRUE(pSemaphore->Wait(0));
     EXPECT_TRUE(pSemaphore->Wait(0));
     EXPECT_FALSE(pSemaphore->Wait(0));
@@ -281,7 +283,75 @@ TEST(NamedSemaphore, CountingSemaphore) {
     }
     EXPECT_FALSE(pSemaphore->Wait(0));
     delete pSemaphore;
-    EXPECT_EQ(semget(key, 0, 0), -1);
+    EXPECT_NE(semctl(nId, 0, IPC_STAT, &ds), 0);  // removed
+}
+
+TEST(NamedSemaphore, CountingSemaphoresOfProcessesWithTheSameAddressAreSeparate) {
+    // Without address randomisation (under a debugger, say) every run of a
+    // program puts its objects at the same addresses. In a private IPC
+    // namespace: the address must lead to nobody else's semaphore.
+    auto result = RunInChild([] {
+        if (unshare(CLONE_NEWIPC) != 0) {
+            printf("unshare(CLONE_NEWIPC): %s\n", strerror(errno));
+            return 77;
+        }
+        alignas(CThreadSemaphore) static unsigned char s_rgStorage[sizeof(CThreadSemaphore)];
+        auto* pMine = new (s_rgStorage) CThreadSemaphore(0, 1);
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Another program's semaphore at the very same address.
+            auto* pTheirs = new (s_rgStorage) CThreadSemaphore(0, 1);
+            _exit(pTheirs->Release(1) ? 0 : 1);
+        }
+        int nStatus = 0;
+        if (waitpid(pid, &nStatus, 0) != pid || !WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) {
+            return 2;
+        }
+        bool bShared = pMine->Wait(0);
+        pMine->~CThreadSemaphore();
+        return bShared ? 1 : 0;
+    });
+    if (result.exitCode == 77) {
+        GTEST_SKIP() << "needs root for a private IPC namespace: " << result.strStdout;
+    }
+    EXPECT_EQ(result.exitCode, 0) << "1: the other process's release reached this semaphore";
+}
+
+TEST(NamedSemaphore, OrphanThatCannotBeRemovedEndsTheAttempt) {
+    // Root's instance crashed and left its global set; another user may open
+    // it (mode 0666) but not remove it. In a private IPC namespace.
+    halyard_test::ChildOptions options;
+    options.timeout = std::chrono::milliseconds(20000);
+    auto result = RunInChild(
+        [] {
+            if (unshare(CLONE_NEWIPC) != 0) {
+                printf("unshare(CLONE_NEWIPC): %s\n", strerror(errno));
+                return 77;
+            }
+            const char* pchName = "/Global\\halyard";
+            int nLeft = semget(SemaphoreKeyFromName(pchName, true), 1, IPC_CREAT | IPC_EXCL | 0666);
+            if (nLeft < 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+                printf("cannot leave a set as root for another user\n");
+                return 77;
+            }
+            halyard_test::LogRecorder recorder;
+            CThreadFullMutex mutex(false, pchName, true);
+            std::string sExpected =
+                "Failed to create semaphore '/Global\\halyard': its orphaned "
+                "semaphore (id " +
+                std::to_string(nLeft) + ") cannot be removed: Operation not permitted\n";
+            if (!mutex && errno == EPERM && recorder.Has(sExpected, LogLevel_Error)) {
+                return 0;
+            }
+            printf("%s", recorder.All().c_str());
+            return 1;
+        },
+        options);
+    if (result.exitCode == 77) {
+        GTEST_SKIP() << "needs root: " << result.strStdout;
+    }
+    EXPECT_FALSE(result.bTimedOut) << "creation spun on the orphan";
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout;
 }
 
 TEST(NamedSemaphore, CreationSweepsOrphansWhenTheMachineIsOutOfSets) {

@@ -22,13 +22,16 @@
 
 #include "envvars.h"
 #include "logregistry.h"
+#include "pid_namespace.h"
 #include "test_support.h"
 #include "threadtools.h"
 
 namespace {
 
+using halyard_test::k_nChildSkip;
 using halyard_test::ReadFile;
 using halyard_test::RunInChild;
+using halyard_test::RunInPrivatePidNamespace;
 using halyard_test::ScopedEnv;
 using halyard_test::TempDirTest;
 using halyard_test::WaitFor;
@@ -44,14 +47,27 @@ int Reap(pid_t pid) {
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
-std::string SigBlk(pid_t pid) {
+// A signal mask field of /proc/<pid>/status ("SigBlk", "SigPnd", ...).
+std::string SignalField(pid_t pid, const std::string& sField) {
     for (const std::string& sLine :
          halyard_test::SplitLines(ReadFile("/proc/" + std::to_string(pid) + "/status"))) {
-        if (sLine.rfind("SigBlk:", 0) == 0) {
-            return sLine.substr(8);
+        if (sLine.rfind(sField + ":", 0) == 0) {
+            return sLine.substr(sField.size() + 2);
         }
     }
     return "";
+}
+
+std::string SigBlk(pid_t pid) {
+    return SignalField(pid, "SigBlk");
+}
+
+// A child of the caller that is alive and has no signal pending: checked at
+// once after a call, since a signal is queued before kill() returns.
+bool Untouched(pid_t pid) {
+    return waitpid(pid, nullptr, WNOHANG) == 0 &&
+           SignalField(pid, "SigPnd") == "0000000000000000" &&
+           SignalField(pid, "ShdPnd") == "0000000000000000";
 }
 
 class ProcessToolsTest : public TempDirTest {
@@ -97,10 +113,9 @@ TEST_F(ProcessToolsTest, CreateProcessStartsADetachedGrandchild) {
         if (!bDetached) {
             return 3;
         }
-        // A program that does not exist still gives a pid; the exec failure
-        // ends the grandchild with status 0.
+        // A program that cannot be executed leaves nothing behind either.
         const char* missing[] = {"/nonexistent/halyard-program", nullptr};
-        if (!BCreateProcess(nullptr, missing, &pid) || pid <= 0 || Reap(pid) != 0) {
+        if (BCreateProcess(nullptr, missing, &pid) || pid != -1) {
             return 5;
         }
         return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD ? 0 : 6;
@@ -121,21 +136,84 @@ void PrintLogLinesAtOnce(CLogCallback& printer) {
         nullptr);
 }
 
-TEST_F(ProcessToolsTest, CreateProcessReportsAMissingDirectory) {
+TEST_F(ProcessToolsTest, CreateProcessReportsWhatKeptTheProgramFromStarting) {
+    struct Row {
+        std::string sDirectory;
+        std::string sProgram;
+        std::string sLine;  // what the caller logs
+    };
     std::string sMissing = TempPath("missing");
-    auto result = RunInChild([&] {
-        // The line is logged by the intermediate child, so it is printed
-        // straight away rather than kept in this process's memory.
-        CLogCallback printer;
-        PrintLogLinesAtOnce(printer);
+    std::string sNotExecutable = Script("plain", "");
+    chmod(sNotExecutable.c_str(), 0644);
+    for (const Row& row :
+         {Row{sMissing, "true",
+              "Failed to change directory to '" + sMissing +
+                  "' when launching process 'true': 2\n"},
+          Row{"", "/nonexistent/halyard-program",
+              "Failed to execute process '/nonexistent/halyard-program': 2\n"},
+          Row{TempDir(), "halyard-no-such-program",
+              "Failed to execute process 'halyard-no-such-program': 2\n"},
+          Row{"/", sNotExecutable, "Failed to execute process '" + sNotExecutable + "': 13\n"}}) {
+        auto result = RunInChild([&] {
+            // Lines logged in a forked child would be printed straight away too.
+            CLogCallback printer;
+            PrintLogLinesAtOnce(printer);
+            const char* argv[] = {row.sProgram.c_str(), nullptr};
+            int pid = 0;
+            bool bResult = BCreateProcess(row.sDirectory.c_str(), argv, &pid);
+            return !bResult && pid == -1 ? 0 : 1;
+        });
+        EXPECT_EQ(result.exitCode, 0) << row.sProgram;
+        EXPECT_EQ(result.strStdout, "3|" + row.sLine);
+    }
+}
+
+TEST(ProcessTools, CreateProcessNeverHangsWhileAnotherThreadLogs) {
+    // The launcher forks a process whose other threads may hold the log's
+    // locks at that moment; whatever its children do must not wait for them.
+    auto result = RunInChild([] {
+        CLogCallback slowSubscriber;
+        slowSubscriber.Initialize(
+            [](ELogLevel, const char*, void*) {
+                // Keeps the log's lock taken most of the time.
+                auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+                while (std::chrono::steady_clock::now() < end) {
+                }
+            },
+            nullptr);
+        std::atomic<bool> bStop{false};
+        std::thread logger([&] {
+            while (!bStop) {
+                Log(LogLevel_Info, "busy\n");
+            }
+        });
+        // A stuck child would stop the launch for good: free it and fail.
+        std::atomic<bool> bHung{false};
+        std::thread watchdog([&] {
+            if (WaitFor([&] { return bStop.load(); }, std::chrono::seconds(30))) {
+                return;
+            }
+            bHung = true;
+            static int s_anPairs[4096][2];
+            unsigned unCount = ThreadGetProcessListInfo(4096, s_anPairs);
+            for (unsigned i = 0; i < unCount && i < 4096; ++i) {
+                if (s_anPairs[i][1] == getpid()) {
+                    kill(s_anPairs[i][0], SIGKILL);
+                }
+            }
+        });
         const char* argv[] = {"true", nullptr};
-        int pid = 0;
-        bool bResult = BCreateProcess(sMissing.c_str(), argv, &pid);
-        return !bResult && pid == -1 ? 0 : 1;
+        int nUnexpected = 0;
+        for (int i = 0; i < 500 && !bHung; ++i) {
+            int pid = 0;
+            nUnexpected += BCreateProcess("/nonexistent-directory", argv, &pid) || pid != -1;
+        }
+        bStop = true;
+        logger.join();
+        watchdog.join();
+        return bHung ? 1 : (nUnexpected == 0 ? 0 : 2);
     });
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.strStdout, "3|Failed to change directory to '" + sMissing +
-                                    "' when launching process 'true': 2\n");
+    EXPECT_EQ(result.exitCode, 0) << "1: a launch hung; " << result.strStderr;
 }
 
 // The number of threads of this process: the kernel counts each one against
@@ -222,6 +300,20 @@ TEST_F(ProcessToolsTest, CreateProcessVectorAndCommandLineForms) {
             printf("command line: %s\n", ReadFile(sReport).c_str());
             return 2;
         }
+        // A relative program with a directory part is the caller's, wherever it runs.
+        std::string sWhere = sDir + "/where.out";
+        mkdir((sDir + "/bin").c_str(), 0755);
+        WriteFile(sDir + "/bin/where.sh", "#!/bin/sh\npwd -P > " + sWhere + "\n");
+        chmod((sDir + "/bin/where.sh").c_str(), 0755);
+        chdir(sDir.c_str());
+        for (const std::string& sIn : {std::string(""), std::string("/tmp")}) {
+            unlink(sWhere.c_str());
+            if (!BCreateProcess("bin/where.sh", std::vector<std::string>{}, sIn, &pid) ||
+                Reap(pid) != 0 || ReadFile(sWhere) != (sIn.empty() ? sDir + "/bin" : sIn) + "\n") {
+                printf("relative in '%s': %s\n", sIn.c_str(), ReadFile(sWhere).c_str());
+                return 4;
+            }
+        }
         // A bare name runs in the caller's directory.
         std::string sMarker = sDir + "/bare";
         if (!BCreateProcess("touch", std::vector<std::string>{sMarker}, "", &pid) ||
@@ -260,6 +352,114 @@ TEST(ProcessTools, RunningAndKillingByPid) {
         return (BProcessRunning(1) ? 0 : 1) + (BKillProcess(1) ? 0 : 2);
     });
     EXPECT_EQ(result.exitCode, 0);
+}
+
+// A child that waits to be killed; with bOwnGroup it leads a process group.
+pid_t StartWitness(bool bOwnGroup) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (bOwnGroup) {
+            setpgid(0, 0);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    if (bOwnGroup) {
+        setpgid(pid, pid);  // whichever side gets there first
+    }
+    return pid;
+}
+
+TEST(ProcessTools, NonPositivePidsReachNoProcess) {
+    // 0, -1 and -pgid address the caller's group, every process and a group.
+    // Run where nothing but the witnesses can be reached, whatever happens.
+    auto result = RunInChild([] {
+        return RunInPrivatePidNamespace([] {
+            pid_t pidLeader = StartWitness(true);
+            pid_t pidSameGroup = StartWitness(false);
+            pid_t pidExited = fork();
+            if (pidExited == 0) {
+                _exit(5);
+            }
+            siginfo_t info;
+            waitid(P_PID, static_cast<id_t>(pidExited), &info, WEXITED | WNOWAIT);
+            struct Row {
+                const char* pchName;
+                bool (*pfnCall)(int);
+            };
+            const Row rows[] = {
+                {"BKillProcess", [](int pid) { return BKillProcess(pid); }},
+                {"ThreadTerminateProcessCode",
+                 [](int pid) { return ThreadTerminateProcessCode(pid); }},
+                {"BProcessRunning", [](int pid) { return BProcessRunning(pid); }},
+                {"ThreadIsProcessActive", [](int pid) { return ThreadIsProcessActive(pid); }},
+                {"ThreadGetProcessExitCode",
+                 [](int pid) { return ThreadGetProcessExitCode(pid, nullptr); }},
+            };
+            for (int pid : {0, -1, -pidLeader}) {
+                for (const Row& row : rows) {
+                    bool bAnswer = row.pfnCall(pid);
+                    if (bAnswer || !Untouched(pidLeader) || !Untouched(pidSameGroup)) {
+                        printf("%s(%d): %s\n", row.pchName, pid,
+                               bAnswer ? "true" : "a process was signalled");
+                        return 1;
+                    }
+                }
+            }
+            // Nobody reaped the exited child on the way.
+            int nStatus = 0;
+            return waitpid(pidExited, &nStatus, WNOHANG) == pidExited ? 0 : 2;
+        });
+    });
+    if (result.exitCode == k_nChildSkip) {
+        GTEST_SKIP() << "needs a private pid namespace (root): " << result.strStdout;
+    }
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout;
+}
+
+TEST_F(ProcessToolsTest, NamesMatchOnlyThemselves) {
+    // Copies of sleep named "aXb" and "a.b", in a pid namespace of their own
+    // (with its own /proc), so that a name taken for a pattern reaches nothing else.
+    std::string sDir = TempDir();
+    for (const char* pchName : {"aXb", "a.b"}) {
+        WriteFile(TempPath(pchName), ReadFile("/bin/sleep"));
+        chmod(TempPath(pchName).c_str(), 0755);
+    }
+    auto result = RunInChild([&] {
+        return RunInPrivatePidNamespace([&] {
+            pid_t rgPids[2];
+            int nIndex = 0;
+            for (const char* pchName : {"aXb", "a.b"}) {
+                std::string sBinary = sDir + "/" + pchName;
+                rgPids[nIndex] = fork();
+                if (rgPids[nIndex++] == 0) {
+                    execl(sBinary.c_str(), pchName, "600", nullptr);
+                    _exit(127);
+                }
+            }
+            pid_t pidOther = rgPids[0];
+            pid_t pidDotted = rgPids[1];
+            if (!WaitFor([] { return BProcessRunning("aXb") && BProcessRunning("a.b"); })) {
+                return 1;
+            }
+            for (const char* pchName : {".*", "a", "X", "a.", "[a].b", "a.b|x", "^a.b$"}) {
+                if (BProcessRunning(pchName) || BKillProcess(pchName) || !Untouched(pidOther) ||
+                    !Untouched(pidDotted)) {
+                    printf("'%s' matched more than itself\n", pchName);
+                    return 2;
+                }
+            }
+            if (!BKillProcess("a.b") || Reap(pidDotted) != -1 || !Untouched(pidOther)) {
+                return 3;
+            }
+            return 0;
+        });
+    });
+    if (result.exitCode == k_nChildSkip) {
+        GTEST_SKIP() << "needs a private pid namespace (root): " << result.strStdout;
+    }
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
 }
 
 TEST_F(ProcessToolsTest, RunningAndKillingByName) {

@@ -7,11 +7,14 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ipc.h>
+#include <sys/ptrace.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -36,10 +39,19 @@ int LockId(const std::string& sLockName) {
     return semget(static_cast<key_t>(tessera::crc32(0, sLockName.data(), sLockName.size())), 0, 0);
 }
 
-// A holder process: its guard is a static, destroyed by exit().
+// A holder process: its guard is a static, destroyed by exit(). Like a
+// program that forks a helper, it has had a child that left through exit()
+// (and so ran the inherited guard's destructor) before it reports ready.
 HeldChild* StartHolder(const std::string& sName) {
     return new HeldChild([sName] {
         static CSingleAppInstance s_guard(sName.c_str(), false);
+        fflush(nullptr);
+        pid_t pidHelper = fork();
+        if (pidHelper == 0) {
+            exit(0);
+        }
+        int nStatus = 0;
+        waitpid(pidHelper, &nStatus, 0);
         return s_guard.CheckForOtherRunningInstances(false) ? 1 : 0;
     });
 }
@@ -84,6 +96,71 @@ TEST(SingleAppInstance, SecondProcessSeesTheFirstUntilItExits) {
     EXPECT_EQ(ProbeInChild(sName), 3);
     third->ExitNormally();
     EXPECT_EQ(LockId(sLock), -1);
+}
+
+TEST(SingleAppInstance, LettingGoLeavesNoMomentWhenTheLockIsFreeButAboutToGo) {
+    // Follows a holder letting go of its guard one system call at a time,
+    // reading the lock's value at every stop: had it been free at some point
+    // and been removed afterwards, a newcomer could have taken a lock that
+    // vanished under it (and a third instance would then start too).
+    const std::string sName = UniqueName("window");
+    auto result = RunInChild([&] {
+        int rgnReady[2];
+        int rgnGo[2];
+        if (pipe(rgnReady) != 0 || pipe(rgnGo) != 0) {
+            return 10;
+        }
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Ends with the guard's destructor and _exit: a leak check at
+            // exit (sanitizers) would itself need to trace this process.
+            auto* pGuard = new CSingleAppInstance(sName.c_str(), false);
+            char ch = pGuard->CheckForOtherRunningInstances(false) ? 1 : 0;
+            if (write(rgnReady[1], &ch, 1) != 1 || read(rgnGo[0], &ch, 1) != 1) {
+                _exit(2);
+            }
+            delete pGuard;
+            _exit(0);
+        }
+        char chReady = 1;
+        if (read(rgnReady[0], &chReady, 1) != 1 || chReady != 0) {
+            return 11;
+        }
+        int nId = LockId("/Global\\" + sName);
+        int nStatus = 0;
+        if (ptrace(PTRACE_SEIZE, pid, 0, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0 ||
+            ptrace(PTRACE_INTERRUPT, pid, 0, 0) != 0 || waitpid(pid, &nStatus, 0) != pid) {
+            printf("cannot trace the holder: %s\n", strerror(errno));
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return 77;
+        }
+        if (write(rgnGo[1], "x", 1) != 1) {
+            return 12;
+        }
+        bool bSeenFree = false;
+        int nSignal = 0;
+        while (ptrace(PTRACE_SYSCALL, pid, 0, nSignal) == 0 && waitpid(pid, &nStatus, 0) == pid &&
+               WIFSTOPPED(nStatus)) {
+            nSignal = 0;
+            if (WSTOPSIG(nStatus) == (SIGTRAP | 0x80)) {
+                bSeenFree = bSeenFree || semctl(nId, 0, GETVAL) == 1;
+            } else if ((nStatus >> 16) == 0) {
+                nSignal = WSTOPSIG(nStatus);  // a signal for the holder: pass it on
+            }
+        }
+        if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) {
+            return 13;
+        }
+        bool bRemoved = semctl(nId, 0, GETVAL) < 0;
+        return bSeenFree && bRemoved ? 1 : 0;
+    });
+    if (result.exitCode == 77) {
+        GTEST_SKIP() << result.strStdout;
+    }
+    EXPECT_EQ(result.exitCode, 0) << "1: the lock was free and then removed; " << result.strStdout;
+    EXPECT_EQ(LockId("/Global\\" + sName), -1);
 }
 
 TEST(SingleAppInstance, KilledHolderIsRecovered) {

@@ -222,6 +222,34 @@ TEST(SystemTime, TimeStringsFollowTimeZoneChangesAtOnce) {
     EXPECT_TRUE(bChecked);
 }
 
+TEST(SystemTime, TimeStringsStillWorkAtExit) {
+    // A static object made before the first time string is destroyed after
+    // everything the time functions keep for themselves; its destructor, like
+    // a log line written at exit, still gets a proper string (here after a
+    // change of the time zone, which makes the time functions update what
+    // they keep).
+    auto result = halyard_test::RunInFreshProcess([] {
+        setenv("TZ", ("<" + std::string(20, 'A') + ">0").c_str(), 1);
+        struct LateUser {
+            ~LateUser() {
+                setenv("TZ", ("<" + std::string(50, 'B') + ">0").c_str(), 1);
+                printf("%s\n", GetVRLogTimeString(false).c_str());
+                fflush(stdout);
+            }
+        };
+        static LateUser s_user;
+        GetVRLogTimeString(false);
+        return 0;
+    });
+    EXPECT_TRUE(result.bExited) << "signal " << result.termSignal << ": " << result.strStderr;
+    EXPECT_EQ(result.exitCode, 0);
+    // The last line, after the test program's own output.
+    EXPECT_TRUE(
+        std::regex_search(result.strStdout, std::regex("\n[A-Z][a-z]{2} [A-Z][a-z]{2} \\d{2} "
+                                                       "\\d{2}:\\d{2}:\\d{2} \\d{4}\n$")))
+        << result.strStdout;
+}
+
 TEST(SystemTime, DateStrings) {
     ScopedTimeZone zone("UTC0");
     const time_t t = 1710000000;  // 2024-03-09 16:00:00 UTC

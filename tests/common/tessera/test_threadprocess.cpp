@@ -135,9 +135,31 @@ TEST_F(ThreadShellExecuteTest, RunsInTheDirectoryAndReapsChildren) {
         if (!WaitFor([&] { return kill(pid, 0) != 0 && errno == ESRCH; })) {
             return 4;
         }
+        // "touch <dir>///...///abc" of 2047 bytes runs; one byte more would
+        // be cut to "...ab" and touch another file: it does not run at all.
+        for (size_t unLength : {2047u, 2048u}) {
+            std::string sPath = sDir + std::string(unLength - 9 - sDir.size(), '/') + "abc";
+            std::string sCut = sDir + "/ab";
+            if (ThreadShellExecute("touch", sPath.c_str(), nullptr) <= 0) {
+                if (unLength == 2048) {
+                    continue;
+                }
+                return 6;
+            }
+            if (!WaitFor([&] {
+                    return access((sDir + "/abc").c_str(), F_OK) == 0 ||
+                           access(sCut.c_str(), F_OK) == 0;
+                }) ||
+                unLength == 2048) {
+                printf("%zu bytes ran as '%s'\n", unLength,
+                       access(sCut.c_str(), F_OK) == 0 ? "touch .../ab" : "touch .../abc");
+                return 7;
+            }
+            unlink((sDir + "/abc").c_str());
+        }
         return ZombieChildren() == 0 ? 0 : 5;
     });
-    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
+    EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
 }
 
 TEST(ThreadProcess, ReaperHoldsDeferReapingUntilTheLastOneEnds) {

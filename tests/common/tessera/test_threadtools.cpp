@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,24 @@
 #include "log_recorder.h"
 #include "test_support.h"
 #include "vrassert.h"
+
+namespace {
+
+// Added to the wall clock as this process reads it, to stand for a step of
+// the system clock, which a test must not set for the whole machine.
+std::atomic<int64_t> s_nWallClockShiftSeconds{0};
+
+}  // namespace
+
+// The code under test reads the clock through this definition rather than the
+// C library's; the kernel's timed waits keep using the real clock.
+extern "C" int clock_gettime(clockid_t clock, struct timespec* pTime) {
+    long nResult = syscall(SYS_clock_gettime, clock, pTime);
+    if (nResult == 0 && clock == CLOCK_REALTIME) {
+        pTime->tv_sec += s_nWallClockShiftSeconds.load();
+    }
+    return static_cast<int>(nResult);
+}
 
 namespace {
 
@@ -386,6 +405,63 @@ TEST(ThreadEvent, SetWakesWaitersOnOtherThreads) {
     EXPECT_EQ(nReleased.load(), 4);
     EXPECT_LT(ElapsedMs(start), 30000);
     EXPECT_TRUE(manualEvent.Check());
+}
+
+// 'S' while the thread sleeps in the kernel, as a waiting thread does.
+char ThreadState(int tid) {
+    std::string sStat = halyard_test::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t unClose = sStat.rfind(')');
+    return unClose != std::string::npos && sStat.size() > unClose + 2 ? sStat[unClose + 2] : '?';
+}
+
+TEST(ThreadEvent, WaitsOutlastAStepOfTheWallClock) {
+    CThreadEvent autoEvent;
+    CThreadEvent manualEvent(true);
+    CThreadRWLock lock;
+    struct Row {
+        const char* pchName;
+        std::function<bool()> wait;
+        std::function<void()> release;
+    };
+    const Row rows[] = {
+        {"auto-reset, infinite", [&] { return autoEvent.Wait(TT_INFINITE); },
+         [&] { autoEvent.Set(); }},
+        {"manual-reset, infinite", [&] { return manualEvent.Wait(TT_INFINITE); },
+         [&] { manualEvent.Set(); }},
+        {"auto-reset, 60 s", [&] { return autoEvent.Wait(60000); }, [&] { autoEvent.Set(); }},
+        {"writer behind a reader",
+         [&] {
+             lock.LockForWrite();
+             lock.UnlockWrite();
+             return true;
+         },
+         [&] { lock.UnlockRead(); }},
+    };
+    lock.LockForRead();
+    for (const Row& row : rows) {
+        autoEvent.Reset();
+        manualEvent.Reset();
+        std::atomic<int> nTid{0};
+        std::atomic<int> nResult{-1};
+        // The wall clock read 50 days early: every deadline the wait takes
+        // from it has passed by the time it waits, even the longest slice of
+        // an infinite wait (49.7 days), as after a step forward.
+        s_nWallClockShiftSeconds = -50 * 86400;
+        std::thread waiter([&] {
+            nTid = KernelTid();
+            nResult = row.wait() ? 1 : 0;
+        });
+        bool bAsleep = WaitFor([&] {
+            return nResult.load() != -1 || (nTid.load() != 0 && ThreadState(nTid.load()) == 'S');
+        });
+        bool bReturnedEarly = nResult.load() != -1;
+        row.release();
+        waiter.join();
+        s_nWallClockShiftSeconds = 0;
+        EXPECT_TRUE(bAsleep && !bReturnedEarly)
+            << row.pchName << (bReturnedEarly ? ": returned before it was released" : ": spun");
+        EXPECT_EQ(nResult.load(), 1) << row.pchName;
+    }
 }
 
 TEST(ThreadFullMutex, AnonymousExcludesAndStartsOwnedWhenAsked) {
