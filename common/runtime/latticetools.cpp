@@ -39,9 +39,15 @@ struct CachedVersion_t {
 };
 
 // The version file beside the runtime's bin directory; a "pagehost" helper
-// lives one level deeper than the other executables.
+// lives one level deeper than the other executables. "" when the executable's
+// path is unknown: a relative "version.txt" would be read from whatever the
+// working directory happens to be.
 std::string VersionFileCandidate() {
-    std::string sExecutableDir = Path_StripFilename(Path_GetExecutablePath());
+    std::string sExecutablePath = Path_GetExecutablePath();
+    if (!Path_IsAbsolute(sExecutablePath)) {
+        return std::string();
+    }
+    std::string sExecutableDir = Path_StripFilename(sExecutablePath);
     std::string sParent = Path_StripFilename(sExecutableDir);
     std::string sBase = Path_StripDirectory(sParent) == "pagehost"
                             ? Path_MakeAbsolute(Path_Join(sExecutableDir, "../.."), "/")
@@ -52,7 +58,7 @@ std::string VersionFileCandidate() {
 void ReadVersionInto(CachedVersion_t& cached) {
     cached.sVersion = OrreryVersionAsString() + " (";
     std::string sCandidate = VersionFileCandidate();
-    if (!Path_Exists(sCandidate)) {
+    if (sCandidate.empty() || !Path_Exists(sCandidate)) {
         std::string sRuntimePath;
         if (!CVRPathRegistry_Public::GetPaths(&sRuntimePath, nullptr, nullptr, nullptr, nullptr)) {
             cached.sVersion += "2)";
@@ -99,7 +105,11 @@ int Lattice_SetupLogging(CVRLog* pLog, bool bEnableLogBuffer, const char* pchLog
                                           nullptr)) {
         return k_nSetupLogging_NoPaths;
     }
-    if (!pLog->InitLog(sLogPath.c_str(), pchLogName, bAppendExecutableName, ulStartupRotateSize)) {
+    bool bOpened =
+        pLog->InitLog(sLogPath.c_str(), pchLogName, bAppendExecutableName, ulStartupRotateSize);
+    // The log may be open although InitLog failed (the combined log could
+    // not be opened): it is set up as usual, and the failure still reported.
+    if (!pLog->IsOpen()) {
         return k_nSetupLogging_CannotOpenLog;
     }
     if (bEnableLogBuffer) {
@@ -109,7 +119,7 @@ int Lattice_SetupLogging(CVRLog* pLog, bool bEnableLogBuffer, const char* pchLog
     if (pvecPreLogLines) {
         DumpLogStrings(pLog, *pvecPreLogLines);
     }
-    return k_nSetupLogging_Success;
+    return bOpened ? k_nSetupLogging_Success : k_nSetupLogging_CannotOpenLog;
 }
 
 bool Lattice_ReadVersionFile(std::string& sVersion, unsigned int* punBuildNumber) {

@@ -21,6 +21,8 @@
 class CVRLog;
 
 // Result codes of Lattice_SetupLogging (a null writer gives CannotOpenLog).
+// CannotOpenLog also when the log opened but the combined log did not; the
+// log is then set up all the same (buffer limit, banner, pre-log lines).
 constexpr int k_nSetupLogging_Success = 0;
 constexpr int k_nSetupLogging_NoPaths = 110;
 constexpr int k_nSetupLogging_CannotOpenLog = 112;

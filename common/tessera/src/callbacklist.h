@@ -41,6 +41,20 @@ public:
         std::erase(m_vecEntries, pCallback);
     }
 
+    bool Contains(const TCallback* pCallback) const {
+        return pCallback &&
+               std::find(m_vecEntries.begin(), m_vecEntries.end(), pCallback) != m_vecEntries.end();
+    }
+
+    void Clear() {
+        if (m_nDeliveryDepth > 0) {
+            std::fill(m_vecEntries.begin(), m_vecEntries.end(), nullptr);
+            m_bHasTombstones = !m_vecEntries.empty();
+            return;
+        }
+        m_vecEntries.clear();
+    }
+
     // Calls fn(entry) for every entry present when the delivery starts and not
     // removed before its turn comes.
     template <typename Fn>

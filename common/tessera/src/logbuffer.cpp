@@ -10,6 +10,14 @@ std::unique_ptr<CLogBuffer> CLogBuffer::s_pInstance;
 namespace {
 
 std::mutex s_instanceMutex;
+// s_pInstance's buffer for lock-free readers (the crash path); cleared when
+// the buffer goes at exit.
+std::atomic<CLogBuffer*> s_pPublished{nullptr};
+
+// Set while this thread reports a zero limit: the report's own log line (and
+// whatever the assert subscriptions log) comes back to the buffer, which must
+// not report again from inside it.
+thread_local bool tl_bReportingZeroLimit = false;
 
 }  // namespace
 
@@ -19,25 +27,47 @@ uint32_t GetLogTimestampMs() {
 }
 
 CLogBuffer* CLogBuffer::GetInstance() {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (!s_pInstance) {
-        s_pInstance = std::make_unique<CLogBuffer>();
+    if (CLogBuffer* pBuffer = s_pPublished.load(std::memory_order_acquire)) {
+        return pBuffer;
     }
-    return s_pInstance.get();
+    CLogBuffer* pCreated = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s_instanceMutex);
+        if (!s_pInstance) {
+            s_pInstance.reset(new CLogBuffer(DoNotSubscribe_t{}));
+            pCreated = s_pInstance.get();
+            s_pPublished.store(pCreated, std::memory_order_release);
+        }
+    }
+    // Subscribing takes the log registry's lock, which nests outside every
+    // lock of the buffer's: a thread inside a delivery may be asking for the
+    // buffer right now.
+    if (pCreated) {
+        pCreated->Subscribe();
+        return pCreated;
+    }
+    return s_pPublished.load(std::memory_order_acquire);
 }
 
 CLogBuffer* CLogBuffer::GetInstanceIfCreated() {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    return s_pInstance.get();
+    return s_pPublished.load(std::memory_order_acquire);
 }
 
 CLogBuffer::CLogBuffer() {
+    Subscribe();
+}
+
+CLogBuffer::CLogBuffer(DoNotSubscribe_t) {}
+
+void CLogBuffer::Subscribe() {
     m_logCallback.Initialize(
         [this](ELogLevel eLevel, const char* pchText, void*) { StoreMessage(eLevel, pchText); },
         nullptr);
 }
 
 CLogBuffer::~CLogBuffer() {
+    CLogBuffer* pThis = this;
+    s_pPublished.compare_exchange_strong(pThis, nullptr);
     // Unsubscribe before any member goes: the subscription is the first
     // member and so would be destroyed last. Removal waits for a delivery in
     // progress on another thread, and no line arrives afterwards.
@@ -46,16 +76,25 @@ CLogBuffer::~CLogBuffer() {
     }
 }
 
+CLogBuffer::CHeldLock::CHeldLock(CLogBuffer& buffer) : m_buffer(buffer) {
+    m_buffer.m_mutex.lock();
+    ++m_buffer.m_nLockDepth;
+}
+
+CLogBuffer::CHeldLock::~CHeldLock() {
+    --m_buffer.m_nLockDepth;
+    m_buffer.m_mutex.unlock();
+}
+
 void CLogBuffer::StoreMessage(ELogLevel eLevel, const char* pchText) {
     if (eLevel > m_eLevelFilter.load()) {
         return;
     }
     bool bZeroLimit;
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        BufferedLogMessage_t message{GetLogTimestampMs(), eLevel, pchText ? pchText : ""};
-        m_unBytesHeld += message.sText.size() + 1;
-        m_vecMessages.push_back(std::move(message));
+        CHeldLock lock(*this);
+        m_messages.push_back({GetLogTimestampMs(), eLevel, pchText ? pchText : ""});
+        m_unBytesHeld += m_messages.back().sText.size() + 1;
         bZeroLimit = TrimLocked();
     }
     ReportZeroLimit(bZeroLimit);
@@ -64,7 +103,7 @@ void CLogBuffer::StoreMessage(ELogLevel eLevel, const char* pchText) {
 void CLogBuffer::SetBufferLimit(unsigned long unLimit) {
     bool bZeroLimit;
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        CHeldLock lock(*this);
         m_nMaxLogBufferingSize = unLimit;
         bZeroLimit = TrimLocked();
     }
@@ -74,7 +113,7 @@ void CLogBuffer::SetBufferLimit(unsigned long unLimit) {
 void CLogBuffer::DiscardExcessLogBuffering() {
     bool bZeroLimit;
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        CHeldLock lock(*this);
         bZeroLimit = TrimLocked();
     }
     ReportZeroLimit(bZeroLimit);
@@ -85,65 +124,81 @@ bool CLogBuffer::TrimLocked() {
         return false;
     }
     if (m_nMaxLogBufferingSize == 0) {
-        m_vecMessages.clear();
+        m_messages.clear();
         m_unBytesHeld = 0;
         return true;
     }
     uint64_t unExcess = m_unBytesHeld - m_nMaxLogBufferingSize;
-    size_t unDrop = 0;
-    while (unDrop < m_vecMessages.size()) {
-        uint64_t unSize = m_vecMessages[unDrop].sText.size() + 1;
+    while (!m_messages.empty()) {
+        uint64_t unSize = m_messages.front().sText.size() + 1;
         if (unSize > unExcess) {
             break;
         }
         unExcess -= unSize;
         m_unBytesHeld -= unSize;
-        ++unDrop;
+        m_messages.pop_front();
     }
-    m_vecMessages.erase(m_vecMessages.begin(), m_vecMessages.begin() + static_cast<long>(unDrop));
     return false;
 }
 
-// Raised after the buffer's lock is released: the assertion logs, and the log
-// registry's lock nests outside the buffer's. Its own line comes back here
-// through the registry; the thread-local guard keeps that nested store from
-// asserting again, so the re-entry ends with the buffer emptied.
+// Raised outside the buffer's lock and outside any log delivery: the
+// assertion takes the assert registry's lock, which nests outside both. A
+// message stored by a delivery therefore reports once that delivery is over.
+// The report's own line, and whatever the assert subscriptions log, comes
+// back here with the limit still 0; the thread-local guard keeps those
+// from reporting again, so every report ends with the buffer emptied.
 void CLogBuffer::ReportZeroLimit(bool bZeroLimit) {
-    static thread_local bool tl_bReporting = false;
-    if (!bZeroLimit || tl_bReporting) {
+    if (!bZeroLimit || tl_bReportingZeroLimit) {
         return;
     }
-    tl_bReporting = true;
-    TESSERA_ASSERT_MSG(false, "m_nMaxLogBufferingSize > 0");
-    tl_bReporting = false;
+    CLog::RunOutsideDelivery([] {
+        tl_bReportingZeroLimit = true;
+        TESSERA_ASSERT_MSG(false, "m_nMaxLogBufferingSize > 0");
+        tl_bReportingZeroLimit = false;
+    });
 }
 
 std::vector<BufferedLogMessage_t> CLogBuffer::CopyLogBuffer() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_vecMessages;
+    CHeldLock lock(*this);
+    return std::vector<BufferedLogMessage_t>(m_messages.begin(), m_messages.end());
 }
 
 unsigned long CLogBuffer::DumpLogBufferToBuffer(char* pchDest, unsigned long unSize) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (unSize == 0 || !pchDest || m_vecMessages.empty()) {
+    CHeldLock lock(*this);
+    return DumpLocked(pchDest, unSize);
+}
+
+unsigned long CLogBuffer::TryDumpLogBufferToBuffer(char* pchDest, unsigned long unSize) {
+    if (!m_mutex.try_lock()) {
+        return 0;
+    }
+    // The mutex is recursive: try_lock also succeeds for a thread that holds
+    // it already, which here means one that crashed halfway through a change.
+    unsigned long unWritten = m_nLockDepth == 0 ? DumpLocked(pchDest, unSize) : 0;
+    m_mutex.unlock();
+    return unWritten;
+}
+
+unsigned long CLogBuffer::DumpLocked(char* pchDest, unsigned long unSize) {
+    if (unSize == 0 || !pchDest || m_messages.empty()) {
         return 0;
     }
     unsigned long unBudget = unSize - 1;
-    size_t unFirstTaken = m_vecMessages.size();
+    size_t unFirstTaken = m_messages.size();
     while (unFirstTaken > 0) {
-        size_t unLength = m_vecMessages[unFirstTaken - 1].sText.size();
+        size_t unLength = m_messages[unFirstTaken - 1].sText.size();
         if (unLength >= unBudget) {
             break;
         }
         unBudget -= unLength;
         --unFirstTaken;
     }
-    if (unFirstTaken == m_vecMessages.size()) {
+    if (unFirstTaken == m_messages.size()) {
         return 0;
     }
     unsigned long unWritten = 0;
-    for (size_t i = unFirstTaken; i < m_vecMessages.size(); ++i) {
-        const std::string& sText = m_vecMessages[i].sText;
+    for (size_t i = unFirstTaken; i < m_messages.size(); ++i) {
+        const std::string& sText = m_messages[i].sText;
         memcpy(pchDest + unWritten, sText.data(), sText.size());
         unWritten += sText.size();
     }

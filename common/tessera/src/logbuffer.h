@@ -7,11 +7,17 @@
 // the bytes held may stay above the limit by less than the oldest message.
 //
 // Thread safety: every member is safe from any thread. GetInstance creates the
-// buffer on first use (once, under a lock). The buffer lives until exit.
+// buffer on first use (once) and subscribes it after publishing it, outside
+// any lock of its own, so a first call from inside a log delivery cannot
+// deadlock against a creation on another thread. The buffer lives until exit.
+// A zero limit is reported as an assertion once the delivery in progress on
+// the thread (if any) has ended. The crash path reads the buffer with
+// TryDumpLogBufferToBuffer and GetInstanceIfCreated, which never block.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,7 +43,8 @@ public:
     CLogBuffer& operator=(const CLogBuffer&) = delete;
 
     static CLogBuffer* GetInstance();
-    // The buffer when it has been created, else null (never creates it).
+    // The buffer when it has been created, else null (never creates it, takes
+    // no lock: safe on a crashing thread).
     static CLogBuffer* GetInstanceIfCreated();
 
     void SetBufferLimit(unsigned long unLimit);
@@ -47,6 +54,10 @@ public:
     // only, older first) followed by one NUL; returns the characters copied.
     // Writes nothing and returns 0 when not even the newest message fits.
     unsigned long DumpLogBufferToBuffer(char* pchDest, unsigned long unSize);
+    // The same without waiting: 0 and nothing written while another thread
+    // holds the buffer, or while the calling thread itself is in the middle
+    // of changing it (a crash inside the buffer).
+    unsigned long TryDumpLogBufferToBuffer(char* pchDest, unsigned long unSize);
 
     void DiscardExcessLogBuffering();
 
@@ -57,14 +68,33 @@ public:
     static std::unique_ptr<CLogBuffer> s_pInstance;
 
 private:
+    struct DoNotSubscribe_t {};
+    explicit CLogBuffer(DoNotSubscribe_t);
+    void Subscribe();
+
+    // The buffer's mutex, counting how deep the owner holds it.
+    class CHeldLock {
+    public:
+        explicit CHeldLock(CLogBuffer& buffer);
+        ~CHeldLock();
+        CHeldLock(const CHeldLock&) = delete;
+        CHeldLock& operator=(const CHeldLock&) = delete;
+
+    private:
+        CLogBuffer& m_buffer;
+    };
+
     void StoreMessage(ELogLevel eLevel, const char* pchText);
     // Drops excess messages (all of them for a zero limit, then true).
     bool TrimLocked();
     void ReportZeroLimit(bool bZeroLimit);
+    unsigned long DumpLocked(char* pchDest, unsigned long unSize);
 
     CLogCallback m_logCallback;
     std::recursive_mutex m_mutex;
-    std::vector<BufferedLogMessage_t> m_vecMessages;
+    int m_nLockDepth = 0;  // under m_mutex
+    // A deque: dropping the oldest message does not move the others.
+    std::deque<BufferedLogMessage_t> m_messages;
     uint64_t m_nMaxLogBufferingSize = 65536;
     uint64_t m_unBytesHeld = 0;
     std::atomic<ELogLevel> m_eLevelFilter{LogLevel_Info};

@@ -6,6 +6,17 @@
 std::atomic<CLog*> CLog::s_pInstance{nullptr};
 std::mutex CLog::s_mutex;
 
+namespace {
+
+// Log registry locks held by this thread, over every registry.
+thread_local int tl_nDeliveryDepth = 0;
+// Set while tl_vecDeferred holds work, so that lines on a thread that never
+// deferred anything do not touch (and create) the vector.
+thread_local bool tl_bHasDeferred = false;
+thread_local std::vector<std::function<void()>> tl_vecDeferred;
+
+}  // namespace
+
 const char* GetLogLevelName(ELogLevel level) {
     switch (level) {
         case LogLevel_Fatal:
@@ -81,8 +92,47 @@ void CLog::Log(ELogLevel level, const char* pchFormat, ...) {
     va_end(args);
 }
 
+CLog::CDeliveryLock::CDeliveryLock(CLog& log) : m_log(log) {
+    m_log.m_mutex.lock();
+    ++tl_nDeliveryDepth;
+}
+
+CLog::CDeliveryLock::~CDeliveryLock() {
+    m_log.m_mutex.unlock();
+    if (--tl_nDeliveryDepth == 0 && tl_bHasDeferred) {
+        RunDeferred();
+    }
+}
+
+bool CLog::BIsDeliveringOnThisThread() {
+    return tl_nDeliveryDepth > 0;
+}
+
+void CLog::RunOutsideDelivery(std::function<void()> fn) {
+    if (!fn) {
+        return;
+    }
+    if (tl_nDeliveryDepth == 0) {
+        fn();
+        return;
+    }
+    tl_vecDeferred.push_back(std::move(fn));
+    tl_bHasDeferred = true;
+}
+
+void CLog::RunDeferred() {
+    // Taken out first: deferred work runs outside any delivery, so what it
+    // defers in turn (it cannot, at depth 0) or logs does not touch this list.
+    std::vector<std::function<void()>> vecWork;
+    vecWork.swap(tl_vecDeferred);
+    tl_bHasDeferred = false;
+    for (std::function<void()>& fn : vecWork) {
+        fn();
+    }
+}
+
 void CLog::Deliver(ELogLevel level, const char* pchText) {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    CDeliveryLock lock(*this);
     m_callbacks.ForEach([&](CLogCallback* pCallback) {
         pCallback->m_callable(level, pchText, pCallback->m_pContext);
     });

@@ -11,6 +11,9 @@
 // before the outer delivery continues) and may add or remove subscriptions from
 // inside it: a subscription removed during a delivery is not called afterwards,
 // one added during a delivery is first called for the next line.
+// Lock order: the assert registry's lock, then a log registry's, then the log
+// writer's or the log buffer's. Work that would take an outer lock from inside
+// a delivery (raising an assertion, say) goes through RunOutsideDelivery.
 //
 // Ownership: the registry never owns a CLogCallback; the subscriber owns it and
 // destroying it unsubscribes. The process-wide registry lives until exit.
@@ -62,12 +65,34 @@ public:
     // Longest text delivered before its newline.
     static constexpr int k_nMaxLineLength = 4094;
 
+    // Holds the registry's lock for a scope and counts as a delivery on the
+    // calling thread. Code that writes on the registry's behalf without a line
+    // coming through it (the log writer's direct lines) takes it first, so that
+    // its own locks always nest inside the registry's.
+    class CDeliveryLock {
+    public:
+        explicit CDeliveryLock(CLog& log);
+        ~CDeliveryLock();
+        CDeliveryLock(const CDeliveryLock&) = delete;
+        CDeliveryLock& operator=(const CDeliveryLock&) = delete;
+
+    private:
+        CLog& m_log;
+    };
+
+    // Whether the calling thread holds the lock of any log registry.
+    static bool BIsDeliveringOnThisThread();
+    // Runs fn at once, or, when the calling thread is inside a delivery, as
+    // soon as its outermost delivery has ended and released its lock.
+    static void RunOutsideDelivery(std::function<void()> fn);
+
     static std::atomic<CLog*> s_pInstance;
     static std::mutex s_mutex;
 
 private:
     friend class CLogCallback;
     void Deliver(ELogLevel level, const char* pchText);
+    static void RunDeferred();
 
     std::recursive_mutex m_mutex;
     tessera::CCallbackList<CLogCallback> m_callbacks;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "envvars.h"
 #include "logregistry.h"
@@ -80,7 +81,22 @@ void CAssert::AssertMsgImpl(const char* pchFile, unsigned int unLine, bool bFata
     Log(LogLevel_Error, "ASSERT: \"%s\" at %s:%d.\n", rchMessage, pchFileText,
         static_cast<int>(unLine));
 
-    if (Deliver(rchMessage, pchFileText, unLine, bFatal)) {
+    if (CLog::BIsDeliveringOnThisThread()) {
+        // Raised by a log subscriber (or under the log writer): the assert
+        // registry's lock nests outside the log registry's, so taking it here
+        // could deadlock against a thread whose assert subscription logs. The
+        // subscriptions run once the delivery has let go of its lock.
+        CLog::RunOutsideDelivery(
+            [this, sMessage = std::string(rchMessage), sFile = std::string(pchFileText), unLine,
+             bFatal] { DeliverAndBreak(sMessage.c_str(), sFile.c_str(), unLine, bFatal); });
+        return;
+    }
+    DeliverAndBreak(rchMessage, pchFileText, unLine, bFatal);
+}
+
+void CAssert::DeliverAndBreak(const char* pchMessage, const char* pchFile, unsigned int unLine,
+                              bool bFatal) {
+    if (Deliver(pchMessage, pchFile, unLine, bFatal)) {
         TriggerDebugBreak();
     }
 }

@@ -5,7 +5,10 @@
 // subscription in registration order, on the failing thread and under the
 // registry's recursive mutex. A subscription may ask for a debugger break; the
 // break happens after the mutex is released. Non-fatal assertions return to
-// the call site.
+// the call site. An assertion raised inside a log delivery (by a log
+// subscriber or listener) logs its line at once but reaches the subscriptions
+// only when that delivery has ended: the assert registry's lock is never taken
+// inside a log registry's.
 //
 // The process's own subscription (InitAssertCallback) decides what a failed
 // assertion does beyond the log line, in this order:
@@ -65,6 +68,8 @@ public:
 private:
     friend class CAssertCallback;
     bool Deliver(const char* pchMessage, const char* pchFile, unsigned int unLine, bool bFatal);
+    void DeliverAndBreak(const char* pchMessage, const char* pchFile, unsigned int unLine,
+                         bool bFatal);
 
     std::recursive_mutex m_recursiveMutex;
     tessera::CCallbackList<CAssertCallback> m_callbacks;

@@ -55,8 +55,11 @@ size_t Clamp(int nWritten, size_t cchAvailable) {
 }
 
 // Builds the comment into szMinidumpCommentBuffer and hands it to the host
-// client. No allocation: it also runs on a crashing thread.
-void BuildAndSetMinidumpComment(const char* pchMessage) {
+// client. No allocation: it also runs on a crashing thread, where it must not
+// wait for the log buffer either (bCrashing): the thread that holds the
+// buffer may be the crashed one, or waiting for something it holds; the log
+// tail is then left out.
+void BuildAndSetMinidumpComment(const char* pchMessage, bool bCrashing) {
     PFNSetMiniDumpComment_t pfnSetComment = pfnQuillAPI_SetMiniDumpComment.load();
     if (!pfnSetComment) {
         return;
@@ -71,7 +74,12 @@ void BuildAndSetMinidumpComment(const char* pchMessage) {
                          k_cchMinidumpComment - cchUsed);
     }
     if (CLogBuffer* pLogBuffer = CLogBuffer::GetInstanceIfCreated()) {
-        pLogBuffer->DumpLogBufferToBuffer(pchBuffer + cchUsed, k_cchMinidumpComment - cchUsed);
+        if (bCrashing) {
+            pLogBuffer->TryDumpLogBufferToBuffer(pchBuffer + cchUsed,
+                                                 k_cchMinidumpComment - cchUsed);
+        } else {
+            pLogBuffer->DumpLogBufferToBuffer(pchBuffer + cchUsed, k_cchMinidumpComment - cchUsed);
+        }
     }
     pfnSetComment(pchBuffer);
 }
@@ -84,7 +92,7 @@ void CrashCallback(void* /*pvContext*/) {
     }
     s_fnPreCrashCallback(s_bCurrentMiniDumpIsFatal.load());
     if (!s_bMinidumpCommentAlreadySet.load()) {
-        BuildAndSetMinidumpComment("");
+        BuildAndSetMinidumpComment("", true);
     }
 }
 
@@ -101,7 +109,7 @@ void WriteMiniDumpNow(const char* pchComment, bool bFatal) {
     std::lock_guard<std::mutex> lock(s_mutex);
     s_bCurrentMiniDumpIsFatal.store(bFatal);
     if (!s_bMinidumpCommentAlreadySet.load()) {
-        BuildAndSetMinidumpComment(pchComment);
+        BuildAndSetMinidumpComment(pchComment, false);
     }
     s_bMinidumpCommentAlreadySet.store(true);
     pfnQuillAPI_WriteMiniDump.load()(0, nullptr, 0);

@@ -24,7 +24,8 @@
 // Thread safety: requested dumps may come from any thread and are written one
 // at a time. Set-up belongs to the main thread at start-up, before other
 // threads request dumps. The crash callback runs on the crashing thread and
-// takes no lock.
+// waits for no lock: when the log buffer is busy, its comment goes without
+// the log tail.
 // Failure: missing host client entry points raise a non-fatal assertion and
 // leave crash handling off; every dump request is then ignored. A debugger
 // that attached after set-up makes requested dumps print

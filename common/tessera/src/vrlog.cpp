@@ -1,9 +1,12 @@
 #include "vrlog.h"
 
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "combinedlog.h"
 #include "driverlog.h"
 #include "logbuffer.h"
 #include "pathtools.h"
@@ -61,27 +64,27 @@ CVRLog::CVRLog(bool bUseGlobalRegistry) : m_bForceEcho(ReadEnvironmentFlag("VR_L
 }
 
 CVRLog::~CVRLog() {
-    // Streams stay open for process exit; every write has been flushed.
+    // The process's stream stays open for process exit; every write has been
+    // flushed.
     m_pLogCallback.reset();
 }
+
+CVRLog::CWriterLock::CWriterLock()
+    : m_registryLock(*CLog::GetInstance()), m_writerLock(g_LoggingMutex) {}
 
 bool CVRLog::InitLog(const char* pchLogDirectory, const char* pchLogName,
                      bool bAppendExecutableName, unsigned long ulStartupRotateSize) {
     static const bool sb_combinedLogging = ReadEnvironmentFlag("VR_COMBINED_LOGGING");
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
-        if (IsOpen()) {
-            return true;
-        }
-        if (!OpenFiles(pchLogDirectory, pchLogName, bAppendExecutableName, ulStartupRotateSize,
-                       sb_combinedLogging)) {
-            return false;
-        }
+    CWriterLock lock;
+    if (IsOpen()) {
+        return true;
     }
-    // Outside g_LoggingMutex: subscribing takes the registry's lock, which
-    // nests outside the writer's.
+    if (!OpenFiles(pchLogDirectory, pchLogName, bAppendExecutableName, ulStartupRotateSize,
+                   sb_combinedLogging)) {
+        return false;
+    }
     Subscribe();
-    return !sb_combinedLogging || m_pCombinedLogFile != nullptr;
+    return !sb_combinedLogging || (m_pCombinedLog && m_pCombinedLog->IsOpen());
 }
 
 bool CVRLog::OpenFiles(const char* pchLogDirectory, const char* pchLogName,
@@ -121,11 +124,17 @@ bool CVRLog::OpenFiles(const char* pchLogDirectory, const char* pchLogName,
         m_unBytesWritten = 0;
     }
 
-    OpenLogFile(m_sLogName);
+    m_bLineOpen = false;
+    m_bReopenPending = false;
+    // Without the process's own file InitLog fails, and a retry would open
+    // the combined file again: it is opened only beside an open file.
+    if (!OpenLogFile(m_sLogName)) {
+        return false;
+    }
     if (bCombinedLogging) {
         OpenCombinedLog(ulThreshold);
     }
-    return IsOpen();
+    return true;
 }
 
 bool CVRLog::OpenLogFile(const std::string& sLogName) {
@@ -148,11 +157,11 @@ bool CVRLog::OpenLogFile(const std::string& sLogName) {
 void CVRLog::OpenCombinedLog(unsigned long ulRotateThreshold) {
     m_sCombinedLogPath = Path_Join(m_sLogDirectory, "vrcombined_log.txt");
     m_sPreviousCombinedLogPath = Path_Join(m_sLogDirectory, "vrcombined_log.previous.txt");
-    int64_t nLength = GetFileLength(m_sCombinedLogPath.c_str());
-    if (ulRotateThreshold != 0 && nLength > static_cast<int64_t>(ulRotateThreshold)) {
-        RotateFile(m_sCombinedLogPath, m_sPreviousCombinedLogPath);
+    m_pCombinedLog = std::make_unique<CCombinedLogFile>();
+    if (!m_pCombinedLog->Open(m_sCombinedLogPath, m_sPreviousCombinedLogPath, ulRotateThreshold,
+                              k_unRotateSize)) {
+        m_pCombinedLog.reset();
     }
-    m_pCombinedLogFile = fopen(m_sCombinedLogPath.c_str(), "a");
 }
 
 void CVRLog::Subscribe() {
@@ -164,18 +173,35 @@ void CVRLog::Subscribe() {
 }
 
 void CVRLog::CloseLog() {
+    CWriterLock lock;
     m_pLogCallback.reset();
-    std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
+    EndOpenLine();
     if (FILE* pFile = m_pLogFile.exchange(nullptr)) {
         fclose(pFile);
     }
     // A later InitLog opens the combined file anew.
-    if (m_pCombinedLogFile) {
-        fclose(m_pCombinedLogFile);
-        m_pCombinedLogFile = nullptr;
-    }
-    m_vecListeners.clear();
+    m_pCombinedLog.reset();
+    m_bReopenPending = false;
+    m_listeners.Clear();
     m_sLogDirectory.clear();
+}
+
+// A file must not end in the middle of a line: the next writer of it (this
+// one reopened, or another process on the combined file) starts a new one.
+void CVRLog::EndOpenLine() {
+    if (!m_bLineOpen) {
+        return;
+    }
+    m_bLineOpen = false;
+    if (FILE* pFile = m_pLogFile.load()) {
+        fputc('\n', pFile);
+        fflush(pFile);
+        ++m_unBytesWritten;
+    }
+    if (m_pCombinedLog) {
+        struct iovec newline = {const_cast<char*>("\n"), 1};
+        m_pCombinedLog->Write(&newline, 1);
+    }
 }
 
 void CVRLog::Log(const char* pchFormat, ...) {
@@ -251,7 +277,10 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
     if (eLevel > m_eMaxLevel.load()) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
+    CWriterLock lock;
+    if (m_bReopenPending) {
+        ReopenAfterRotation();
+    }
     FILE* pFile = m_pLogFile.load();
     if (!pFile) {
         return;
@@ -265,16 +294,15 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
     fflush(pFile);
 
     uint32_t unTimestampMs = GetLogTimestampMs();
-    // Index loop: a listener may add or remove listeners from inside LogMessage.
-    for (size_t i = 0; i < m_vecListeners.size(); ++i) {
-        m_vecListeners[i]->LogMessage(0, m_sLogName.c_str(), unTimestampMs, eLevel, rchLine);
-    }
+    m_listeners.ForEach([&](ILogListener* pListener) {
+        pListener->LogMessage(0, m_sLogName.c_str(), unTimestampMs, eLevel, rchLine);
+    });
 
     m_unBytesWritten += unLength + 1;
     m_bLineOpen = bIncremental;
 
-    if (m_pCombinedLogFile) {
-        WriteCombinedLine(rchLine, unPrefixEnd);
+    if (m_pCombinedLog) {
+        WriteCombinedLine(rchLine, unLength, unPrefixEnd);
     }
     if (m_bForceEcho || (m_bDebuggerEcho.load() && Plat_IsInDebugSession())) {
         fwrite(rchLine, 1, unLength, stderr);
@@ -282,31 +310,44 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
     RotateIfNeeded();
 }
 
-void CVRLog::WriteCombinedLine(const char* pchLine, size_t unPrefixEnd) {
-    if (unPrefixEnd > 0) {
-        // "<time> [<Level>] - <log name> - <text>"
-        fwrite(pchLine, 1, unPrefixEnd, m_pCombinedLogFile);
-        fprintf(m_pCombinedLogFile, "%s - ", m_sLogName.c_str());
-    }
-    fputs(pchLine + unPrefixEnd, m_pCombinedLogFile);
-    fflush(m_pCombinedLogFile);
-}
-
-void CVRLog::RotateIfNeeded() {
-    if (m_unBytesWritten <= k_unRotateSize) {
+// "<time> [<Level>] - <log name> - <text>", in one write: other processes
+// append to the same file.
+void CVRLog::WriteCombinedLine(const char* pchLine, size_t unLength, size_t unPrefixEnd) {
+    char* pchText = const_cast<char*>(pchLine);
+    if (unPrefixEnd == 0) {
+        struct iovec fragment = {pchText, unLength};
+        m_pCombinedLog->Write(&fragment, 1);
         return;
     }
-    if (FILE* pFile = m_pLogFile.exchange(nullptr)) {
-        fclose(pFile);
+    struct iovec rgPieces[] = {
+        {pchText, unPrefixEnd},
+        {const_cast<char*>(m_sLogName.data()), m_sLogName.size()},
+        {const_cast<char*>(" - "), 3},
+        {pchText + unPrefixEnd, unLength - unPrefixEnd},
+    };
+    m_pCombinedLog->Write(rgPieces, 4);
+}
+
+// The open file is renamed, not closed first: until the new file is open,
+// the old stream stays in place for the lines to come.
+void CVRLog::RotateIfNeeded() {
+    if (m_unBytesWritten <= k_unRotateSize || m_bReopenPending) {
+        return;
     }
     RotateFile(m_sLogFilePath, m_sPreviousLogFilePath);
-    m_unBytesWritten = 0;
-    m_pLogFile.store(fopen(m_sLogFilePath.c_str(), "a"));
-    if (m_pCombinedLogFile) {
-        fclose(m_pCombinedLogFile);
-        RotateFile(m_sCombinedLogPath, m_sPreviousCombinedLogPath);
-        m_pCombinedLogFile = fopen(m_sCombinedLogPath.c_str(), "a");
+    ReopenAfterRotation();
+}
+
+void CVRLog::ReopenAfterRotation() {
+    FILE* pNewFile = fopen(m_sLogFilePath.c_str(), "a");
+    m_bReopenPending = pNewFile == nullptr;
+    if (!pNewFile) {
+        return;  // the old file takes the lines meanwhile
     }
+    if (FILE* pOldFile = m_pLogFile.exchange(pNewFile)) {
+        fclose(pOldFile);
+    }
+    m_unBytesWritten = 0;
 }
 
 void CVRLog::SetMaxLogLevel(ELogLevel eLevel) {
@@ -323,18 +364,17 @@ void CVRLog::AddLogListener(ILogListener* pListener) {
         return;  // every written line would call through it
     }
     std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
-    if (std::find(m_vecListeners.begin(), m_vecListeners.end(), pListener) ==
-        m_vecListeners.end()) {
-        m_vecListeners.push_back(pListener);
+    if (!m_listeners.Contains(pListener)) {
+        m_listeners.Add(pListener);
     }
 }
 
+// The list holds no duplicates, so removing every entry of the listener
+// removes its first one. During a line the entry is only marked, so that the
+// listeners after it still get the line.
 void CVRLog::RemoveLogListener(ILogListener* pListener) {
     std::lock_guard<std::recursive_mutex> lock(g_LoggingMutex);
-    auto it = std::find(m_vecListeners.begin(), m_vecListeners.end(), pListener);
-    if (it != m_vecListeners.end()) {
-        m_vecListeners.erase(it);
-    }
+    m_listeners.Remove(pListener);
 }
 
 void CVRLog::DumpLogBufferToListener(ILogListener* pListener, unsigned long ulConsoleHandle) {

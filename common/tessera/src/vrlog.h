@@ -7,17 +7,23 @@
 // "<dir>/<name>.txt" (and to "vrcombined_log.txt" when VR_COMBINED_LOGGING is
 // on), optionally echoed to standard error, and handed to the log listeners.
 // The file is rotated to "<name>.previous.txt" at start-up when it is large and
-// whenever more than 10 MiB have been written.
+// whenever more than 10 MiB have been written; the combined file is shared by
+// several processes and rotated by its real size under a lock they all take
+// (combinedlog.h).
 //
 // Thread safety: any thread may log. g_LoggingMutex (recursive) serialises
 // file writes, rotation, listener calls and listener-list changes, so lines
-// never interleave and listeners see them in file order. A listener may log
-// from inside LogMessage. Replays (DumpLogBufferToListener) run outside the
-// mutex.
+// never interleave and listeners see them in file order. Every line, whether
+// it comes through the registry or is written directly (Log on the writer),
+// takes the process-wide registry's lock before g_LoggingMutex, so a listener
+// may log from inside LogMessage, and may add or remove listeners there.
+// Replays (DumpLogBufferToListener) run outside the mutex.
 // Ownership: listeners are not owned and must remove themselves before they
 // are destroyed.
 // Failure: InitLog returns false (with standard-error lines when the file
-// cannot be opened); writing never fails visibly.
+// cannot be opened); writing never fails visibly. A file that cannot be
+// reopened after a rotation leaves the writer on the old one; every later
+// line tries again.
 #pragma once
 
 #include <atomic>
@@ -29,7 +35,10 @@
 #include <string>
 #include <vector>
 
+#include "callbacklist.h"
 #include "logregistry.h"
+
+class CCombinedLogFile;
 
 // Receives every line the writer writes. One operation, no virtual destructor.
 class ILogListener {
@@ -93,6 +102,19 @@ public:
     static constexpr uint64_t k_unRotateSize = 10485760;
 
 private:
+    // The process-wide registry's lock, then g_LoggingMutex: the order in
+    // which a line that comes through the registry takes them.
+    class CWriterLock {
+    public:
+        CWriterLock();
+        CWriterLock(const CWriterLock&) = delete;
+        CWriterLock& operator=(const CWriterLock&) = delete;
+
+    private:
+        CLog::CDeliveryLock m_registryLock;
+        std::lock_guard<std::recursive_mutex> m_writerLock;
+    };
+
     bool OpenFiles(const char* pchLogDirectory, const char* pchLogName, bool bAppendExecutableName,
                    unsigned long ulStartupRotateSize, bool bCombinedLogging);
     bool OpenLogFile(const std::string& sLogName);
@@ -100,11 +122,13 @@ private:
     void Subscribe();
     size_t BuildLine(char* pchLine, size_t unSize, ELogLevel eLevel, bool bIncremental,
                      const char* pchFormat, va_list args, size_t* punPrefixEnd);
-    void WriteCombinedLine(const char* pchLine, size_t unPrefixEnd);
+    void WriteCombinedLine(const char* pchLine, size_t unLength, size_t unPrefixEnd);
+    void EndOpenLine();
     void RotateIfNeeded();
+    void ReopenAfterRotation();
 
     std::atomic<FILE*> m_pLogFile{nullptr};
-    FILE* m_pCombinedLogFile = nullptr;
+    std::unique_ptr<CCombinedLogFile> m_pCombinedLog;
     std::string m_sLogName;
     std::string m_sLogFilePath;
     std::string m_sPreviousLogFilePath;
@@ -116,7 +140,10 @@ private:
     std::atomic<bool> m_bDebuggerEcho{true};
     bool m_bForceEcho = false;
     uint64_t m_unBytesWritten = 0;
-    std::vector<ILogListener*> m_vecListeners;
+    // A rotation moved the file away but could not open a new one: lines go
+    // to the old stream and each tries the reopen first.
+    bool m_bReopenPending = false;
+    tessera::CCallbackList<ILogListener> m_listeners;
     std::unique_ptr<CLogCallback> m_pLogCallback;
     std::unique_ptr<CLog> m_pPrivateLog;
 };

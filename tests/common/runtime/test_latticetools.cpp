@@ -29,7 +29,8 @@ protected:
     // Copies the probe to <temp>/<relative>/version_probe and runs it with HOME
     // in the temp directory.
     std::vector<std::string> RunProbeAt(const std::string& sRelativeDir,
-                                        const std::string& sDeleteAfterFirstRead = "") {
+                                        const std::string& sDeleteAfterFirstRead = "",
+                                        const std::string& sWorkingDir = "") {
         std::string sDir = TempPath(sRelativeDir);
         EXPECT_TRUE(BCreateDirectoryRecursive(sDir.c_str()));
         std::string sProbe = sDir + "/version_probe";
@@ -45,6 +46,7 @@ protected:
                        {"XDG_CONFIG_HOME", std::nullopt},
                        {"VR_PATHREG_OVERRIDE", std::nullopt},
                        {"VR_OVERRIDE", std::nullopt}};
+        options.strWorkingDir = sWorkingDir;
         auto result = RunProcess(vecArgs, options);
         EXPECT_EQ(result.exitCode, 0) << result.strStderr;
         return SplitLines(result.strStdout);
@@ -89,6 +91,19 @@ TEST_F(LatticeToolsTest, MissingVersionFileFallsBackToTheRegisteredRuntime) {
 
     WriteFile(TempPath("installed/bin/version.txt"), " \t\r\n");
     EXPECT_EQ(RunProbeAt("g/h")[0], "0|2.14.5 ()|0|0");
+}
+
+TEST_F(LatticeToolsTest, AnUnknownExecutablePathReadsNoVersionFileFromTheWorkingDirectory) {
+    // A path too long to be read back (over 1023 bytes) leaves the
+    // executable's location unknown.
+    std::string sDeep;
+    for (int i = 0; i < 5; ++i) {
+        sDeep += (i ? "/" : "") + std::string(220, 'd');
+    }
+    ASSERT_GT(TempPath(sDeep).size(), 1100u);
+    ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("cwd").c_str()));
+    WriteFile(TempPath("cwd/version.txt"), "555\n");
+    EXPECT_EQ(RunProbeAt(sDeep, "", TempPath("cwd"))[0], "0|2.14.5 (2)|2|0");
 }
 
 TEST(LatticeTools, VersionStringsAndComparison) {
@@ -212,6 +227,25 @@ TEST_F(SetupLoggingTest, ReportsMissingPathsAndUnopenableLogs) {
         [] { return Lattice_SetupLogging(GetVRLog(), true, "named", nullptr, false, 0); },
         Options());
     EXPECT_EQ(result.exitCode, 112);
+
+    // Open, but the combined log is not: still 112, yet the log is set up.
+    BDeleteFileIfExists(TempPath("logs").c_str());
+    ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("logs/vrcombined_log.txt").c_str()));
+    ChildOptions combined = Options();
+    combined.env["VR_COMBINED_LOGGING"] = "1";
+    result = RunInChild(
+        [] {
+            int nResult = Lattice_SetupLogging(GetVRLog(), true, nullptr, nullptr, true, 131072);
+            Log("buffered");
+            CLogBuffer* pBuffer = CLogBuffer::GetInstanceIfCreated();
+            bool bBuffered = pBuffer && pBuffer->CopyLogBuffer().size() == 1;
+            return bBuffered ? nResult : 1;
+        },
+        combined);
+    EXPECT_EQ(result.exitCode, 112);
+    auto lines = SplitLines(ReadFile(TempPath("logs/test_latticetools.txt")));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[3].find(" startup with PID="), std::string::npos) << lines[3];
 
     // No writer at all: refused the same way, nothing written.
     result = RunInChild(

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -16,6 +13,8 @@
 #include "logregistry.h"
 #include "systemtime.h"
 #include "test_support.h"
+#include "thread_state.h"
+#include "vrassert.h"
 
 namespace {
 
@@ -107,7 +106,18 @@ TEST(LogBuffer, ZeroLimitAssertsOnceAndEmpties) {
     EXPECT_TRUE(buffer.CopyLogBuffer().empty());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1].rfind("ASSERT: \"m_nMaxLogBufferingSize > 0\" at ", 0), 0u) << lines[1];
+    // An assert subscription that logs sends its line back to the buffer
+    // while the report is under way: that line does not report again.
+    int nAsserts = 0;
+    CAssertCallback logging;
+    logging.Initialize(
+        [&](const char*, const char*, unsigned, bool, void*, bool*) {
+            ++nAsserts;
+            Log("from the assert subscription");
+        },
+        nullptr);
     Log("next");  // asserts again and stays empty
+    EXPECT_EQ(nAsserts, 1);
     EXPECT_TRUE(buffer.CopyLogBuffer().empty());
 }
 
@@ -119,6 +129,45 @@ TEST(LogBuffer, ProcessWideInstance) {
     auto messages = pBuffer->CopyLogBuffer();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back().sText, "reaches the process-wide buffer\n");
+}
+
+// The process-wide buffer is published before it subscribes, and subscribes
+// outside its own lock: a first GetInstance inside a log delivery does not
+// wait for a creation that itself waits for that delivery's lock.
+TEST(LogBufferThreaded, CreationDoesNotDeadlockAgainstADeliveryAskingForIt) {
+    halyard_test::ChildOptions options;
+    options.timeout = std::chrono::milliseconds(20000);
+    auto result = halyard_test::RunInFreshProcess(
+        [] {
+            std::atomic<pid_t> creatorTid{0};
+            std::atomic<bool> bInDelivery{false};
+            CLogCallback gate;
+            gate.Initialize(
+                [&](ELogLevel, const char* pchText, void*) {
+                    if (std::string(pchText) != "hold\n") {
+                        return;
+                    }
+                    bInDelivery = true;
+                    halyard_test::WaitFor(
+                        [&] { return creatorTid != 0 && halyard_test::BIsBlocked(creatorTid); });
+                    CLogBuffer::GetInstance();
+                },
+                nullptr);
+            std::thread holder([] { Log("hold"); });
+            halyard_test::WaitFor([&] { return bInDelivery.load(); });
+            std::thread creator([&] {
+                creatorTid = halyard_test::CurrentThreadId();
+                CLogBuffer::GetInstance();
+            });
+            holder.join();
+            creator.join();
+            Log("after creation");
+            auto messages = CLogBuffer::GetInstance()->CopyLogBuffer();
+            return !messages.empty() && messages.back().sText == "after creation\n" ? 0 : 1;
+        },
+        options);
+    EXPECT_FALSE(result.bTimedOut) << "deadlocked";
+    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
 }
 
 TEST(LogBufferThreaded, ConcurrentWritersAndReadersStayConsistent) {
@@ -159,13 +208,6 @@ TEST(LogBufferThreaded, ConcurrentWritersAndReadersStayConsistent) {
     EXPECT_GT(unBytes, 4096u - 32u);
 }
 
-// The scheduler state of one of this process's threads ('R', 'S', ...).
-char ThreadState(pid_t tid) {
-    std::string sStat = halyard_test::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
-    size_t unClose = sStat.rfind(')');
-    return unClose != std::string::npos && unClose + 2 < sStat.size() ? sStat[unClose + 2] : '?';
-}
-
 TEST(LogBufferThreaded, DestructionWaitsForADeliveryInProgress) {
     // A subscriber ahead of the buffer holds a delivery (and with it the
     // registry's lock) until the buffer's destruction is under way.
@@ -189,13 +231,14 @@ TEST(LogBufferThreaded, DestructionWaitsForADeliveryInProgress) {
     ASSERT_TRUE(halyard_test::WaitFor([&] { return bInGate.load(); }));
     std::atomic<pid_t> destroyerTid{0};
     std::thread destroyer([&] {
-        destroyerTid = static_cast<pid_t>(syscall(SYS_gettid));
+        destroyerTid = halyard_test::CurrentThreadId();
         pBuffer.reset();
     });
     // The destroyer blocks on the registry's lock; the held delivery then
     // reaches the buffer, which must still be whole.
-    EXPECT_TRUE(halyard_test::WaitFor(
-        [&] { return destroyerTid.load() != 0 && ThreadState(destroyerTid.load()) == 'S'; }));
+    EXPECT_TRUE(halyard_test::WaitFor([&] {
+        return destroyerTid.load() != 0 && halyard_test::ThreadState(destroyerTid) == 'S';
+    }));
     bRelease = true;
     logger.join();
     destroyer.join();

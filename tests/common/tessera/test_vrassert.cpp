@@ -5,10 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "logbuffer.h"
 #include "logregistry.h"
 #include "test_support.h"
 #include "vrassert.h"
@@ -130,6 +133,81 @@ TEST(AssertRegistry, EmptyCallableAndDuplicates) {
     CAssert::GetInstance()->AssertMsgImpl("f", 1, false, 1, "m");
     EXPECT_EQ(calls, 2);
     EXPECT_FALSE(CAssert::GetInstance()->AddCallback(nullptr));
+}
+
+// The assert registry's lock nests outside the log registry's. One thread is
+// in an assert subscription that logs (and so waits for the log registry);
+// another, inside a log delivery, raises an assertion. The assertion reaches
+// the subscriptions once the delivery is over, so neither thread waits for
+// the other. Each row is one way an assertion comes up inside a delivery.
+TEST(AssertRegistryThreaded, AnAssertionInsideALogDeliveryWaitsForItsEnd) {
+    struct Row {
+        const char* pchName;
+        const char* pchRaised;  // the message of the assertion raised in the delivery
+        bool bZeroLimitBuffer;  // else a log subscriber asserts
+    };
+    for (const Row& row : {Row{"log subscriber", "raised in a delivery", false},
+                           Row{"buffer with a zero limit", "m_nMaxLogBufferingSize > 0", true}}) {
+        halyard_test::ChildOptions options;
+        options.timeout = std::chrono::milliseconds(20000);
+        auto result = RunInChild(
+            [&row] {
+                std::atomic<bool> bAssertSide{false};
+                std::atomic<bool> bLogSide{false};
+                std::mutex mutex;
+                std::vector<std::pair<std::string, std::thread::id>> vecAsserts;
+                CAssertCallback subscription;
+                subscription.Initialize(
+                    [&](const char* pchMessage, const char*, unsigned, bool, void*, bool*) {
+                        {
+                            std::lock_guard<std::mutex> lock(mutex);
+                            vecAsserts.emplace_back(pchMessage, std::this_thread::get_id());
+                        }
+                        if (std::string(pchMessage) == "from the assert side") {
+                            bAssertSide = true;
+                            halyard_test::WaitFor([&] { return bLogSide.load(); });
+                            Log("logged by the assert subscription");
+                        }
+                    },
+                    nullptr);
+                CLogCallback gate;
+                gate.Initialize(
+                    [&](ELogLevel, const char* pchText, void*) {
+                        bLogSide = bLogSide || std::string(pchText) == "raise\n";
+                    },
+                    nullptr);
+                CLogCallback raiser;
+                std::unique_ptr<CLogBuffer> pBuffer;
+                if (row.bZeroLimitBuffer) {
+                    pBuffer = std::make_unique<CLogBuffer>();
+                    pBuffer->SetBufferLimit(0);  // empty: nothing to report yet
+                } else {
+                    raiser.Initialize(
+                        [](ELogLevel, const char* pchText, void*) {
+                            if (std::string(pchText) == "raise\n") {
+                                TESSERA_ASSERT_MSG(false, "raised in a delivery");
+                            }
+                        },
+                        nullptr);
+                }
+                std::thread assertSide([] {
+                    CAssert::GetInstance()->AssertMsgImpl("f", 1, false, 1, "from the assert side");
+                });
+                halyard_test::WaitFor([&] { return bAssertSide.load(); });
+                Log("raise");
+                assertSide.join();
+                std::lock_guard<std::mutex> lock(mutex);
+                for (const auto& [sMessage, thread] : vecAsserts) {
+                    if (sMessage == row.pchRaised && thread == std::this_thread::get_id()) {
+                        return 0;
+                    }
+                }
+                return 1;
+            },
+            options);
+        EXPECT_FALSE(result.bTimedOut) << row.pchName << ": deadlocked";
+        EXPECT_EQ(result.exitCode, 0) << row.pchName << "\n" << result.strStderr;
+    }
 }
 
 // The break request is honoured with the registry's mutex released: a thread

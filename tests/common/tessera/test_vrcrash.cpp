@@ -3,7 +3,12 @@
 // Crash handling is decided once per process, so every case runs in a child.
 #include "vrcrash.h"
 
+#include <fcntl.h>
+#include <linux/userfaultfd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +26,7 @@
 #include "mount_namespace.h"
 #include "quill_api.h"
 #include "test_support.h"
+#include "thread_state.h"
 #include "tracer.h"
 
 namespace {
@@ -193,6 +199,113 @@ TEST_F(VRCrashTest, CrashAfterARequestedDumpIsFatalAndGetsAFreshComment) {
     EXPECT_EQ(vecDumps[0].sComment, k_sPrefix + "X\n");
     EXPECT_EQ(vecDumps[1].sReason.rfind("signal 11 (SIGSEGV)", 0), 0u) << vecDumps[1].sReason;
     EXPECT_EQ(vecDumps[1].sComment, k_sPrefix + "\npre-crash callback, fatal=1\n");
+}
+
+// A page whose first touch blocks the touching thread until the process ends:
+// its faults go to a userfaultfd that nobody serves. Null when the machine
+// does not allow one.
+char* PageThatBlocks() {
+    int fd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC));
+    if (fd < 0) {
+        return nullptr;
+    }
+    uffdio_api api{};
+    api.api = UFFD_API;
+    void* pPage = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (ioctl(fd, UFFDIO_API, &api) != 0 || pPage == MAP_FAILED) {
+        return nullptr;
+    }
+    uffdio_register registration{};
+    registration.range.start = reinterpret_cast<uintptr_t>(pPage);
+    registration.range.len = 4096;
+    registration.mode = UFFDIO_REGISTER_MODE_MISSING;
+    return ioctl(fd, UFFDIO_REGISTER, &registration) == 0 ? static_cast<char*>(pPage) : nullptr;
+}
+
+// The crash callback waits for no lock: a thread stuck while it creates the
+// log buffer or while it holds the buffer does not keep a crash from being
+// dumped; the comment then goes without the log tail.
+TEST_F(VRCrashTest, ACrashWhileAnotherThreadIsStuckInTheLogBufferIsDumped) {
+    struct Row {
+        const char* pchName;
+        // Starts a thread that gets stuck in the buffer; its id, or 0 to skip.
+        pid_t (*pfnStickAThread)();
+    };
+    const Row rgRows[] = {
+        {"creating the buffer",
+         [] {
+             // The registry's lock is held by a delivery that does not end
+             // before the crash, so creating the buffer cannot finish.
+             static std::atomic<bool> s_bHeld{false};
+             static CLogCallback s_gate;
+             s_gate.Initialize(
+                 [](ELogLevel, const char*, void*) {
+                     s_bHeld = true;
+                     halyard_test::WaitFor([] { return false; });
+                 },
+                 nullptr);
+             std::thread([] { Log("hold"); }).detach();
+             halyard_test::WaitFor([] { return s_bHeld.load(); });
+             static std::atomic<pid_t> s_tid{0};
+             std::thread([] {
+                 s_tid = halyard_test::CurrentThreadId();
+                 CLogBuffer::GetInstance();
+             }).detach();
+             halyard_test::WaitFor([] { return s_tid != 0; });
+             return s_tid.load();
+         }},
+        {"holding the buffer",
+         [] {
+             char* pPage = PageThatBlocks();
+             if (!pPage) {
+                 return pid_t(0);
+             }
+             CLogBuffer::GetInstance();
+             Log("a line the crash comment goes without");
+             static std::atomic<pid_t> s_tid{0};
+             std::thread([pPage] {
+                 s_tid = halyard_test::CurrentThreadId();
+                 CLogBuffer::GetInstance()->DumpLogBufferToBuffer(pPage, 4096);
+             }).detach();
+             halyard_test::WaitFor([] { return s_tid != 0; });
+             return s_tid.load();
+         }},
+    };
+    for (const Row& row : rgRows) {
+        halyard_test::ChildOptions options = Env();
+        options.timeout = std::chrono::milliseconds(15000);
+        auto result = RunInChild(
+            [&row] {
+                if (CLogBuffer::GetInstanceIfCreated()) {
+                    return 10;
+                }
+                if (int nResult = InitForTest([](bool) {})) {
+                    return nResult;
+                }
+                pid_t stuckTid = row.pfnStickAThread();
+                if (stuckTid == 0) {
+                    return k_nChildSkip;
+                }
+                halyard_test::WaitFor([&] { return halyard_test::BIsBlocked(stuckTid); });
+                raise(SIGSEGV);
+                return 2;
+            },
+            options);
+        if (result.exitCode == k_nChildSkip) {
+            std::printf("skipped %s: no userfaultfd on this machine\n", row.pchName);
+            continue;
+        }
+        EXPECT_FALSE(result.bTimedOut) << row.pchName << ": the crash handler blocked";
+        EXPECT_EQ(result.termSignal, SIGSEGV) << row.pchName << " " << result.exitCode;
+        auto vecDumps = ReadDumps(Dumps());
+        EXPECT_EQ(vecDumps.size(), 1u) << row.pchName;
+        if (!vecDumps.empty()) {
+            EXPECT_EQ(vecDumps[0].sComment, k_sPrefix + "\n") << row.pchName;
+        }
+        for (const DumpFile& dump : vecDumps) {
+            unlink(dump.sPath.c_str());
+        }
+    }
 }
 
 TEST_F(VRCrashTest, WithAnEmptyPreCrashCallbackACrashAddsNoComment) {

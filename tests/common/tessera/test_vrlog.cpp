@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <clocale>
+#include <cstring>
 #include <future>
 #include <map>
 #include <mutex>
@@ -15,9 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "driverlog.h"
+#include "ivrdriverlog.h"
 #include "log_recorder.h"
 #include "logbuffer.h"
 #include "test_support.h"
+#include "thread_state.h"
 #include "threadwatchdog.h"
 #include "vrlog.h"
 #include "watchdog_support.h"
@@ -138,12 +144,18 @@ TEST_F(VRLogTest, IncrementalFragmentsShareALine) {
     writer.log.Log("c");
     writer.log.LogIncremental(LogLevel_Warning, "d");
     writer.log.LogIncremental("e\n");
+    // The last write was a fragment, so "f" continues the line; closed
+    // after it, the file still ends with a newline.
+    writer.log.LogIncremental("f");
+    writer.log.CloseLog();
     std::string sContent = ReadFile(LogPath("inc"));
     auto lines = SplitLines(sContent);
-    ASSERT_EQ(lines.size(), 3u) << sContent;
+    ASSERT_EQ(lines.size(), 4u) << sContent;
     EXPECT_TRUE(MatchesLine(lines[0], "Info", "ab")) << lines[0];
     EXPECT_TRUE(MatchesLine(lines[1], "Info", "c")) << lines[1];
     EXPECT_TRUE(MatchesLine(lines[2], "Warning", "de")) << lines[2];
+    EXPECT_EQ(lines[3], "f");
+    EXPECT_EQ(sContent.back(), '\n');
 }
 
 TEST_F(VRLogTest, MaximumLevelIsClampedAndAnnounced) {
@@ -222,8 +234,9 @@ TEST_F(VRLogTest, RotatesAfterTenMebibytesWithTheCrossingLineInTheOldFile) {
 
 // Delete, rename and reopen failures during rotation are not reported. A
 // previous file that cannot be replaced leaves the log where it is; a log
-// that cannot be reopened leaves the writer closed until the next InitLog.
-TEST_F(VRLogTest, RotationFailuresAreSilentAndAFailedReopenClosesTheWriter) {
+// that cannot be reopened leaves the writer on the old file, and every later
+// line tries the reopen again.
+TEST_F(VRLogTest, RotationFailuresAreSilentAndAFailedReopenIsRetried) {
     const std::string sFill = std::string(CVRLog::k_unRotateSize - 101, 'p') + "\n";
     WriteFile(LogPath("stuck"), sFill);
     ASSERT_EQ(mkdir(TempPath("stuck.previous.txt").c_str(), 0755), 0);
@@ -251,18 +264,18 @@ TEST_F(VRLogTest, RotationFailuresAreSilentAndAFailedReopenClosesTheWriter) {
         if (unlink((sGoneDir + "/gone.txt").c_str()) != 0 || rmdir(sGoneDir.c_str()) != 0)
             return 4;
         gone.Log("%s", std::string(60, 'b').c_str());
-        if (gone.IsOpen())
+        gone.Log("into the old file while the directory is gone");
+        if (!gone.IsOpen())
             return 5;
-        gone.Log("dropped while closed");
-        Log("dropped too");
-        // Opened again, it writes to a new file.
-        if (!gone.InitLog(sGoneDir.c_str(), "gone", false, 0))
+        // Once the file can be opened again, the next line goes to it.
+        if (mkdir(sGoneDir.c_str(), 0755) != 0)
             return 6;
         gone.Log("reopened");
+        Log("through the registry");
         gone.CloseLog();
-        // Nothing was said about any of it but the lines logged here.
+        // Nothing was said about any of it but the line logged here.
         for (const auto& line : recorder.Lines()) {
-            if (line.text != "dropped too\n")
+            if (line.text != "through the registry\n")
                 return 7;
         }
         return 0;
@@ -279,19 +292,33 @@ TEST_F(VRLogTest, RotationFailuresAreSilentAndAFailedReopenClosesTheWriter) {
     EXPECT_EQ(ReadFile(TempPath("stuck.previous.txt/keep")), "k");
 
     auto goneLines = SplitLines(ReadFile(sGoneDir + "/gone.txt"));
-    ASSERT_EQ(goneLines.size(), 1u);
+    ASSERT_EQ(goneLines.size(), 2u);
     EXPECT_TRUE(MatchesLine(goneLines[0], "Info", "reopened")) << goneLines[0];
+    EXPECT_TRUE(MatchesLine(goneLines[1], "Info", "through the registry")) << goneLines[1];
     EXPECT_FALSE(halyard_test::ReadFile(sGoneDir + "/gone.previous.txt").size() > 0);
 }
 
 TEST_F(VRLogTest, ListenersGetEachLineOnceInOrder) {
     Writer writer;
     ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "listen", false, 0));
+    // Ahead of the recorder: it leaves during the first line, which the
+    // recorder must get all the same.
+    struct Leaver : ILogListener {
+        CVRLog* pLog = nullptr;
+        int nCalls = 0;
+        void LogMessage(unsigned long, const char*, unsigned int, ELogLevel, const char*) override {
+            ++nCalls;
+            pLog->RemoveLogListener(this);
+        }
+    } leaver;
+    leaver.pLog = &writer.log;
+    writer.log.AddLogListener(&leaver);
     RecordingListener listener;
     writer.log.AddLogListener(&listener);
     writer.log.AddLogListener(&listener);  // no duplicate
     writer.log.AddLogListener(nullptr);    // ignored
     Log(LogLevel_Warning, "one");
+    EXPECT_EQ(leaver.nCalls, 1);
     writer.log.LogIncremental("frag");
     writer.log.LogIncremental("ment");
     writer.log.RemoveLogListener(&listener);
@@ -310,6 +337,94 @@ TEST_F(VRLogTest, ListenersGetEachLineOnceInOrder) {
     EXPECT_EQ(received[2].sText, "ment");  // a continuation is only the fragment
     auto lines = SplitLines(ReadFile(LogPath("listen")));
     EXPECT_EQ(lines.size(), 3u);
+}
+
+// A direct line takes the log registry's lock before the writer's, as a line
+// that comes through the registry does: a listener that logs during a direct
+// line does not deadlock against a registry line on another thread.
+TEST_F(VRLogTest, AListenerThatLogsDuringADirectLineDoesNotDeadlock) {
+    halyard_test::ChildOptions options;
+    options.timeout = std::chrono::milliseconds(20000);
+    auto result = RunInChild(
+        [&] {
+            CVRLog writer(true);
+            if (!writer.InitLog(TempDir().c_str(), "order", false, 0))
+                return 1;
+            struct Echo : ILogListener {
+                std::atomic<bool> bInListener{false};
+                std::atomic<pid_t> otherTid{0};
+                void LogMessage(unsigned long, const char*, unsigned int, ELogLevel,
+                                const char* pchText) override {
+                    if (!strstr(pchText, "] - direct line"))
+                        return;
+                    bInListener = true;
+                    // Until the registry line on the other thread waits for a lock.
+                    halyard_test::WaitFor(
+                        [&] { return otherTid != 0 && halyard_test::BIsBlocked(otherTid); });
+                    ::Log("echo of the direct line");
+                }
+            } echo;
+            writer.AddLogListener(&echo);
+            std::thread other([&] {
+                halyard_test::WaitFor([&] { return echo.bInListener.load(); });
+                echo.otherTid = halyard_test::CurrentThreadId();
+                Log("registry line");
+            });
+            writer.Log("direct line");
+            other.join();
+            writer.RemoveLogListener(&echo);
+            return SplitLines(ReadFile(LogPath("order"))).size() == 3 ? 0 : 2;
+        },
+        options);
+    EXPECT_FALSE(result.bTimedOut) << "deadlocked";
+    EXPECT_EQ(result.exitCode, 0) << "signal " << result.termSignal << "\n" << result.strStderr;
+}
+
+// Rotation swaps the new file in without a moment in which the writer looks
+// closed: a direct line on another thread (which checks for an open file
+// before it takes the writer's lock) is never dropped, and IsOpen never
+// answers false.
+TEST_F(VRLogTest, RotationOnAnotherThreadDropsNoDirectLine) {
+    Writer writer;
+    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "rot", false, 0));
+    struct Counter : ILogListener {
+        std::atomic<int> nSmall{0};
+        void LogMessage(unsigned long, const char*, unsigned int, ELogLevel,
+                        const char* pchText) override {
+            nSmall += strstr(pchText, "small line") != nullptr;
+        }
+    } counter;
+    writer.log.AddLogListener(&counter);
+
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nClosedSeen{0};
+    std::atomic<int> nSmallWritten{0};
+    std::thread watcher([&] {
+        while (!bDone) {
+            nClosedSeen += !writer.log.IsOpen();
+        }
+    });
+    std::thread smallWriter([&] {
+        while (!bDone) {
+            writer.log.Log("small line %d", nSmallWritten.load());
+            ++nSmallWritten;
+        }
+    });
+    // Five rotations' worth of long lines.
+    const std::string sLong(4000, 'L');
+    for (uint64_t unWritten = 0; unWritten < 5 * CVRLog::k_unRotateSize + 10000;
+         unWritten += sLong.size()) {
+        writer.log.Log("%s", sLong.c_str());
+    }
+    bDone = true;
+    watcher.join();
+    smallWriter.join();
+    writer.log.RemoveLogListener(&counter);
+
+    EXPECT_EQ(nClosedSeen.load(), 0);
+    EXPECT_EQ(counter.nSmall.load(), nSmallWritten.load());
+    EXPECT_GT(nSmallWritten.load(), 0);
+    EXPECT_GT(ReadFile(TempPath("rot.previous.txt")).size(), CVRLog::k_unRotateSize / 2);
 }
 
 TEST_F(VRLogTest, ReplayOfTheBufferHappensOutsideTheWriterLock) {
@@ -368,19 +483,21 @@ TEST_F(VRLogTest, WritingNamesLogDirectAsTheWatchdogDetail) {
     EXPECT_EQ(probe.vecDetails, (std::vector<std::string>{"LogDirect", "LogDirect"}));
 }
 
-// A thread stuck inside the writer (here: a listener that does not return) is
-// reported by the real watchdog monitor as hanging in LogDirect.
+// A thread stuck inside the writer is reported by the real watchdog monitor
+// as hanging in LogDirect. Here it is stuck in the driver log sink that takes
+// the lines of a closed writer, where it holds no lock, so the report can be
+// logged. (A thread stuck under the writer's locks, in a listener say, holds
+// the log registry's lock too: nothing can be logged until it returns.)
 TEST_F(VRLogTest, AThreadHungInTheWriterIsReportedInLogDirect) {
-    halyard_test::LogRecorder recorder;  // subscribed before the writer: sees reports first
-    Writer writer;
-    ASSERT_TRUE(writer.log.InitLog(TempDir().c_str(), "hung", false, 0));
+    halyard_test::LogRecorder recorder;
+    CVRLog writer(true);  // never opened: its lines go to the driver log sink
     const std::string sReport = "Failed Watchdog timeout in thread Writer startup in LogDirect";
-    struct Blocker : ILogListener {
+    struct BlockingSink : vr::IVRDriverLog {
         std::thread::id blockedThread;
         halyard_test::LogRecorder* pRecorder = nullptr;
         std::string sReport;
         bool bSawReport = false;
-        void LogMessage(unsigned long, const char*, unsigned int, ELogLevel, const char*) override {
+        void Log(const char*) override {
             if (std::this_thread::get_id() == blockedThread && !bSawReport) {
                 bSawReport =
                     halyard_test::WaitFor([this] { return pRecorder->Count(sReport) > 0; });
@@ -389,6 +506,7 @@ TEST_F(VRLogTest, AThreadHungInTheWriterIsReportedInLogDirect) {
     } blocker;
     blocker.pRecorder = &recorder;
     blocker.sReport = sReport;
+    ASSERT_TRUE(InitDriverLog(&blocker));
     CThreadWatchdog::SetExecutionPhaseString("startup");
     std::promise<void> go;
     std::thread writerThread([&, started = go.get_future()]() mutable {
@@ -396,14 +514,13 @@ TEST_F(VRLogTest, AThreadHungInTheWriterIsReportedInLogDirect) {
         CThreadWatchdog watchdog("Writer", 0.5f, CThreadWatchdog::WatchdogTimeout_Log);
         // The monitor logs once as it starts; let it get past that first.
         EXPECT_TRUE(halyard_test::WaitFor(halyard_test::MonitorThreadExists));
-        writer.log.Log("about to hang");
+        writer.Log("about to hang");
         EXPECT_EQ(CThreadWatchdog::GetDetailString(), nullptr);
     });
     blocker.blockedThread = writerThread.get_id();
-    writer.log.AddLogListener(&blocker);
     go.set_value();
     writerThread.join();
-    writer.log.RemoveLogListener(&blocker);
+    CleanupDriverLog();
     CThreadWatchdog::CleanupWatchdogs();
     EXPECT_TRUE(blocker.bSawReport) << recorder.All();
 }
@@ -523,6 +640,35 @@ TEST_F(VRLogTest, BothOpensFailingLeavesTheWriterClosed) {
         << lines[1];
 }
 
+// With combined logging on, an InitLog that fails for the process's own file
+// leaves nothing open behind it, however often it is retried.
+TEST_F(VRLogTest, AFailedInitLogLeaksNoFile) {
+    auto result = halyard_test::RunInFreshProcess(
+        [&] {
+            auto openFiles = [] {
+                int nFiles = 0;
+                if (DIR* pDir = opendir("/proc/self/fd")) {
+                    while (readdir(pDir))
+                        ++nFiles;
+                    closedir(pDir);
+                }
+                return nFiles;
+            };
+            // The name leads into a directory that does not exist: neither the
+            // file nor its timestamped fallback can be opened; the combined
+            // file beside them could.
+            CVRLog writer(true);
+            int nBefore = openFiles();
+            for (int i = 0; i < 3; ++i) {
+                if (writer.InitLog(TempDir().c_str(), "missing/x", false, 0) || writer.IsOpen())
+                    return 1;
+            }
+            return openFiles() == nBefore ? 0 : 2;
+        },
+        halyard_test::WithEnv({{"VR_COMBINED_LOGGING", "1"}}));
+    EXPECT_EQ(result.exitCode, 0) << result.strStderr;
+}
+
 TEST_F(VRLogTest, ForcedEchoAndStringDumps) {
     auto result = RunInChild(
         [&] {
@@ -543,7 +689,18 @@ TEST_F(VRLogTest, ForcedEchoAndStringDumps) {
     EXPECT_EQ(SplitLines(ReadFile(LogPath("echo"))), echoed);
 }
 
-TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcesses) {
+// Two processes on one combined file, through two rotations by the file's
+// real size (whichever process happens to rotate it): every line names its
+// process, lines never mix, and each process's lines after the first
+// rotation are all in the previous and current files, in order.
+TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcessesThroughRotations) {
+    // Just short of the rotation size: the first lines rotate it.
+    WriteFile(TempPath("vrcombined_log.txt"),
+              std::string(CVRLog::k_unRotateSize - 1000, 'p') + "\n");
+    // Long lines, so that lines split into several writes would show; two
+    // processes together write a little over another rotation's worth.
+    constexpr int kLines = 1500;
+    const std::string sPadding(3900, 'x');
     halyard_test::ChildOptions options;
     options.env = {{"VR_COMBINED_LOGGING", "1"}};
     const std::string sDir = TempDir();
@@ -551,7 +708,10 @@ TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcesses) {
     // forked child would inherit this process's decision.
     auto writeFrom = [&](const char* pchName) {
         return std::async(std::launch::async, [=] {
-            return halyard_test::RunProcess({LOG_WRITER_PROBE_PATH, sDir, pchName, "200"}, options);
+            return halyard_test::RunProcess(
+                {LOG_WRITER_PROBE_PATH, sDir, pchName, std::to_string(kLines),
+                 std::to_string(sPadding.size())},
+                options);
         });
     };
     auto first = writeFrom("alpha");
@@ -559,20 +719,31 @@ TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcesses) {
     EXPECT_EQ(first.get().exitCode, 0);
     EXPECT_EQ(second.get().exitCode, 0);
 
+    std::string sPrevious = ReadFile(TempPath("vrcombined_log.previous.txt"));
+    ASSERT_FALSE(sPrevious.empty());
+    EXPECT_NE(sPrevious[0], 'p') << "the file from before the first rotation is gone";
+    std::string sCurrent = ReadFile(TempPath("vrcombined_log.txt"));
+    EXPECT_LE(sCurrent.size(), CVRLog::k_unRotateSize);
+    const std::regex head(std::string("^") + k_pchStamp +
+                          R"( \[Info\] - (alpha|beta) - (alpha|beta) line (\d+)$)");
     std::map<std::string, int> next;
-    for (const std::string& sLine : SplitLines(ReadFile(TempPath("vrcombined_log.txt")))) {
+    for (const std::string& sLine : SplitLines(sPrevious + sCurrent)) {
+        size_t unPadding = sLine.rfind(' ');
+        ASSERT_NE(unPadding, std::string::npos) << sLine.substr(0, 200);
+        ASSERT_EQ(sLine.substr(unPadding + 1), sPadding) << sLine.substr(0, 200);
         std::smatch match;
-        ASSERT_TRUE(
-            std::regex_match(sLine, match,
-                             std::regex(std::string("^") + k_pchStamp +
-                                        R"( \[Info\] - (alpha|beta) - (alpha|beta) line (\d+)$)")))
-            << sLine;
+        std::string sHead = sLine.substr(0, unPadding);
+        ASSERT_TRUE(std::regex_match(sHead, match, head)) << sHead;
         ASSERT_EQ(match[2], match[3]);
-        EXPECT_EQ(std::stoi(match[4]), next[match[2]]++);
+        int nLine = std::stoi(match[4]);
+        if (next.count(match[2]) != 0) {
+            ASSERT_EQ(nLine, next[match[2]]) << "a line of " << match[2] << " is missing";
+        }
+        next[match[2]] = nLine + 1;
     }
-    EXPECT_EQ(next["alpha"], 200);
-    EXPECT_EQ(next["beta"], 200);
-    EXPECT_EQ(SplitLines(ReadFile(LogPath("alpha"))).size(), 200u);
+    EXPECT_EQ(next["alpha"], kLines);
+    EXPECT_EQ(next["beta"], kLines);
+    EXPECT_EQ(SplitLines(ReadFile(LogPath("alpha"))).size(), size_t(kLines));
 }
 
 TEST_F(VRLogTest, UnopenableCombinedLogFailsInitButTheOwnFileIsWritten) {
