@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -287,6 +288,30 @@ TEST_F(QuillWorkerTest, MissingUtilitiesInterfaceSkipsTheAppIdCheck) {
     EXPECT_EQ(Calls("QuillUtils010::GetAppId"), 0u);
 }
 
+// The expected app id is published by the thread that makes the worker, once;
+// the attempts of a worker thread leave the environment alone (other threads
+// read it meanwhile).
+TEST_F(QuillWorkerTest, AppIdIsPublishedByTheOwnerNotBeforeEachAttempt) {
+    ASSERT_TRUE(StartSim(R"({"host": {"init_result": 1}})"));
+    halyard_test::ScopedEnv appId("QuillAppId", std::nullopt);
+    halyard_test::ScopedEnv gameId("QuillGameId", std::nullopt);
+    CQuillWorkerThread thread(nullptr);
+    std::string sId = std::to_string(CVRPathRegistry_Public::GetQuillAppId());
+    ASSERT_NE(getenv("QuillAppId"), nullptr);
+    EXPECT_EQ(std::string(getenv("QuillAppId")), sId);
+    ASSERT_NE(getenv("QuillGameId"), nullptr);
+    EXPECT_EQ(std::string(getenv("QuillGameId")), sId);
+
+    halyard_test::ScopedEnv changed("QuillAppId", "changed by the owner");
+    ASSERT_TRUE(thread.StartupService());
+    ASSERT_TRUE(WaitFor([&] { return Calls("QuillInternal_QuillAPI_Init") >= 2; }));
+    thread.ShutdownService();
+    for (const std::string& sLine : m_sim.JournalLines("QuillInternal_QuillAPI_Init")) {
+        EXPECT_NE(sLine.find(R"("QuillAppId":"changed by the owner")"), std::string::npos) << sLine;
+    }
+    EXPECT_STREQ(getenv("QuillAppId"), "changed by the owner");
+}
+
 // Reads the detail string while a notice is delivered on the worker's thread.
 class CNoticeWitness {
 public:
@@ -478,6 +503,17 @@ public:
     CQuillInfo* m_pInfo = nullptr;
 };
 
+// Lets whatever a test holds go on every way out of it; made after the worker
+// thread, so that it acts before the worker is destroyed.
+class CReleaseAtExit {
+public:
+    explicit CReleaseAtExit(std::function<void()> fnRelease) : m_fnRelease(std::move(fnRelease)) {}
+    ~CReleaseAtExit() { m_fnRelease(); }
+
+private:
+    std::function<void()> m_fnRelease;
+};
+
 TEST_F(QuillWorkerTest, ShutdownServiceWithoutAThreadDoesNothing) {
     ASSERT_TRUE(StartSim());
     CThreadListener listener;
@@ -537,21 +573,83 @@ TEST_F(QuillWorkerTest, WorkerThreadFollowsTheShutdownNotice) {
     EXPECT_EQ(listener.Shutdowns(), 2);
 }
 
+// The state of a thread of this process ('S' while it waits), or 0.
+char TaskState(pid_t tid) {
+    std::string sStat = halyard_test::ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t unEnd = sStat.rfind(')');
+    return unEnd != std::string::npos && unEnd + 2 < sStat.size() ? sStat[unEnd + 2] : 0;
+}
+
+// Whether a thread of this process carries the name (as cut by the kernel).
+bool HasTaskNamed(const std::string& sName) {
+    for (const std::string& sTask :
+         halyard_test::SplitLines(halyard_test::RunProcess({"ls", "/proc/self/task"}).strStdout)) {
+        if (halyard_test::ReadFile("/proc/self/task/" + sTask + "/comm") == sName + "\n") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Owners that stop the thread at the same time: one joins it, the others
+// return once it has ended.
+TEST_F(QuillWorkerTest, ConcurrentShutdownServiceCallsEndTheThreadOnce) {
+    ASSERT_TRUE(StartSim());
+    LogRecorder log;
+    CThreadListener listener;
+    CQuillWorkerThread thread(&listener);
+    CReleaseAtExit release([&] { listener.SetBlocked(false); });
+    for (int nRound = 1; nRound <= 3; ++nRound) {
+        ASSERT_TRUE(thread.StartupService());
+        ASSERT_TRUE(WaitFor([&] { return thread.IsQuillAPIAvailable(); }));
+        listener.SetBlocked(true);
+        ASSERT_TRUE(listener.WaitFrames(1));
+        // Both callers wait for the thread before it is let go.
+        std::atomic<pid_t> rgTids[2] = {0, 0};
+        std::atomic<int> nReturned{0};
+        std::vector<std::thread> callers;
+        for (std::atomic<pid_t>& tid : rgTids) {
+            callers.emplace_back([&] {
+                tid = gettid();
+                thread.ShutdownService();
+                ++nReturned;
+            });
+        }
+        ASSERT_TRUE(WaitFor([&] {
+            return rgTids[0] && rgTids[1] && TaskState(rgTids[0]) == 'S' &&
+                   TaskState(rgTids[1]) == 'S';
+        }));
+        listener.SetBlocked(false);
+        bool bReturned = WaitFor([&] { return nReturned == 2; });
+        for (std::thread& caller : callers) {
+            caller.join();
+        }
+        ASSERT_TRUE(bReturned);
+        EXPECT_FALSE(thread.IsQuillAPIAvailable());
+        EXPECT_EQ(listener.Shutdowns(), nRound);
+        EXPECT_EQ(log.Count(k_sShutdown), static_cast<size_t>(nRound));
+    }
+}
+
 TEST_F(QuillWorkerTest, StuckWorkerThreadIsAbandonedAfterThreeSeconds) {
     ASSERT_TRUE(StartSim());
     CThreadListener listener;
     CQuillWorkerThread thread(&listener);
+    CReleaseAtExit release([&] { listener.SetBlocked(false); });
     ASSERT_TRUE(thread.StartupService());
     ASSERT_TRUE(WaitFor([&] { return thread.IsQuillAPIAvailable(); }));
     listener.SetBlocked(true);
     ASSERT_TRUE(listener.WaitFrames(1));  // now held inside its frame notification
 
+    // Two owners give up on it at the same time; it is abandoned once.
     double flStart = GetSystemTime();
+    std::thread other([&] { thread.ShutdownService(); });
     thread.ShutdownService();
+    other.join();
     EXPECT_GE(GetSystemTime() - flStart, CQuillWorkerThread::k_flStopTimeoutSeconds - 0.01);
     EXPECT_EQ(listener.Shutdowns(), 0);  // still stuck
     // A second thread must not drive the same worker while the first is stuck.
-    EXPECT_FALSE(thread.StartupService());
+    ASSERT_FALSE(thread.StartupService());
     thread.ShutdownService();  // nothing to stop
 
     // Released, the abandoned thread sees the stop, shuts down and ends.
@@ -564,25 +662,95 @@ TEST_F(QuillWorkerTest, StuckWorkerThreadIsAbandonedAfterThreeSeconds) {
     EXPECT_EQ(listener.Shutdowns(), 2);
 }
 
-TEST_F(QuillWorkerTest, DestroyingAfterAbandonmentWaitsForTheStuckThread) {
-    ASSERT_TRUE(StartSim());
-    CThreadListener listener;
-    auto pThread = std::make_unique<CQuillWorkerThread>(&listener);
-    ASSERT_TRUE(pThread->StartupService());
-    ASSERT_TRUE(WaitFor([&] { return pThread->IsQuillAPIAvailable(); }));
-    listener.SetBlocked(true);
-    ASSERT_TRUE(listener.WaitFrames(1));
-    pThread->ShutdownService();  // abandons it after 3 s
+// A host client record (any id the library does not use) whose delivery
+// holds the worker thread inside QuillAPI_RunCallbacks until opened.
+struct HoldRecord_t {
+    enum { k_iCallback = 9001 };
+    uint8_t m_ubUnused;
+};
 
-    std::atomic<bool> bDestroyed{false};
-    std::thread destroyer([&] {
-        pThread.reset();
-        bDestroyed = true;
-    });
-    listener.SetBlocked(false);
-    destroyer.join();
-    EXPECT_TRUE(bDestroyed);
-    EXPECT_EQ(listener.Shutdowns(), 1);
+class CGate {
+public:
+    void Hold(HoldRecord_t*) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_bEntered = true;
+        m_changed.wait(lock, [this] { return m_bOpen; });
+    }
+    bool Entered() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bEntered;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bOpen = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_bEntered = false;
+    bool m_bOpen = false;
+};
+
+// A worker thread that does not stop is abandoned, and its worker can be
+// destroyed: the destructor returns about 3 s after a host client call got
+// stuck (it waits for a listener call in progress, since the listener may go
+// once it returns). The abandoned thread keeps what it uses alive, calls the
+// listener no more, shuts the library down itself and ends.
+TEST_F(QuillWorkerTest, DestroyedWorkerThreadLeavesAnAbandonedThreadSafe) {
+    for (bool bInHostCall : {true, false}) {
+        SCOPED_TRACE(bInHostCall ? "stuck in a host client call" : "stuck in the listener");
+        ASSERT_TRUE(StartSim());
+        LogRecorder log;
+        CThreadListener listener;
+        CGate gate;
+        CCallback<CGate, HoldRecord_t> holdCallback;
+        holdCallback.Register(&gate, &CGate::Hold);
+        auto pThread = std::make_unique<CQuillWorkerThread>(&listener);
+        CReleaseAtExit release([&] {
+            listener.SetBlocked(false);
+            gate.Open();
+        });
+        ASSERT_TRUE(pThread->StartupService());
+        ASSERT_TRUE(WaitFor([&] { return pThread->IsQuillAPIAvailable(); }));
+        if (bInHostCall) {
+            ASSERT_EQ(m_sim.Ctl({"host", "callback", "9001", "00"}).exitCode, 0);
+            ASSERT_TRUE(WaitFor([&] { return gate.Entered(); }));
+        } else {
+            listener.SetBlocked(true);
+            ASSERT_TRUE(listener.WaitFrames(1));
+            pThread->ShutdownService();  // abandons it after 3 s
+        }
+
+        std::atomic<bool> bDestroyed{false};
+        double flStart = GetSystemTime();
+        std::thread destroyer([&] {
+            pThread.reset();
+            bDestroyed = true;
+        });
+        if (!bInHostCall) {
+            listener.SetBlocked(false);
+        }
+        bool bReturned = WaitFor([&] { return bDestroyed.load(); });
+        double flDestroyed = GetSystemTime();
+        int nFrames = listener.Frames();
+        int nShutdowns = listener.Shutdowns();
+        gate.Open();
+        destroyer.join();
+        ASSERT_TRUE(bReturned) << "the destructor waited for the stuck thread";
+        if (bInHostCall) {
+            EXPECT_GE(flDestroyed - flStart, CQuillWorkerThread::k_flStopTimeoutSeconds - 0.01);
+        }
+
+        ASSERT_TRUE(WaitFor([] { return !HasTaskNamed("QuillWorkerThre"); }));
+        EXPECT_EQ(listener.Frames(), nFrames);
+        EXPECT_EQ(listener.Shutdowns(), nShutdowns);
+        EXPECT_EQ(log.All(), k_sInit + k_sShutdown);
+        EXPECT_EQ(Calls("QuillAPI_Shutdown"), 1u);
+        EXPECT_EQ(g_pQuillOrreryPrivate, nullptr);
+        m_sim.Stop();
+    }
 }
 
 // --- user info --------------------------------------------------------------------------
