@@ -1,9 +1,11 @@
 // End to end: the real halyard process against a real lattice-sim, each test
 // in a private directory with its own HOME, XDG_CONFIG_HOME, TEMP, socket,
-// path registry and log directory. Assertions are on the exit status, the
-// simulator's journal and console, and the files the process writes.
+// path registry and log directory, and in a private IPC namespace where the
+// machine allows it. Assertions are on the exit status, the simulator's
+// journal and console, and the files the process writes.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -111,6 +113,11 @@ private:
 class HalyardE2ETest : public halyard_test::SimTest {
 protected:
     void SetUp() override {
+        // The single-instance lock is machine-wide: in a private IPC namespace
+        // (entered by this thread, which starts every process of the test) a
+        // halyard of another test run cannot send this test's halyard away.
+        // Without the right to make one, the machine's namespace is used.
+        unshare(CLONE_NEWIPC);
         SimTest::SetUp();
         ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("home/.config/lattice").c_str()));
         ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("runtime/bin").c_str()));
