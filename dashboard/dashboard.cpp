@@ -14,6 +14,13 @@ namespace {
 constexpr uint32_t k_unFileNameCapacity = 260;
 constexpr int32_t k_nFallbackScreenshotType = 2;
 
+// Trace event locations. They read as "file:line" but are stable identifiers
+// that trace tools match on, not the lines the code stands on.
+constexpr char k_pchTraceScreenshotTriggered[] = "dashboard.cpp:30";
+constexpr char k_pchTraceSubmitScreenShot[] = "dashboard.cpp:89";
+constexpr char k_pchTraceScreenshotTaken[] = "dashboard.cpp:131";
+constexpr char k_pchTraceScreenshotSubmitted[] = "dashboard.cpp:157";
+
 // Replaces every occurrence, resuming after each insertion so inserted text
 // is never searched again.
 void myreplace(std::string& sText, const std::string& sFrom, const std::string& sTo) {
@@ -25,6 +32,17 @@ void myreplace(std::string& sText, const std::string& sFrom, const std::string& 
         sText.replace(unPos, sFrom.size(), sTo);
         unPos += sTo.size();
     }
+}
+
+// One of a screenshot's file names into rchName. The runtime may fill the
+// buffer to its end: the name is cut there rather than read past it.
+bool BGetScreenshotFileName(vr::IVRScreenshots& screenshots, unsigned int unHandle, int nKind,
+                            char (&rchName)[k_unFileNameCapacity]) {
+    vr::EScreenshotError eError = vr::EScreenshotError{};
+    screenshots.GetScreenshotFileName(unHandle, static_cast<vr::EScreenshotFileKind>(nKind),
+                                      rchName, k_unFileNameCapacity, &eError);
+    rchName[k_unFileNameCapacity - 1] = '\0';
+    return eError == 0;
 }
 
 std::string ScreenshotDirectory() {
@@ -51,7 +69,8 @@ ScreenshotFileNames_t BuildScreenshotFileNames() {
 }
 
 void CHalyardScreenshotManager::OnScreenshotTriggered() {
-    CScopedEventDuration traceEvent("OnScreenshotTriggered", "dashboard.cpp:30", "%s", "");
+    CScopedEventDuration traceEvent("OnScreenshotTriggered", k_pchTraceScreenshotTriggered, "%s",
+                                    "");
     vr::IVRSettings* pSettings = vr::VRSettings();
     if (!pSettings || !pSettings->GetBool("userinterface", "screenshots", nullptr)) {
         return;
@@ -71,7 +90,7 @@ void CHalyardScreenshotManager::OnScreenshotTriggered() {
 }
 
 void CHalyardScreenshotManager::OnScreenshotTaken() {
-    CScopedEventDuration traceEvent("OnScreenshotTaken", "dashboard.cpp:131", "%s", "");
+    CScopedEventDuration traceEvent("OnScreenshotTaken", k_pchTraceScreenshotTaken, "%s", "");
     if (m_unPendingHandle == 0) {
         return;
     }
@@ -84,12 +103,14 @@ void CHalyardScreenshotManager::OnScreenshotFailed() {
 }
 
 void CHalyardScreenshotManager::OnScreenshotSubmitted(unsigned int unHandle) {
-    CScopedEventDuration traceEvent("OnScreenshotSubmitted", "dashboard.cpp:157", "%s", "");
+    CScopedEventDuration traceEvent("OnScreenshotSubmitted", k_pchTraceScreenshotSubmitted, "%s",
+                                    "");
     SubmitScreenShotToQuill(unHandle);
 }
 
 void CHalyardScreenshotManager::SubmitScreenShotToQuill(unsigned int unHandle) {
-    CScopedEventDuration traceEvent("SubmitScreenShotToQuill", "dashboard.cpp:89", "%s", "");
+    CScopedEventDuration traceEvent("SubmitScreenShotToQuill", k_pchTraceSubmitScreenShot, "%s",
+                                    "");
     vr::IVRScreenshots* pScreenshots = vr::VRScreenshots();
     if (!pScreenshots) {
         return;
@@ -101,14 +122,8 @@ void CHalyardScreenshotManager::SubmitScreenShotToQuill(unsigned int unHandle) {
     }
     char rchFirst[k_unFileNameCapacity] = {};
     char rchSecond[k_unFileNameCapacity] = {};
-    pScreenshots->GetScreenshotFileName(unHandle, static_cast<vr::EScreenshotFileKind>(0), rchFirst,
-                                        k_unFileNameCapacity, &eError);
-    if (eError != 0) {
-        return;
-    }
-    pScreenshots->GetScreenshotFileName(unHandle, static_cast<vr::EScreenshotFileKind>(1),
-                                        rchSecond, k_unFileNameCapacity, &eError);
-    if (eError != 0) {
+    if (!BGetScreenshotFileName(*pScreenshots, unHandle, 0, rchFirst) ||
+        !BGetScreenshotFileName(*pScreenshots, unHandle, 1, rchSecond)) {
         return;
     }
     IQuillScreenshots* pQuillScreenshots = QuillScreenshots();

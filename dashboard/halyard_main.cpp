@@ -7,7 +7,6 @@
 // when the runtime connection fails; 253 when a required interface or the
 // headset's property container is missing.
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,18 +34,20 @@ constexpr int k_nExitInitFailed = -2;
 constexpr int k_nExitMissingInterface = -3;
 constexpr uint32_t k_unFrameSleepMs = 33;
 constexpr float k_flMainWatchdogSeconds = 15.0f;
+// A previous log larger than this is rotated away at start-up.
+constexpr unsigned long k_ulStartupLogRotateSize = 131072;
+
+// Fixed source locations of this file's assertion and trace events. They read
+// as file and line but are stable identifiers that crash reports and trace
+// tools are matched on, not the lines the code stands on.
+constexpr char k_pchAssertFile[] = "halyard_main";
+constexpr unsigned int k_unAssertLineLoggingSetUp = 587;
+constexpr char k_pchTraceRunQuillFrame[] = "halyard_main.cpp:816";
+constexpr char k_pchTraceProcessVREvents[] = "halyard_main.cpp:823";
 
 int FailInit(vr::ELatticeInitError eError) {
     Log(LogLevel_Error, "VR_Init failed with %s\n", VR_GetVRInitErrorAsSymbol(eError));
     return k_nExitInitFailed;
-}
-
-// Data of an event record: the runtime writes it from offset 12.
-template <typename T>
-T EventData(const vr::LatticeEvent_t& event) {
-    T value;
-    memcpy(&value, reinterpret_cast<const char*>(&event) + 12, sizeof(T));
-    return value;
 }
 
 struct Managers_t {
@@ -56,29 +57,50 @@ struct Managers_t {
 
 void DispatchEvent(const vr::LatticeEvent_t& event, Managers_t& managers) {
     switch (event.eventType) {
-        case 420:
-            managers.consoles.OnConsoleOpened(EventData<uint64_t>(event));
+        case vr::LatticeEvent_ConsoleOpened:
+            managers.consoles.OnConsoleOpened(event.data.console.ulConsoleId);
             break;
-        case 421:
-            managers.consoles.OnConsoleClosed(EventData<uint64_t>(event));
+        case vr::LatticeEvent_ConsoleClosed:
+            managers.consoles.OnConsoleClosed(event.data.console.ulConsoleId);
             break;
-        case 516:
+        case vr::LatticeEvent_ScreenshotTriggered:
             managers.screenshots.OnScreenshotTriggered();
             break;
-        case 521:
+        case vr::LatticeEvent_ScreenshotTaken:
             managers.screenshots.OnScreenshotTaken();
             break;
-        case 522:
+        case vr::LatticeEvent_ScreenshotFailed:
             managers.screenshots.OnScreenshotFailed();
             break;
-        case 523:
-            managers.screenshots.OnScreenshotSubmitted(EventData<uint32_t>(event));
+        case vr::LatticeEvent_ScreenshotSubmitted:
+            managers.screenshots.OnScreenshotSubmitted(event.data.screenshot.handle);
             break;
-        case 700:
+        case vr::LatticeEvent_Quit:
             g_bQuit = true;
             break;
         default:
             break;
+    }
+}
+
+// Every pending event, each dispatched as it comes. Without a system
+// interface (it is fetched again after a token change, and that fails once
+// the runtime is gone) no event can arrive, not even the quit event: the
+// process says so and leaves as if asked to quit.
+void DrainEvents(CThreadWatchdog& watchdog, Managers_t& managers) {
+    vr::LatticeEvent_t event;
+    while (true) {
+        vr::IVRSystem* pSystem = vr::VRSystem();
+        if (!pSystem) {
+            Log(LogLevel_Error, "Lost the Lattice system interface; shutting down.\n");
+            g_bQuit = true;
+            return;
+        }
+        if (!pSystem->TakeNextEvent(&event, sizeof(event))) {
+            return;
+        }
+        watchdog.Tick();
+        DispatchEvent(event, managers);
     }
 }
 
@@ -87,22 +109,15 @@ void RunMainLoop(CThreadWatchdog& watchdog, CQuillWorker& worker, Managers_t& ma
         watchdog.Tick();
         {
             CWatchdogDetailScope detail("Run Quill Frame.");
-            CScopedEventDuration traceEvent("RealMain", "halyard_main.cpp:816", "RunQuillFrame");
+            CScopedEventDuration traceEvent("RealMain", k_pchTraceRunQuillFrame, "RunQuillFrame");
             watchdog.Tick();
             worker.RunFrame();
         }
         {
             CWatchdogDetailScope detail("Process VR events.");
-            CScopedEventDuration traceEvent("RealMain", "halyard_main.cpp:823", "ProcessVREvents");
-            vr::LatticeEvent_t event;
-            while (true) {
-                vr::IVRSystem* pSystem = vr::VRSystem();
-                if (!pSystem || !pSystem->TakeNextEvent(&event, sizeof(event))) {
-                    break;
-                }
-                watchdog.Tick();
-                DispatchEvent(event, managers);
-            }
+            CScopedEventDuration traceEvent("RealMain", k_pchTraceProcessVREvents,
+                                            "ProcessVREvents");
+            DrainEvents(watchdog, managers);
         }
         ThreadSleep(k_unFrameSleepMs);
     }
@@ -115,10 +130,10 @@ int RealMain() {
     if (g_SingleAppInstance.CheckForOtherRunningInstances(false)) {
         return 0;
     }
-    if (Lattice_SetupLogging(GetVRLog(), true, nullptr, nullptr, true, 131072) != 0) {
-        CAssert::GetInstance()->AssertMsgImpl("halyard_main", 587, false, 1,
-                                              "Failed to set up logging.");
-    }
+    int nLogging =
+        Lattice_SetupLogging(GetVRLog(), true, nullptr, nullptr, true, k_ulStartupLogRotateSize);
+    TESSERA_ASSERT_MSG_AT(k_pchAssertFile, k_unAssertLineLoggingSetUp,
+                          nLogging == k_nSetupLogging_Success, "Failed to set up logging.");
     std::string sVersion;
     if (!Lattice_ReadVersionFile(sVersion, nullptr)) {
         Log(LogLevel_Warning, "Unable to read version file.\n");

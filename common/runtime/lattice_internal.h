@@ -210,22 +210,30 @@ CSettingsAccess* VRSettings();
 CPathsAccess* VRPaths();
 CPropertiesAccess* VRProperties();
 
-// Token a2 of context a1 with "%1$s", "%2$s", "%3$s" replaced by a3, a4, a5,
-// through the localization manager of the table; without one, a2 unchanged.
-std::string Localize(const std::string& a1, const std::string& a2, const std::string& a3,
-                     const std::string& a4, const std::string& a5);
+// The entry for sToken in sContext's string table with "%1$s", "%2$s" and
+// "%3$s" replaced by sArg1, sArg2 and sArg3, through the localization manager
+// of the table; without one, sToken unchanged.
+std::string Localize(const std::string& sContext, const std::string& sToken,
+                     const std::string& sArg1, const std::string& sArg2, const std::string& sArg3);
+
+// The largest path size GetResourceFullPath accepts from the runtime,
+// terminator included; no file path comes near it.
+inline constexpr uint32_t k_unMaxResourcePathSize = 65536;
 
 // The full path of a resource through the resources interface (method 1),
 // empty when the interface is missing or the runtime does not know the name.
 // A path longer than 2047 bytes is fetched with a second call into a buffer
-// of the size the runtime reported.
+// of the size the runtime reported; a size above k_unMaxResourcePathSize is
+// refused (empty) without that call.
 std::string GetResourceFullPath(const std::string& strName);
 
-// A path given by string, resolved to a handle on first use.
+// A path given by string, resolved to a handle on first use. The resolution
+// is stored in the caller's record even when the caller holds it const (a
+// static table of paths), hence the mutable fields.
 struct CVRPathHandle {
     const char* m_pchPath = nullptr;
-    vr::PathHandle_t m_ulHandle = 0;
-    bool m_bResolved = false;
+    mutable vr::PathHandle_t m_ulHandle = 0;
+    mutable bool m_bResolved = false;
 };
 
 class CVRPathReads {
@@ -254,8 +262,9 @@ public:
     bool NextBlob(void* pData, unsigned int unSize, unsigned int unTag);
 
 private:
+    // unValidLine: the line the cursor check reports for this type.
     template <typename T>
-    T NextValue(vr::PathValueTag_t unTag, T defaultValue);
+    T NextValue(vr::PathValueTag_t unTag, T defaultValue, unsigned int unValidLine);
 
     vr::PathRead_t* m_pCursor = nullptr;
     std::vector<vr::PathRead_t> m_reads;

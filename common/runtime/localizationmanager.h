@@ -12,8 +12,8 @@
 //   GetStringEntry(any, "")                => ""
 // Localize substitutes the first "%1$s", then the first "%2$s", then the first
 // "%3$s", each in the result of the step before:
-//   text "%1$s and %1$s", a1 "x"           => "x and %1$s"
-//   text "%1$s %2$s", a1 "%2$s", a2 "y"    => "y %2$s"
+//   text "%1$s and %1$s", sArg1 "x"              => "x and %1$s"
+//   text "%1$s %2$s", sArg1 "%2$s", sArg2 "y"    => "y %2$s"
 //
 // Files are found through vr_internal::GetResourceFullPath (the runtime's
 // resources interface) and read with ReadJsonFile:

@@ -1,6 +1,8 @@
 #include "quill_worker_thread.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 
 #include "quill_private.h"
 #include "strtools_public.h"
@@ -11,10 +13,14 @@
 #include "vrlog.h"
 #include "vrpathregistry.h"
 
-// "quill_worker_thread.cpp:<line>" for trace markers.
-#define QUILL_TRACE_STRINGIFY2(x) #x
-#define QUILL_TRACE_STRINGIFY(x) QUILL_TRACE_STRINGIFY2(x)
-#define QUILL_TRACE_LOCATION "quill_worker_thread.cpp:" QUILL_TRACE_STRINGIFY(__LINE__)
+namespace {
+
+// Trace event locations. They read as "file:line" but are stable identifiers
+// that trace tools match on, not the lines the code stands on.
+constexpr char k_pchTraceRunFrame[] = "quill_worker_thread.cpp:91";
+constexpr char k_pchTraceRunQuillFrame[] = "quill_worker_thread.cpp:293";
+
+}  // namespace
 
 // Every host client interface this program expects the library to offer. The
 // library checks them at initialisation; most are not called here.
@@ -49,46 +55,66 @@ const char k_rgchQuillInterfaceVersions[] =
 
 // --- CQuillWorker -----------------------------------------------------------------------
 
-CQuillWorker::CQuillWorker()
-    : m_pListener(nullptr),
-      m_ShutdownCallback(this, &CQuillWorker::OnQuillShutdown),
-      m_bInitialized(false),
-      m_bShutdownRequested(false),
-      m_bQuillRunning(false),
-      m_flNextInitTime(0.0) {
+class CQuillWorker::CState {
+public:
+    CState();
+    CState(const CState&) = delete;
+    CState& operator=(const CState&) = delete;
+
+    void RunFrame();
+    void Shutdown();
+    void OnQuillShutdown(QuillShutdown_t* pNotice);
+    void ReleaseCurrentThreadMemory();
+    bool IsInitialized() const { return m_bInitialized.load(); }
+
+    void SetListener(IQuillWorkerThreadCallback* pListener);
+    // Calls the listener's frame notification, if a listener is set.
+    void NotifyFrame();
+
+private:
+    void TryInit();
+    void NotifyShutdown();
+
+    // Held across every listener call: once SetListener(nullptr) returns, no
+    // call is in progress and none starts. Recursive, because a listener may
+    // drive the worker from inside its notification.
+    std::recursive_mutex m_listenerMutex;
+    IQuillWorkerThreadCallback* m_pListener = nullptr;
+    CCallback<CState, QuillShutdown_t, false> m_ShutdownCallback;
+    std::atomic<bool> m_bInitialized{false};
+    bool m_bShutdownRequested = false;
+    bool m_bQuillRunning = false;
+    double m_flNextInitTime = 0.0;
+    uint32_t m_unExpectedAppId = 0;
+};
+
+CQuillWorker::CState::CState() : m_ShutdownCallback(this, &CState::OnQuillShutdown) {
     QuillAPI_RegisterCallback(&m_ShutdownCallback, QuillShutdown_t::k_iCallback);
-    m_bInitialized.store(false);
-    m_bShutdownRequested = false;
     m_bQuillRunning = QuillAPI_IsQuillRunning();
     m_flNextInitTime = GetSystemTime();
+    // Published here, on the owner's thread: the environment must not change
+    // under threads that read it while a worker thread makes its attempts.
+    m_unExpectedAppId = CVRPathRegistry_Public::InitQuillAppId();
 }
 
-CQuillWorker::~CQuillWorker() {
-    Shutdown();
-    // m_ShutdownCallback's destructor unregisters it if the library took it.
-}
-
-void CQuillWorker::TryInit() {
-    uint32_t unExpectedAppId = CVRPathRegistry_Public::InitQuillAppId();
-    const char* pchPrevDetail = CThreadWatchdog::GetDetailString();
-    CThreadWatchdog::SetDetailString("QuillAPI_Init");
+void CQuillWorker::CState::TryInit() {
+    CWatchdogDetailScope detail("QuillAPI_Init");
     m_bInitialized.store(QuillInternal_QuillAPI_Init(k_rgchQuillInterfaceVersions, nullptr) == 0);
-    if (m_bInitialized.load()) {
-        Log(LogLevel_Info, "[Quill] Quill INIT.\n");
-        IQuillUtils* pUtils = QuillUtils();
-        if (pUtils && pUtils->GetAppId() != unExpectedAppId) {
-            Log(LogLevel_Info, "[Quill] QuillAppID mismatch: got %d, expected %d\n",
-                static_cast<int>(pUtils->GetAppId()), static_cast<int>(unExpectedAppId));
-        }
-        InitQuillOrreryPrivate();
-    } else {
+    if (!m_bInitialized.load()) {
         m_flNextInitTime = GetSystemTime() + k_flInitRetrySeconds;
+        return;
     }
-    CThreadWatchdog::SetDetailString(pchPrevDetail);
+    Log(LogLevel_Info, "[Quill] Quill INIT.\n");
+    IQuillUtils* pUtils = QuillUtils();
+    if (pUtils && pUtils->GetAppId() != m_unExpectedAppId) {
+        Log(LogLevel_Info, "[Quill] QuillAppID mismatch: got %d, expected %d\n",
+            static_cast<int>(pUtils->GetAppId()), static_cast<int>(m_unExpectedAppId));
+    }
+    InitQuillOrreryPrivate();
 }
 
-void CQuillWorker::RunFrame() {
-    CScopedEventDuration traceEvent("CQuillWorker", QUILL_TRACE_LOCATION, "RunFrame");
+void CQuillWorker::CState::RunFrame() {
+    CScopedEventDuration traceEvent("CQuillWorker", k_pchTraceRunFrame, "RunFrame");
     bool bRunning = QuillAPI_IsQuillRunning();
     if (bRunning != m_bQuillRunning) {
         m_bQuillRunning = bRunning;
@@ -105,65 +131,117 @@ void CQuillWorker::RunFrame() {
         TryInit();
     }
     if (m_bInitialized.load()) {
-        const char* pchPrevDetail = CThreadWatchdog::GetDetailString();
-        CThreadWatchdog::SetDetailString("QuillAPI_RunCallbacks");
+        CWatchdogDetailScope detail("QuillAPI_RunCallbacks");
         QuillAPI_RunCallbacks();
-        CThreadWatchdog::SetDetailString(pchPrevDetail);
     }
 }
 
-void CQuillWorker::Shutdown() {
+void CQuillWorker::CState::Shutdown() {
     if (!m_bInitialized.load()) {
         return;
     }
-    const char* pchPrevDetail = CThreadWatchdog::GetDetailString();
-    CThreadWatchdog::SetDetailString("QuillAPI_Shutdown");
+    CWatchdogDetailScope detail("QuillAPI_Shutdown");
     Log(LogLevel_Info, "[Quill] Quill SHUTDOWN.\n");
     m_bInitialized.store(false);
     QuillAPI_Shutdown();
     CleanupQuillOrreryPrivate();
-    if (m_pListener) {
-        m_pListener->OnQuillShutdown();
-    }
-    CThreadWatchdog::SetDetailString(pchPrevDetail);
+    NotifyShutdown();
 }
 
-void CQuillWorker::OnQuillShutdown(QuillShutdown_t* /*pNotice*/) {
+void CQuillWorker::CState::OnQuillShutdown(QuillShutdown_t* /*pNotice*/) {
     // A notice for a library that is not initialised has nothing to end.
     if (m_bInitialized.load() && !m_bShutdownRequested) {
         m_bShutdownRequested = true;
     }
 }
 
-void CQuillWorker::ReleaseCurrentThreadMemory() {
-    const char* pchPrevDetail = CThreadWatchdog::GetDetailString();
-    CThreadWatchdog::SetDetailString("ReleaseCurrentThreadMemory");
+void CQuillWorker::CState::ReleaseCurrentThreadMemory() {
+    CWatchdogDetailScope detail("ReleaseCurrentThreadMemory");
     if (m_bInitialized.load()) {
         QuillAPI_ReleaseCurrentThreadMemory();
     }
-    CThreadWatchdog::SetDetailString(pchPrevDetail);
+}
+
+void CQuillWorker::CState::SetListener(IQuillWorkerThreadCallback* pListener) {
+    std::lock_guard<std::recursive_mutex> lock(m_listenerMutex);
+    m_pListener = pListener;
+}
+
+void CQuillWorker::CState::NotifyFrame() {
+    std::lock_guard<std::recursive_mutex> lock(m_listenerMutex);
+    if (m_pListener) {
+        m_pListener->OnQuillWorkerFrame();
+    }
+}
+
+void CQuillWorker::CState::NotifyShutdown() {
+    std::lock_guard<std::recursive_mutex> lock(m_listenerMutex);
+    if (m_pListener) {
+        m_pListener->OnQuillShutdown();
+    }
+}
+
+CQuillWorker::CQuillWorker() : m_pState(std::make_shared<CState>()) {}
+
+CQuillWorker::~CQuillWorker() {
+    // No state left: an abandoned worker thread took it over and shuts the
+    // library down itself.
+    if (m_pState) {
+        m_pState->Shutdown();
+    }
+}
+
+void CQuillWorker::RunFrame() {
+    m_pState->RunFrame();
+}
+
+void CQuillWorker::Shutdown() {
+    m_pState->Shutdown();
+}
+
+void CQuillWorker::OnQuillShutdown(QuillShutdown_t* pNotice) {
+    m_pState->OnQuillShutdown(pNotice);
+}
+
+bool CQuillWorker::IsQuillAPIAvailable() const {
+    return m_pState->IsInitialized();
+}
+
+void CQuillWorker::ReleaseCurrentThreadMemory() {
+    m_pState->ReleaseCurrentThreadMemory();
+}
+
+void CQuillWorker::SetListener(IQuillWorkerThreadCallback* pListener) {
+    m_pState->SetListener(pListener);
 }
 
 // --- CQuillWorkerThread -----------------------------------------------------------------
 
+struct CQuillWorkerThread::CControl {
+    std::mutex mutex;
+    bool bStopRequested = false;
+    bool bStopped = false;
+    std::condition_variable wakeCondition;
+    std::condition_variable doneCondition;
+};
+
 CQuillWorkerThread::CQuillWorkerThread(IQuillWorkerThreadCallback* pListener)
-    : m_pThread(nullptr), m_bStopRequested(false), m_bStopped(false) {
-    m_pListener = pListener;
+    : m_pControl(std::make_shared<CControl>()) {
+    SetListener(pListener);
 }
 
 CQuillWorkerThread::~CQuillWorkerThread() {
     ShutdownService();
-    // The worker must outlive any thread that still runs on it, however long
-    // its stuck library call takes.
-    std::thread* pAbandoned = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        pAbandoned = m_pAbandonedThread;
+    std::unique_lock<std::mutex> lock(m_pControl->mutex);
+    if (!BReapAbandonedLocked()) {
+        // Still stuck: it keeps the state it shares with this object and
+        // finishes on its own.
+        m_pAbandonedThread->detach();
+        delete m_pAbandonedThread;
         m_pAbandonedThread = nullptr;
-    }
-    if (pAbandoned) {
-        pAbandoned->join();
-        delete pAbandoned;
+        lock.unlock();
+        m_pState->SetListener(nullptr);
+        m_pState.reset();
     }
 }
 
@@ -171,7 +249,7 @@ bool CQuillWorkerThread::BReapAbandonedLocked() {
     if (!m_pAbandonedThread) {
         return true;
     }
-    if (!m_bStopped) {
+    if (!m_pControl->bStopped) {
         return false;
     }
     m_pAbandonedThread->join();
@@ -181,16 +259,16 @@ bool CQuillWorkerThread::BReapAbandonedLocked() {
 }
 
 bool CQuillWorkerThread::StartupService() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_pControl->mutex);
     if (m_pThread) {
         return true;
     }
     if (!BReapAbandonedLocked()) {
         return false;
     }
-    m_bStopRequested = false;
-    m_bStopped = false;
-    m_pThread = new std::thread(&CQuillWorkerThread::Run, this);
+    m_pControl->bStopRequested = false;
+    m_pControl->bStopped = false;
+    m_pThread = new std::thread(&CQuillWorkerThread::RunThread, m_pState, m_pControl);
     return true;
 }
 
@@ -199,46 +277,58 @@ void CQuillWorkerThread::ShutdownService() {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(k_flStopTimeoutSeconds));
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_pControl->mutex);
     if (!m_pThread) {
         BReapAbandonedLocked();
         return;
     }
-    m_bStopRequested = true;
-    m_WakeCondition.notify_all();
-    m_DoneCondition.wait_until(lock, deadline, [this] { return m_bStopped; });
-    if (m_bStopped) {
+    uint64_t ulThread = m_ulThreadsEnded;
+    m_pControl->bStopRequested = true;
+    m_pControl->wakeCondition.notify_all();
+    m_pControl->doneCondition.wait_until(
+        lock, deadline, [&] { return m_pControl->bStopped || m_ulThreadsEnded != ulThread; });
+    if (m_ulThreadsEnded != ulThread) {
+        return;  // another caller joined or abandoned this thread meanwhile
+    }
+    if (m_pControl->bStopped) {
         m_pThread->join();
         delete m_pThread;
     } else {
         m_pAbandonedThread = m_pThread;
     }
     m_pThread = nullptr;
+    ++m_ulThreadsEnded;
+    m_pControl->doneCondition.notify_all();
 }
 
 void CQuillWorkerThread::Run() {
+    RunThread(m_pState, m_pControl);
+}
+
+void CQuillWorkerThread::RunThread(const std::shared_ptr<CState>& pState,
+                                   const std::shared_ptr<CControl>& pControl) {
     ThreadSetDebugName("QuillWorkerThread");
-    std::unique_lock<std::mutex> lock(m_mutex, std::defer_lock);
+    std::unique_lock<std::mutex> lock(pControl->mutex, std::defer_lock);
     for (;;) {
-        RunFrame();
+        pState->RunFrame();
         lock.lock();
-        bool bStopRequested = m_bStopRequested;
+        bool bStopRequested = pControl->bStopRequested;
         lock.unlock();
-        if (m_pListener && !bStopRequested) {
-            m_pListener->OnQuillWorkerFrame();
+        if (!bStopRequested) {
+            pState->NotifyFrame();
         }
         lock.lock();
-        if (m_bStopRequested) {
+        if (pControl->bStopRequested) {
             break;
         }
-        m_WakeCondition.wait_for(lock, std::chrono::milliseconds(100));
+        pControl->wakeCondition.wait_for(lock, std::chrono::milliseconds(100));
         lock.unlock();
     }
     lock.unlock();
-    Shutdown();
+    pState->Shutdown();
     lock.lock();
-    m_bStopped = true;
-    m_DoneCondition.notify_all();
+    pControl->bStopped = true;
+    pControl->doneCondition.notify_all();
 }
 
 // --- CQuillInfo ----------------------------------------------------------------------------
@@ -290,7 +380,7 @@ void CQuillInfo::RunQuillFrame() {
     if (!pUser || !pFriends) {
         return;
     }
-    CScopedEventDuration traceEvent("CQuillInfo", QUILL_TRACE_LOCATION, "RunQuillFrame");
+    CScopedEventDuration traceEvent("CQuillInfo", k_pchTraceRunQuillFrame, "RunQuillFrame");
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (BIsValidQuillUserId(m_ulQuillId)) {

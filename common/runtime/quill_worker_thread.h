@@ -25,15 +25,16 @@
 // IsQuillAPIAvailable may be called from other threads. CQuillWorkerThread's
 // StartupService/ShutdownService and CQuillInfo's getters may be called from
 // any thread; CQuillInfo::RunQuillFrame only from the worker thread.
-// Ownership: the worker's listener is not owned. CQuillInfo does not own its
-// worker thread, which must outlive it.
+// Ownership: the worker's listener is not owned. A worker thread co-owns the
+// worker's state, so that one abandoned inside a stuck call never touches
+// freed memory. CQuillInfo does not own its worker thread, which must outlive
+// it.
 // Failure: nothing is reported to callers and nothing is fatal: failed
 // initialisations are retried, the rest is logged.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,6 +63,8 @@ public:
     // appearing and the first attempt.
     static constexpr double k_flInitRetrySeconds = 0.5;
 
+    // Publishes the expected app id in the environment (QuillAppId,
+    // QuillGameId) on the constructing thread; attempts never write it.
     CQuillWorker();
     ~CQuillWorker();
     CQuillWorker(const CQuillWorker&) = delete;
@@ -70,20 +73,19 @@ public:
     void RunFrame();
     void Shutdown();
     void OnQuillShutdown(QuillShutdown_t* pNotice);
-    bool IsQuillAPIAvailable() const { return m_bInitialized.load(); }
+    bool IsQuillAPIAvailable() const;
     void ReleaseCurrentThreadMemory();
 
 protected:
-    IQuillWorkerThreadCallback* m_pListener;
+    // The state machine and everything a frame touches. It lives apart from
+    // the worker object so that a thread driving it can co-own it: a thread
+    // abandoned inside a host client call outlives the object it was
+    // started from (CQuillWorkerThread).
+    class CState;
 
-private:
-    void TryInit();
+    void SetListener(IQuillWorkerThreadCallback* pListener);
 
-    CCallback<CQuillWorker, QuillShutdown_t, false> m_ShutdownCallback;
-    std::atomic<bool> m_bInitialized;
-    bool m_bShutdownRequested;
-    bool m_bQuillRunning;
-    double m_flNextInitTime;
+    std::shared_ptr<CState> m_pState;
 };
 
 class CQuillWorkerThread : public CQuillWorker {
@@ -91,6 +93,11 @@ public:
     static constexpr double k_flStopTimeoutSeconds = 3.0;
 
     explicit CQuillWorkerThread(IQuillWorkerThreadCallback* pListener);
+    // ShutdownService, then lets go of a thread that did not stop: such a
+    // thread keeps the worker state alive, shuts the library down itself
+    // once its stuck call returns, and calls the listener no more. Returns
+    // about 3 s after a stuck host client call; a listener call in progress
+    // is waited for, since the listener may be freed once this returns.
     ~CQuillWorkerThread();
 
     // Starts the thread unless one runs; true once a thread runs. false only
@@ -99,22 +106,29 @@ public:
     bool StartupService();
     // Asks the thread to stop and joins it; gives up waiting after 3 s, and
     // then forgets the thread (it ends on its own once it gets to the stop).
+    // Safe from several threads at once: one of them joins.
     void ShutdownService();
+    // The thread body: frames until a stop is requested, then the final
+    // library shutdown.
     void Run();
 
 private:
+    // What the thread and its owner share besides the worker state.
+    struct CControl;
+
+    static void RunThread(const std::shared_ptr<CState>& pState,
+                          const std::shared_ptr<CControl>& pControl);
     // Joins an abandoned thread that has stopped since; true when none is left.
     bool BReapAbandonedLocked();
 
-    std::thread* m_pThread;
-    std::mutex m_mutex;
-    bool m_bStopRequested;
-    bool m_bStopped;
-    std::condition_variable m_WakeCondition;
-    std::condition_variable m_DoneCondition;
-    // The thread ShutdownService gave up on, kept so that nothing frees the
-    // worker under it (the destructor waits for it).
+    std::shared_ptr<CControl> m_pControl;
+    // Guarded by the control block's mutex; only the owner's side uses them.
+    std::thread* m_pThread = nullptr;
+    // The thread ShutdownService gave up on, joined once it has stopped.
     std::thread* m_pAbandonedThread = nullptr;
+    // Counts the threads ShutdownService has finished with, so that
+    // concurrent callers act once per thread.
+    uint64_t m_ulThreadsEnded = 0;
 };
 
 // A host client user id (64 bits): bits 52-55 a kind code 1..10, bits 56-63 a

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <list>
 #include <map>
 #include <regex>
@@ -240,6 +241,49 @@ TEST_F(DashboardTest, RuntimeErrorsOrAMissingHostInterfaceStopTheSubmission) {
     EXPECT_EQ(m_sim.JournalLines(R"("handle":4242)").size(), 1u);
     EXPECT_TRUE(m_sim.JournalLines("GetScreenshotFileName").empty());
     EXPECT_TRUE(Submissions().empty());
+}
+
+// A faulty runtime that fills a file-name buffer to its end without a
+// terminator, 'a's for the first name and 'b's for the second. The stand-in
+// never answers like this.
+class CUnterminatedScreenshots : public vr::IVRScreenshots {
+public:
+    vr::EScreenshotError RequestScreenshotFiles(vr::ScreenshotHandle_t*, vr::EScreenshotType,
+                                                const char*, const char*) override {
+        return vr::EScreenshotError{};
+    }
+    uint64_t Unused1() override { return 0; }
+    vr::EScreenshotType GetScreenshotType(vr::ScreenshotHandle_t,
+                                          vr::EScreenshotError* pError) override {
+        *pError = vr::EScreenshotError{};
+        return static_cast<vr::EScreenshotType>(1);
+    }
+    uint32_t GetScreenshotFileName(vr::ScreenshotHandle_t, vr::EScreenshotFileKind eKind,
+                                   char* pchFileName, uint32_t cchFileName,
+                                   vr::EScreenshotError* pError) override {
+        std::memset(pchFileName, eKind == 0 ? 'a' : 'b', cchFileName);
+        *pError = vr::EScreenshotError{};
+        return cchFileName;
+    }
+};
+
+// File names reach the host client cut to the 259 bytes the buffer holds
+// before its terminator, never read past the buffer.
+TEST_F(DashboardTest, FileNamesThatFillTheBufferAreCutBeforeTheHostClient) {
+    Connect("{}");
+    CUnterminatedScreenshots screenshots;
+    vr::VRScreenshots();  // the token is current: the slot is not thrown away below
+    vr::LatticeInternal_ModuleContext().m_rgpSlots[vr::CLatticeModuleContext::k_nSlotScreenshots] =
+        &screenshots;
+    CHalyardScreenshotManager manager;
+    manager.OnScreenshotSubmitted(7);
+    vr::LatticeInternal_ModuleContext().Clear();
+    auto submissions = Submissions();
+    ASSERT_EQ(submissions.size(), 1u);
+    EXPECT_NE(submissions[0].find(R"("type":1,"first":")" + std::string(259, 'a') +
+                                  R"(","second":")" + std::string(259, 'b') + "\""),
+              std::string::npos)
+        << submissions[0];
 }
 
 // The handlers' trace events, written to a marker file bind-mounted in a

@@ -71,8 +71,3 @@ private:
     const char* m_pchLocation;
     uint64_t m_ulEventId;
 };
-
-// "<file>:<line>" of the place where it is written, for the location argument.
-#define TRACE_LOCATION_STRINGIFY2(x) #x
-#define TRACE_LOCATION_STRINGIFY(x) TRACE_LOCATION_STRINGIFY2(x)
-#define TRACE_LOCATION __FILE__ ":" TRACE_LOCATION_STRINGIFY(__LINE__)

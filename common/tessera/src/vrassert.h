@@ -136,13 +136,15 @@ void SetAssertProfilerCaptureHandler(AssertProfilerCaptureFn_t pfnHandler);
                           N, ...)                                                                \
     N
 
-#define TESSERA_ASSERT_IMPL(bFatal, cond, ...)                                                 \
+#define TESSERA_ASSERT_AT_IMPL(pchFile, unLine, bFatal, cond, ...)                             \
     do {                                                                                       \
         if (!(cond)) {                                                                         \
-            CAssert::GetInstance()->AssertMsgImpl(__FILE__, __LINE__, bFatal,                  \
+            CAssert::GetInstance()->AssertMsgImpl(pchFile, unLine, bFatal,                     \
                                                   TESSERA_VA_NARGS(__VA_ARGS__), __VA_ARGS__); \
         }                                                                                      \
     } while (0)
+#define TESSERA_ASSERT_IMPL(bFatal, cond, ...) \
+    TESSERA_ASSERT_AT_IMPL(__FILE__, __LINE__, bFatal, cond, __VA_ARGS__)
 
 // TESSERA_ASSERT(cond): the message is the text of the condition.
 #define TESSERA_ASSERT(cond) TESSERA_ASSERT_IMPL(false, cond, #cond)
@@ -150,3 +152,9 @@ void SetAssertProfilerCaptureHandler(AssertProfilerCaptureFn_t pfnHandler);
 #define TESSERA_ASSERT_MSG(cond, ...) TESSERA_ASSERT_IMPL(false, cond, __VA_ARGS__)
 // Fatal: the installed assert subscription ends the process.
 #define TESSERA_ASSERT_FATAL(cond, ...) TESSERA_ASSERT_IMPL(true, cond, __VA_ARGS__)
+// TESSERA_ASSERT_MSG_AT(file, line, cond, text...): TESSERA_ASSERT_MSG reported
+// at the given source location instead of the one it stands on, for reports
+// that people and tools match on. Such a location is a stable identifier: it
+// stays when the code moves.
+#define TESSERA_ASSERT_MSG_AT(pchFile, unLine, cond, ...) \
+    TESSERA_ASSERT_AT_IMPL(pchFile, unLine, false, cond, __VA_ARGS__)

@@ -281,6 +281,54 @@ TEST_F(LatticeInternalTest, ResourcePathsResolveThroughTheSimulator) {
     EXPECT_NE(lines[1].find(R"("capacity":2049)"), std::string::npos);
 }
 
+// A faulty runtime: it claims a path size of its choosing and writes a path
+// of that size only where it fits. The stand-in never answers like this.
+class CSizeClaimingResources : public vr::IVRResources {
+public:
+    uint64_t Unused0() override { return 0; }
+    uint32_t ResolveResourcePath(const char*, const char*, char* pchPathBuffer,
+                                 uint32_t unBufferLen) override {
+        m_vecCapacities.push_back(unBufferLen);
+        if (unBufferLen >= m_unClaimed) {
+            std::memset(pchPathBuffer, 'p', m_unClaimed - 1);
+            pchPathBuffer[m_unClaimed - 1] = '\0';
+        }
+        return m_unClaimed;
+    }
+    uint32_t m_unClaimed = 1;
+    std::vector<uint32_t> m_vecCapacities;
+};
+
+// Sizes up to the limit are fetched with a buffer of that size; a larger one
+// is refused without allocating it.
+TEST(LatticeInternalResources, AbsurdPathSizesFromTheRuntimeAreRefused) {
+    CSizeClaimingResources resources;
+    vr_internal::InitInternalInterfaces(
+        [&](const char* pchName) -> void* {
+            return std::string(pchName) == "IVRResources_001" ? &resources : nullptr;
+        },
+        false);
+    const uint32_t unLimit = vr_internal::k_unMaxResourcePathSize;
+    struct Row {
+        uint32_t unClaimed;
+        std::vector<uint32_t> vecCapacities;
+        size_t unResultSize;
+    } rows[] = {
+        {unLimit, {2048, unLimit}, unLimit - 1},
+        {unLimit + 1, {2048}, 0},
+        {0xFFFFFFFFu, {2048}, 0},
+    };
+    for (const Row& row : rows) {
+        resources.m_unClaimed = row.unClaimed;
+        resources.m_vecCapacities.clear();
+        std::string sPath = vr_internal::GetResourceFullPath("name");
+        EXPECT_EQ(resources.m_vecCapacities, row.vecCapacities) << row.unClaimed;
+        EXPECT_EQ(sPath.size(), row.unResultSize) << row.unClaimed;
+        EXPECT_EQ(sPath.find_first_not_of('p'), std::string::npos) << row.unClaimed;
+    }
+    vr_internal::CleanupInternalInterfaces();
+}
+
 TEST_F(LatticeInternalTest, ResourcePathIsEmptyWithoutTheResourcesInterface) {
     ASSERT_TRUE(StartSim(R"({"resource_dir": "/", "withhold_interfaces": ["IVRResources_001"]})"));
     Connect();
@@ -382,6 +430,17 @@ TEST_F(PathBatchTest, EveryTypeRoundTrips) {
     ASSERT_TRUE(reads.ReadBatch(k_ulContainer, handles.data(), 2));
     EXPECT_EQ(m_sim.JournalLines("IVRPaths_002::PathToHandle").size(), nResolves);
     EXPECT_FLOAT_EQ(reads.NextFloat(0), 1.5f);
+
+    // A caller's const table (read-only memory) is resolved once as well.
+    static const vr_internal::CVRPathHandle s_rgConstHandles[] = {{"/a/int", 0, false},
+                                                                  {"/a/string", 0, false}};
+    ASSERT_TRUE(reads.ReadBatch(k_ulContainer, s_rgConstHandles, 2));
+    EXPECT_EQ(reads.NextInt32(0), -7);
+    EXPECT_EQ(reads.NextString("default"), "abc");
+    EXPECT_TRUE(s_rgConstHandles[1].m_bResolved);
+    EXPECT_EQ(s_rgConstHandles[1].m_ulHandle, handles[5].m_ulHandle);
+    ASSERT_TRUE(reads.ReadBatch(k_ulContainer, s_rgConstHandles, 2));
+    EXPECT_EQ(m_sim.JournalLines("IVRPaths_002::PathToHandle").size(), nResolves + 2);
 
     // The same values by plain handles.
     unsigned long rgulHandles[2] = {handles[1].m_ulHandle, handles[5].m_ulHandle};
