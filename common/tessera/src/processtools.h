@@ -6,8 +6,8 @@
 // system library path:
 //   ORRERY_VRENV= QUILL_RUNTIME= LD_LIBRARY_PATH="$SYSTEM_LD_LIBRARY_PATH" QT_PLUGIN_PATH= <tool>
 //
-//   BProcessRunning("vrmonitor")  => <prefix> pidof vrmonitor > /dev/null
-//   BKillProcess("vrmonitor")     => <prefix> /usr/bin/pkill -9 vrmonitor
+//   BProcessRunning("halyard")    => <prefix> pidof halyard > /dev/null
+//   BKillProcess("lattice-sim")   => <prefix> /usr/bin/pkill -9 lattice-sim
 //   OpenURL("http://x/y")         => <prefix> xdg-open 'http://x/y' &
 //
 // Input that is not a plain word never reaches the shell as code: a name with
