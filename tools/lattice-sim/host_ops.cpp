@@ -8,7 +8,6 @@
 namespace lattice_sim {
 
 namespace codes = lattice_proto::codes;
-using namespace lattice_proto;
 
 // --- the host client and its initialisations -------------------------------------
 
