@@ -1,7 +1,56 @@
-# Shared target settings: every target of ours gets the same warnings.
+# Shared target settings: every target of ours gets the same warnings, errors
+# with HALYARD_WERROR (the presets and CI turn it on).
 function(halyard_warnings target)
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(HALYARD_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
 endfunction()
+
+# halyard_library_sources(<var> <dir> [EXCLUDE <file>...])
+# A library's sources: every .cpp of its directory, found again when a file
+# is added or removed. Programs and tests name their few sources instead.
+function(halyard_library_sources var dir)
+    cmake_parse_arguments(S "" "" "EXCLUDE" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    foreach(excluded IN LISTS S_EXCLUDE)
+        list(REMOVE_ITEM sources ${dir}/${excluded})
+    endforeach()
+    set(${var} ${sources} PARENT_SCOPE)
+endfunction()
+
+# halyard_sanitize(<list>): builds everything that follows with the
+# sanitizers named in a comma-separated list of address, undefined, thread and
+# fuzzer (fuzzer: libFuzzer instrumentation; the fuzz targets then link the
+# libFuzzer engine). Sets HALYARD_FUZZ_ENGINE for fuzz/.
+macro(halyard_sanitize list)
+    string(REPLACE "," ";" halyard_sanitizers "${list}")
+    foreach(sanitizer IN LISTS halyard_sanitizers)
+        if(NOT sanitizer MATCHES "^(address|undefined|thread|fuzzer)$")
+            message(FATAL_ERROR "HALYARD_SANITIZE: '${sanitizer}' is not one of address, "
+                                "undefined, thread, fuzzer")
+        endif()
+    endforeach()
+    if("thread" IN_LIST halyard_sanitizers AND "address" IN_LIST halyard_sanitizers)
+        message(FATAL_ERROR "HALYARD_SANITIZE: thread cannot be combined with address")
+    endif()
+    set(halyard_compile_sanitizers ${halyard_sanitizers})
+    list(TRANSFORM halyard_compile_sanitizers REPLACE "^fuzzer$" "fuzzer-no-link")
+    list(JOIN halyard_compile_sanitizers "," halyard_compile_flag)
+    set(halyard_link_sanitizers ${halyard_sanitizers})
+    list(REMOVE_ITEM halyard_link_sanitizers fuzzer)
+    list(JOIN halyard_link_sanitizers "," halyard_link_flag)
+    add_compile_options(-fsanitize=${halyard_compile_flag} -fno-omit-frame-pointer)
+    if("undefined" IN_LIST halyard_sanitizers)
+        add_compile_options(-fno-sanitize-recover=undefined)
+    endif()
+    if(halyard_link_flag)
+        add_link_options(-fsanitize=${halyard_link_flag})
+    endif()
+    if("fuzzer" IN_LIST halyard_sanitizers)
+        set(HALYARD_FUZZ_ENGINE ON)
+    endif()
+endmacro()
 
 # halyard_add_test(NAME <exe> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [RUN_SERIAL])
 # One gtest executable; each TEST becomes one ctest entry carrying LABELS.

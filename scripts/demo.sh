@@ -5,8 +5,9 @@
 #      (<root>/bin/version.txt, <root>/bin/linux64/{halyard,lattice-sim,...});
 #   2. writes a path registry pointing the runtime, config and log
 #      directories into a temporary directory;
-#   3. starts lattice-sim, then halyard, takes a screenshot, opens a web
-#      console, and sends the quit event;
+#   3. starts lattice-sim (and stops with its output when it never answers),
+#      then halyard, takes a screenshot, opens a web console, and sends the
+#      quit event;
 #   4. prints what happened: the journal's highlights, the console lines, the
 #      screenshot files and halyard's log.
 set -euo pipefail
@@ -20,11 +21,36 @@ cmake --install build/release --prefix "$root" >/dev/null
 
 work=$(mktemp -d /tmp/halyard-demo-XXXXXX)
 sim_pid=""
+halyard_pid=""
 cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+    for pid in "$halyard_pid" "$sim_pid"; do
+        [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+fail() {
+    echo "demo: $1" >&2
+    [ -f "$2" ] && sed 's/^/  /' "$2" >&2
+    exit 1
+}
+
+# Waits up to 10 s for the simulator to answer a ping.
+wait_for_simulator() {
+    for _ in $(seq 100); do
+        "$sim" ctl ping >/dev/null 2>&1 && return 0
+        kill -0 "$sim_pid" 2>/dev/null || fail "lattice-sim exited before it answered; its output:" "$work/sim.log"
+        sleep 0.1
+    done
+    fail "lattice-sim never answered on $LATTICE_SIM_SOCKET within 10 s; its output:" "$work/sim.log"
+}
+
+# Waits until a call has reached the simulator; says which one did not.
+expect_call() {
+    "$sim" ctl wait "$1" --timeout-ms 20000 >/dev/null ||
+        fail "halyard did not call $1 within 20 s; its log:" "$work/logs/halyard.txt"
+}
 
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" TEMP="$work/tmp"
 export LATTICE_SIM_SOCKET="$work/sim.sock" QUILL_DUMP_DIR="$work/dumps"
@@ -39,21 +65,22 @@ JSON
 sim="$root/bin/linux64/lattice-sim"
 "$sim" serve --config "$work/sim.json" >"$work/sim.log" 2>&1 &
 sim_pid=$!
-for _ in $(seq 100); do "$sim" ctl ping >/dev/null 2>&1 && break; sleep 0.1; done
+wait_for_simulator
 
 "$root/bin/linux64/halyard" &
 halyard_pid=$!
-"$sim" ctl wait QuillInternal_QuillAPI_Init --timeout-ms 20000 >/dev/null
+expect_call QuillInternal_QuillAPI_Init
 echo "== halyard is running (pid $halyard_pid); taking a screenshot"
 "$sim" ctl screenshot >/dev/null
-"$sim" ctl wait AddScreenshotPair --timeout-ms 20000 >/dev/null
+expect_call AddScreenshotPair
 echo "== opening web console 1"
 "$sim" ctl console-open 1 >/dev/null
-"$sim" ctl wait ShowConsoleLine --timeout-ms 20000 >/dev/null
+expect_call ShowConsoleLine
 echo "== sending the quit event"
 "$sim" ctl quit >/dev/null
 status=0
 wait "$halyard_pid" || status=$?
+halyard_pid=""
 echo "== halyard exited with status $status"
 
 echo "== journal (calls that reached the simulator)"

@@ -1,15 +1,34 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, `fuzz` preset) and runs each one for
 # SECONDS (default 60) on a scratch copy of its seed corpus. Inputs that crash
-# are left as fuzz/crash-*; copy one into fuzz/corpus/<target>/ to keep it as a
-# regression test (the default build replays every corpus file under ctest).
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: strtools pathtools sim_protocol pathregistry
+# in this run are copied to fuzz/crash-<target>-*; copy one into
+# fuzz/corpus/<target>/ to keep it as a regression test (the default build
+# replays every corpus file under ctest). Crash files of earlier runs are
+# left alone and do not count. Exit status: 0 when no target crashed, 1 when
+# one did (or failed to run), 2 for bad arguments.
+#   scripts/fuzz.sh [SECONDS] [TARGET...]   targets: the folders of fuzz/corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+usage() { sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; }
+mapfile -t known < <(ls fuzz/corpus)
+case "${1:-}" in
+    -h|--help) usage; exit 0 ;;
+esac
 seconds=${1:-60}
+if ! [[ $seconds =~ ^[1-9][0-9]{0,5}$ ]]; then
+    echo "fuzz.sh: SECONDS must be a whole number from 1 to 999999, not '$seconds'" >&2
+    exit 2
+fi
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(strtools pathtools sim_protocol pathregistry)
+[ ${#targets[@]} -gt 0 ] || targets=("${known[@]}")
+for target in "${targets[@]}"; do
+    if ! printf '%s\n' "${known[@]}" | grep -qxF -- "$target"; then
+        echo "fuzz.sh: unknown target '$target' (known: ${known[*]})" >&2
+        exit 2
+    fi
+done
 
 bash scripts/setup-deps.sh
 cmake --preset fuzz >/dev/null
@@ -18,13 +37,23 @@ scratch=$(mktemp -d /tmp/halyard-fuzz-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 status=0
 for target in "${targets[@]}"; do
-    mkdir -p "$scratch/$target"
-    cp fuzz/corpus/"$target"/* "$scratch/$target/"
+    mkdir -p "$scratch/$target/corpus" "$scratch/$target/crashes"
+    cp fuzz/corpus/"$target"/* "$scratch/$target/corpus/"
     echo "== fuzz_$target for ${seconds}s"
-    build/fuzz/fuzz/fuzz_"$target" "$scratch/$target" -max_total_time="$seconds" -max_len=2048 \
-        -artifact_prefix=fuzz/crash-"$target"- -print_final_stats=1 2>&1 |
-        grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|==|SUMMARY|fuzz_)" || true
-    if ls fuzz/crash-"$target"-* >/dev/null 2>&1; then
+    rc=0
+    build/fuzz/fuzz/fuzz_"$target" "$scratch/$target/corpus" -max_total_time="$seconds" \
+        -max_len=2048 -artifact_prefix="$scratch/$target/crashes/crash-$target-" \
+        -print_final_stats=1 >"$scratch/$target/log" 2>&1 || rc=$?
+    grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|==|SUMMARY|fuzz_)" \
+        "$scratch/$target/log" || true
+    crashes=("$scratch/$target/crashes"/*)
+    if [ -e "${crashes[0]}" ]; then
+        cp "${crashes[@]}" fuzz/
+        echo "fuzz_$target: crashing inputs:" $(basename -a "${crashes[@]}" | sed 's|^|fuzz/|')
+        status=1
+    elif [ "$rc" -ne 0 ]; then
+        echo "fuzz_$target: exited with status $rc; the end of its output:"
+        tail -20 "$scratch/$target/log"
         status=1
     fi
 done

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The project's test command: installs what is missing, then configures, builds
-# and runs the tests for the default and asan presets, and the threaded tests
-# (ctest label "threaded") under tsan. Exits non-zero on any failure.
+# The project's test command: installs what is missing, checks the C++
+# formatting (scripts/check-format.sh), then configures, builds and runs the
+# tests for the default and asan presets, and the threaded tests (ctest label
+# "threaded") under tsan. Warnings are errors in every preset. Exits non-zero
+# on any failure.
 #
 #   scripts/test.sh                 all three presets
 #   scripts/test.sh default asan    only the named presets
@@ -9,6 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup-deps.sh
+bash scripts/check-format.sh
 
 presets=("$@")
 [ "${#presets[@]}" -eq 0 ] && presets=(default asan tsan)

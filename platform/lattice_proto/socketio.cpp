@@ -14,6 +14,16 @@ namespace lattice_proto {
 
 namespace {
 
+// Retries a system call that a signal interrupted.
+template <typename TCall>
+auto RetryOnSignal(TCall call) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
 const char* NonEmptyEnv(const char* pchName) {
     const char* pchValue = getenv(pchName);
     return (pchValue && *pchValue) ? pchValue : nullptr;
@@ -21,11 +31,8 @@ const char* NonEmptyEnv(const char* pchName) {
 
 bool WriteAll(int fd, const char* pData, size_t cub) {
     while (cub > 0) {
-        ssize_t n = send(fd, pData, cub, MSG_NOSIGNAL);
+        ssize_t n = RetryOnSignal([&] { return send(fd, pData, cub, MSG_NOSIGNAL); });
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return false;
         }
         pData += n;
@@ -39,11 +46,8 @@ bool WriteAll(int fd, const char* pData, size_t cub) {
 ssize_t ReadAll(int fd, char* pData, size_t cub) {
     size_t got = 0;
     while (got < cub) {
-        ssize_t n = recv(fd, pData + got, cub - got, 0);
+        ssize_t n = RetryOnSignal([&] { return recv(fd, pData + got, cub - got, 0); });
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return -1;
         }
         if (n == 0) {
@@ -53,6 +57,23 @@ ssize_t ReadAll(int fd, char* pData, size_t cub) {
     }
     return static_cast<ssize_t>(got);
 }
+
+// A message of one buffer with room for one passed descriptor. Built in
+// place: msg points into the object itself.
+struct FdMessage {
+    FdMessage(char* pData, size_t cub) : iov{pData, cub} {
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+    }
+    FdMessage(const FdMessage&) = delete;
+    FdMessage& operator=(const FdMessage&) = delete;
+
+    iovec iov;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+};
 
 void PutHeader(char* pHeader, uint32_t cub, uint16_t usOp, uint16_t usStatus) {
     for (int i = 0; i < 4; ++i) {
@@ -98,11 +119,8 @@ int ConnectSocket(const std::string& strPath, std::string* pstrError) {
         }
         return -1;
     }
-    int rc;
-    do {
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
+    if (RetryOnSignal(
+            [&] { return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)); }) < 0) {
         if (pstrError) {
             *pstrError = strPath + ": " + strerror(errno);
         }
@@ -128,22 +146,13 @@ bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payloa
         }
         return WriteAll(fd, header, sizeof(header)) && WriteAll(fd, payload.data(), payload.size());
     }
-    iovec iov{header, sizeof(header)};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg);
+    FdMessage message(header, sizeof(header));
+    cmsghdr* pCmsg = CMSG_FIRSTHDR(&message.msg);
     pCmsg->cmsg_level = SOL_SOCKET;
     pCmsg->cmsg_type = SCM_RIGHTS;
     pCmsg->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(pCmsg), &fdToPass, sizeof(int));
-    ssize_t n;
-    do {
-        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = RetryOnSignal([&] { return sendmsg(fd, &message.msg, MSG_NOSIGNAL); });
     if (n < 0) {
         return false;
     }
@@ -159,24 +168,15 @@ ERecv RecvFrame(int fd, Frame& frame, int* pReceivedFd) {
     size_t got = 0;
     if (pReceivedFd) {
         *pReceivedFd = -1;
-        iovec iov{header, sizeof(header)};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        ssize_t n;
-        do {
-            n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-        } while (n < 0 && errno == EINTR);
+        FdMessage message(header, sizeof(header));
+        ssize_t n = RetryOnSignal([&] { return recvmsg(fd, &message.msg, MSG_CMSG_CLOEXEC); });
         if (n < 0) {
             return Recv_Error;
         }
         if (n == 0) {
             return Recv_Closed;
         }
-        for (cmsghdr* p = CMSG_FIRSTHDR(&msg); p; p = CMSG_NXTHDR(&msg, p)) {
+        for (cmsghdr* p = CMSG_FIRSTHDR(&message.msg); p; p = CMSG_NXTHDR(&message.msg, p)) {
             if (p->cmsg_level == SOL_SOCKET && p->cmsg_type == SCM_RIGHTS) {
                 std::memcpy(pReceivedFd, CMSG_DATA(p), sizeof(int));
             }

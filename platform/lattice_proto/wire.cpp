@@ -10,12 +10,6 @@ void CWireWriter::Fixed(uint64_t v, int cub) {
     }
 }
 
-void CWireWriter::F64(double v) {
-    uint64_t bits = 0;
-    std::memcpy(&bits, &v, sizeof(bits));
-    U64(bits);
-}
-
 void CWireWriter::Str(std::string_view s) {
     U32(static_cast<uint32_t>(s.size()));
     m_buffer.append(s.data(), s.size());
@@ -49,13 +43,6 @@ uint64_t CWireReader::Fixed(int cub) {
 
 uint8_t CWireReader::U8() {
     return static_cast<uint8_t>(Fixed(1));
-}
-
-double CWireReader::F64() {
-    uint64_t bits = U64();
-    double v = 0;
-    std::memcpy(&v, &bits, sizeof(v));
-    return v;
 }
 
 std::string CWireReader::Str() {

@@ -1,10 +1,10 @@
 // wire: payload encoding for the lattice-sim protocol.
 //
-// Little-endian fixed-width integers, doubles as their IEEE bits, byte strings
-// as a 32-bit length followed by the bytes (no terminator). CWireReader never
-// reads past its input: any short or oversized field sets the failed flag,
-// after which every read answers zero or empty, so a decoder reads all fields
-// and checks Ok() once at the end.
+// Little-endian fixed-width integers, byte strings as a 32-bit length followed
+// by the bytes (no terminator). CWireReader never reads past its input: any
+// short or oversized field sets the failed flag, after which every read
+// answers zero or empty, so a decoder reads all fields and checks Ok() once
+// at the end.
 //
 // Thread safety: objects are not shared; use one per message.
 #pragma once
@@ -25,13 +25,11 @@ public:
     void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
     void I64(int64_t v) { U64(static_cast<uint64_t>(v)); }
     void Bool(bool v) { U8(v ? 1 : 0); }
-    void F64(double v);
     void Str(std::string_view s);
     void Bytes(const void* pData, size_t cub);  // raw, no length
     void StrList(const std::vector<std::string>& list);
 
     const std::string& Buffer() const { return m_buffer; }
-    std::string Take() { return std::move(m_buffer); }
 
 private:
     void Fixed(uint64_t v, int cub);
@@ -49,7 +47,6 @@ public:
     int32_t I32() { return static_cast<int32_t>(U32()); }
     int64_t I64() { return static_cast<int64_t>(U64()); }
     bool Bool() { return U8() != 0; }
-    double F64();
     std::string Str();
     // Copies exactly cub raw bytes; fails (and zero-fills) when fewer remain.
     void Bytes(void* pDest, size_t cub);

@@ -294,15 +294,9 @@ void WriteFile(const std::string& strPath, const std::string& strContent) {
 
 std::vector<std::string> SplitLines(const std::string& strText) {
     std::vector<std::string> vecLines;
-    size_t start = 0;
-    while (start < strText.size()) {
-        size_t end = strText.find('\n', start);
-        if (end == std::string::npos) {
-            vecLines.push_back(strText.substr(start));
-            break;
-        }
-        vecLines.push_back(strText.substr(start, end - start));
-        start = end + 1;
+    std::istringstream in(strText);
+    for (std::string strLine; std::getline(in, strLine);) {
+        vecLines.push_back(strLine);
     }
     return vecLines;
 }

@@ -83,39 +83,32 @@ public:
             }
         }
     }
-    bool Bool(const Json::Value& v, const std::string& strWhere, bool& out) {
-        if (!v.isBool()) {
-            Error(strWhere, "must be true or false");
-            return false;
-        }
-        out = v.asBool();
-        return true;
+
+    // Reads obj's member pchName, when it has one, into out; strPrefix names
+    // obj in messages ("host."). true when the member was there and fit.
+    template <typename T>
+    bool Optional(const Json::Value& obj, const std::string& strPrefix, const char* pchName,
+                  T& out) {
+        return obj.isMember(pchName) && Read(obj[pchName], strPrefix + pchName, out);
     }
-    bool Int32(const Json::Value& v, const std::string& strWhere, int32_t& out) {
-        if (!v.isInt()) {
-            Error(strWhere, "must be a 32-bit integer");
-            return false;
-        }
-        out = v.asInt();
-        return true;
+
+    bool Read(const Json::Value& v, const std::string& strWhere, bool& out) {
+        return Take(v, strWhere, out, &Json::Value::isBool, &Json::Value::asBool,
+                    "must be true or false");
     }
-    bool UInt64(const Json::Value& v, const std::string& strWhere, uint64_t& out) {
-        if (!v.isUInt64()) {
-            Error(strWhere, "must be a non-negative integer");
-            return false;
-        }
-        out = v.asUInt64();
-        return true;
+    bool Read(const Json::Value& v, const std::string& strWhere, int32_t& out) {
+        return Take(v, strWhere, out, &Json::Value::isInt, &Json::Value::asInt,
+                    "must be a 32-bit integer");
     }
-    bool String(const Json::Value& v, const std::string& strWhere, std::string& out) {
-        if (!v.isString()) {
-            Error(strWhere, "must be a string");
-            return false;
-        }
-        out = v.asString();
-        return true;
+    bool Read(const Json::Value& v, const std::string& strWhere, uint64_t& out) {
+        return Take(v, strWhere, out, &Json::Value::isUInt64, &Json::Value::asUInt64,
+                    "must be a non-negative integer");
     }
-    bool StringSet(const Json::Value& v, const std::string& strWhere, std::set<std::string>& out) {
+    bool Read(const Json::Value& v, const std::string& strWhere, std::string& out) {
+        return Take(v, strWhere, out, &Json::Value::isString, &Json::Value::asString,
+                    "must be a string");
+    }
+    bool Read(const Json::Value& v, const std::string& strWhere, std::set<std::string>& out) {
         if (!v.isArray()) {
             Error(strWhere, "must be an array of strings");
             return false;
@@ -133,9 +126,32 @@ public:
     }
 
 private:
+    template <typename T, typename TJson>
+    bool Take(const Json::Value& v, const std::string& strWhere, T& out,
+              bool (Json::Value::*pfnIs)() const, TJson (Json::Value::*pfnAs)() const,
+              const char* pchMust) {
+        if (!(v.*pfnIs)()) {
+            Error(strWhere, pchMust);
+            return false;
+        }
+        out = static_cast<T>((v.*pfnAs)());
+        return true;
+    }
+
     std::string* m_pstrErrors;
     bool m_bOk = true;
 };
+
+// "withhold_interfaces": versions taken out of a served set.
+void Withhold(const Json::Value& obj, const std::string& strPrefix, std::set<std::string>& served,
+              CChecker& check) {
+    std::set<std::string> withheld;
+    if (check.Optional(obj, strPrefix, "withhold_interfaces", withheld)) {
+        for (const std::string& str : withheld) {
+            served.erase(str);
+        }
+    }
+}
 
 void ApplyScreenshots(const Json::Value& v, ScreenshotConfig& config, CChecker& check) {
     if (!v.isObject()) {
@@ -144,18 +160,13 @@ void ApplyScreenshots(const Json::Value& v, ScreenshotConfig& config, CChecker& 
     }
     check.OnlyMembers(v, "screenshots",
                       {"outcome", "extension", "fail_type_query", "fail_filename_kinds"});
-    if (v.isMember("outcome") &&
-        check.String(v["outcome"], "screenshots.outcome", config.strOutcome) &&
+    if (check.Optional(v, "screenshots.", "outcome", config.strOutcome) &&
         config.strOutcome != "taken" && config.strOutcome != "failed" &&
         config.strOutcome != "none") {
         check.Error("screenshots.outcome", "must be \"taken\", \"failed\" or \"none\"");
     }
-    if (v.isMember("extension")) {
-        check.String(v["extension"], "screenshots.extension", config.strExtension);
-    }
-    if (v.isMember("fail_type_query")) {
-        check.Bool(v["fail_type_query"], "screenshots.fail_type_query", config.bFailTypeQuery);
-    }
+    check.Optional(v, "screenshots.", "extension", config.strExtension);
+    check.Optional(v, "screenshots.", "fail_type_query", config.bFailTypeQuery);
     if (v.isMember("fail_filename_kinds")) {
         const Json::Value& kinds = v["fail_filename_kinds"];
         if (!kinds.isArray()) {
@@ -181,51 +192,23 @@ void ApplyHost(const Json::Value& v, HostConfig& config, CChecker& check) {
         v, "host",
         {"running", "init_result", "app_id", "language", "interfaces", "withhold_interfaces",
          "user_id", "user_name", "user_handle", "screenshot_library", "invite_result"});
-    if (v.isMember("running")) {
-        check.Bool(v["running"], "host.running", config.bRunning);
-    }
-    if (v.isMember("init_result")) {
-        check.Int32(v["init_result"], "host.init_result", config.nInitResult);
-    }
-    if (v.isMember("app_id") && !v["app_id"].isNull()) {
-        uint64_t ulAppId = 0;
-        if (check.UInt64(v["app_id"], "host.app_id", ulAppId)) {
-            if (ulAppId > 0xFFFFFFFFull) {
-                check.Error("host.app_id", "must fit 32 bits");
-            }
-            config.appId = static_cast<uint32_t>(ulAppId);
+    check.Optional(v, "host.", "running", config.bRunning);
+    check.Optional(v, "host.", "init_result", config.nInitResult);
+    uint64_t ulAppId = 0;
+    if (!v["app_id"].isNull() && check.Optional(v, "host.", "app_id", ulAppId)) {
+        if (ulAppId > 0xFFFFFFFFull) {
+            check.Error("host.app_id", "must fit 32 bits");
         }
+        config.appId = static_cast<uint32_t>(ulAppId);
     }
-    if (v.isMember("language")) {
-        check.String(v["language"], "host.language", config.strLanguage);
-    }
-    if (v.isMember("interfaces")) {
-        check.StringSet(v["interfaces"], "host.interfaces", config.setInterfaces);
-    }
-    if (v.isMember("withhold_interfaces")) {
-        std::set<std::string> withheld;
-        if (check.StringSet(v["withhold_interfaces"], "host.withhold_interfaces", withheld)) {
-            for (const std::string& str : withheld) {
-                config.setInterfaces.erase(str);
-            }
-        }
-    }
-    if (v.isMember("user_id")) {
-        check.UInt64(v["user_id"], "host.user_id", config.ulUserId);
-    }
-    if (v.isMember("user_name")) {
-        check.String(v["user_name"], "host.user_name", config.strUserName);
-    }
-    if (v.isMember("user_handle")) {
-        check.Int32(v["user_handle"], "host.user_handle", config.hUser);
-    }
-    if (v.isMember("screenshot_library")) {
-        check.String(v["screenshot_library"], "host.screenshot_library",
-                     config.strScreenshotLibrary);
-    }
-    if (v.isMember("invite_result")) {
-        check.Bool(v["invite_result"], "host.invite_result", config.bInviteResult);
-    }
+    check.Optional(v, "host.", "language", config.strLanguage);
+    check.Optional(v, "host.", "interfaces", config.setInterfaces);
+    Withhold(v, "host.", config.setInterfaces, check);
+    check.Optional(v, "host.", "user_id", config.ulUserId);
+    check.Optional(v, "host.", "user_name", config.strUserName);
+    check.Optional(v, "host.", "user_handle", config.hUser);
+    check.Optional(v, "host.", "screenshot_library", config.strScreenshotLibrary);
+    check.Optional(v, "host.", "invite_result", config.bInviteResult);
 }
 
 void ApplySettings(const Json::Value& v, SimConfig& config, CChecker& check) {
@@ -263,50 +246,30 @@ bool ApplyConfig(const Json::Value& root, SimConfig& config, std::string* pstrEr
         root, "configuration",
         {"interfaces", "withhold_interfaces", "refuse_interfaces", "init_error", "settings",
          "hmd_property_container", "screenshots", "host", "resource_dir", "journal_limit"});
-    if (root.isMember("interfaces")) {
-        check.StringSet(root["interfaces"], "interfaces", config.setInterfaces);
-    }
-    if (root.isMember("withhold_interfaces")) {
-        std::set<std::string> withheld;
-        if (check.StringSet(root["withhold_interfaces"], "withhold_interfaces", withheld)) {
-            for (const std::string& str : withheld) {
-                config.setInterfaces.erase(str);
-            }
-        }
-    }
-    if (root.isMember("refuse_interfaces")) {
-        check.StringSet(root["refuse_interfaces"], "refuse_interfaces",
-                        config.setRefusedInterfaces);
-    }
-    if (root.isMember("init_error") &&
-        check.Int32(root["init_error"], "init_error", config.nInitError) &&
+    check.Optional(root, "", "interfaces", config.setInterfaces);
+    Withhold(root, "", config.setInterfaces, check);
+    check.Optional(root, "", "refuse_interfaces", config.setRefusedInterfaces);
+    if (check.Optional(root, "", "init_error", config.nInitError) &&
         !IsKnownInitError(config.nInitError)) {
         check.Error("init_error", "must be 0 or one of the init errors 100..110");
     }
     if (root.isMember("settings")) {
         ApplySettings(root["settings"], config, check);
     }
-    if (root.isMember("hmd_property_container")) {
-        check.UInt64(root["hmd_property_container"], "hmd_property_container",
-                     config.ulHmdPropertyContainer);
-    }
+    check.Optional(root, "", "hmd_property_container", config.ulHmdPropertyContainer);
     if (root.isMember("screenshots")) {
         ApplyScreenshots(root["screenshots"], config.screenshots, check);
     }
     if (root.isMember("host")) {
         ApplyHost(root["host"], config.host, check);
     }
-    if (root.isMember("resource_dir")) {
-        check.String(root["resource_dir"], "resource_dir", config.strResourceDir);
-    }
-    if (root.isMember("journal_limit")) {
-        uint64_t ulLimit = 0;
-        if (check.UInt64(root["journal_limit"], "journal_limit", ulLimit)) {
-            if (ulLimit == 0) {
-                check.Error("journal_limit", "must be at least 1");
-            } else {
-                config.cJournalLimit = static_cast<size_t>(ulLimit);
-            }
+    check.Optional(root, "", "resource_dir", config.strResourceDir);
+    uint64_t ulLimit = 0;
+    if (check.Optional(root, "", "journal_limit", ulLimit)) {
+        if (ulLimit == 0) {
+            check.Error("journal_limit", "must be at least 1");
+        } else {
+            config.cJournalLimit = static_cast<size_t>(ulLimit);
         }
     }
     return check.Ok();

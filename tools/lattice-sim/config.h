@@ -1,5 +1,5 @@
 // config: the simulator's initial state, from the JSON file of `serve
-// --config` (README.md, "lattice-sim configuration", lists every member).
+// --config` (docs/lattice-sim.md, "Configuration file", lists every member).
 //
 // LoadConfig rejects unknown members, wrong types and out-of-range values with
 // one message per problem, so a typo in a test's configuration is an error and

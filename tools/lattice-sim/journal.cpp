@@ -38,6 +38,14 @@ std::string JsonQuote(const std::string& strText) {
     return out;
 }
 
+std::string JsonArray(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) {
+        out += (i > 0 ? "," : "") + items[i];
+    }
+    return out + "]";
+}
+
 void CJsonFields::Key(const char* pchKey) {
     if (!m_strBody.empty()) {
         m_strBody.push_back(',');
@@ -77,16 +85,11 @@ CJsonFields& CJsonFields::Raw(const char* pchKey, const std::string& strJson) {
 }
 
 CJsonFields& CJsonFields::StrList(const char* pchKey, const std::vector<std::string>& list) {
-    Key(pchKey);
-    m_strBody.push_back('[');
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (i > 0) {
-            m_strBody.push_back(',');
-        }
-        m_strBody += JsonQuote(list[i]);
+    std::vector<std::string> quoted;
+    for (const std::string& str : list) {
+        quoted.push_back(JsonQuote(str));
     }
-    m_strBody.push_back(']');
-    return *this;
+    return Raw(pchKey, JsonArray(quoted));
 }
 
 void CJournal::Add(int64_t nPid, const char* pchApi, const std::string& strCall,

@@ -37,6 +37,8 @@ private:
 };
 
 std::string JsonQuote(const std::string& strText);
+// Items that are JSON already, as an array: {"1", "\"a\""} => [1,"a"].
+std::string JsonArray(const std::vector<std::string>& items);
 
 class CJournal {
 public:

@@ -1,6 +1,6 @@
 // lattice-sim: simulator of the VR runtime and the desktop host client, and
-// its control CLI. `lattice-sim --help` explains the commands; README.md
-// documents every verb and the configuration file.
+// its control CLI. `lattice-sim --help` explains the commands;
+// docs/lattice-sim.md documents every verb and the configuration file.
 #include <signal.h>
 #include <unistd.h>
 

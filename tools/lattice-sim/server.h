@@ -31,7 +31,6 @@ public:
 private:
     void Serve(int fd);
     bool Greet(int fd, ClientInfo& client);
-    void Wake();
 
     CSimState& m_state;
     const std::string m_strSocketPath;

@@ -1,11 +1,18 @@
-// state: everything the simulator simulates (the runtime's event queue,
-// settings, screenshots, path values, consoles; the host client's sessions,
-// callbacks and screenshot library) and the handlers of every protocol
-// operation and control verb.
+// state: what the simulator simulates (the runtime's event queue, settings,
+// screenshots, path values, consoles; the host client's sessions, callbacks
+// and screenshot library) and the dispatch of protocol requests to handlers.
 //
-// Thread safety: Handle() is called concurrently by the connection threads;
-// one mutex guards the state, the journal has its own. Only a stalled poll and
-// the `wait` verb block, and neither holds the state mutex while it waits.
+// One table (Operations(), state.cpp) names every protocol operation with
+// its journal name and handler; the handlers live by job: runtime_ops.cpp
+// for the runtime client library, host_ops.cpp for the host client library.
+// The control verbs have their own table in verbs.cpp. A new operation or
+// verb is one handler and one table row; the dispatch, the journal entry and
+// the reply come from here.
+//
+// Thread safety: Handle() and RunVerb() are called concurrently by the
+// connection threads; m_mutex guards the state, the journal has its own
+// (taken inside m_mutex, never the other way round). Only a stalled poll and
+// the `wait` verb block, and neither holds m_mutex while it waits.
 // Failure: a request that cannot be decoded is answered with
 // Status_BadRequest and a text; nothing in a request can end the process.
 #pragma once
@@ -24,6 +31,7 @@
 #include "config.h"
 #include "journal.h"
 #include "protocol.h"
+#include "verbs.h"
 #include "wire.h"
 
 namespace lattice_sim {
@@ -50,6 +58,8 @@ public:
     bool CreateSharedPage(std::string* pstrError);
 
     Reply Handle(uint16_t usOp, const std::string& payload, const ClientInfo& client);
+    // Runs one control verb, argv[0] naming it, as `lattice-sim ctl` does.
+    CtlResult RunVerb(const std::vector<std::string>& argv);
 
     // Set by the `shutdown` verb; the server polls it after each reply.
     bool ShutdownRequested() const;
@@ -57,6 +67,12 @@ public:
     void Stop();
 
 private:
+    friend const std::vector<VerbInfo>& Verbs();
+
+    using Reader = lattice_proto::CWireReader;
+    using Writer = lattice_proto::CWireWriter;
+    using Args = std::vector<std::string>;
+
     struct Event {
         uint32_t unType = 0;
         uint32_t unDevice = 0xFFFFFFFFu;
@@ -82,61 +98,167 @@ private:
         uint32_t unAppIdFromProcess = 0;
         std::deque<std::pair<int32_t, std::string>> callbacks;
     };
-    struct Control {
-        int nExit = 0;
-        std::string strOut, strErr;
+
+    struct Call;
+    // A handler reads its request and answers it through Call::Answer (or
+    // AnswerInSession). false: the request was malformed.
+    using Handler = bool (CSimState::*)(Reader& r, Call& call);
+    struct Operation {
+        uint16_t usOp;
+        const char* pchApi;   // "lattice" or "quill" in the journal
+        const char* pchName;  // the call's name in the journal
+        Handler pfnHandle;
+        unsigned unFlags = 0;
+    };
+    // A host call within an initialisation: the session id comes first.
+    static constexpr unsigned k_fInSession = 1;
+    // Answered without a journal entry.
+    static constexpr unsigned k_fUnrecorded = 2;
+
+    // One call on its way to an answer: what the journal records and what the
+    // client gets back. Handle() journals it while the state lock is held.
+    struct Call {
+        Call(const Operation& op, const ClientInfo& client, std::mutex& mutex)
+            : op(op),
+              client(client),
+              pchApi(op.pchApi),
+              strName(op.pchName),
+              lock(mutex, std::defer_lock) {}
+
+        // Once the request has been read to its end, takes the state lock and
+        // runs fill, which answers the call. false (and nothing run) when the
+        // request was malformed.
+        template <typename TFill>
+        bool Answer(Reader& r, TFill&& fill) {
+            if (!r.Complete()) {
+                return false;
+            }
+            lock.lock();
+            fill();
+            return true;
+        }
+        // Sends a value to the client and records it in the journal's result.
+        void SendBool(const char* pchKey, bool bValue) {
+            answer.Bool(bValue);
+            result.Bool(pchKey, bValue);
+        }
+        void SendI32(const char* pchKey, int32_t nValue) {
+            answer.I32(nValue);
+            result.Int(pchKey, nValue);
+        }
+        void SendU32(const char* pchKey, uint32_t unValue) {
+            answer.U32(unValue);
+            result.UInt(pchKey, unValue);
+        }
+        void SendU64(const char* pchKey, uint64_t ulValue) {
+            answer.U64(ulValue);
+            result.UInt(pchKey, ulValue);
+        }
+        void SendStr(const char* pchKey, const std::string& strValue) {
+            answer.Str(strValue);
+            result.Str(pchKey, strValue);
+        }
+
+        const Operation& op;
+        const ClientInfo& client;
+        const char* pchApi;
+        std::string strName;  // a handler may name the call more exactly
+        CJsonFields args, result;
+        Writer answer;
+        int fdToPass = -1;
+        bool bUnexpected = false;
+        std::string strFailure;  // refused with Status_Failed and this text
+        uint64_t ulSession = 0;  // session calls: read before the handler runs
+        HostSession* pSession = nullptr;
+        std::unique_lock<std::mutex> lock;
     };
 
-    using Reader = lattice_proto::CWireReader;
-    using Writer = lattice_proto::CWireWriter;
+    static const std::vector<Operation>& Operations();
+    static const Operation* FindOperation(uint16_t usOp);
+    Reply Finish(Call& call);
+    Reply Bad(const ClientInfo& client, const std::string& strWhat);
+    Reply UnknownOperation(uint16_t usOp, const ClientInfo& client);
 
-    Reply Dispatch(uint16_t usOp, Reader& reader, const ClientInfo& client);
-    Reply Bad(const ClientInfo& client, const char* pchWhat);
+    // state.cpp: operations of any client
+    bool Ping(Reader& r, Call& call);
+    bool Control(Reader& r, Call& call);
 
-    // runtime
-    Reply LInit(Reader& r, const ClientInfo& c);
-    Reply LShutdown(Reader& r, const ClientInfo& c);
-    Reply LIsVersionValid(Reader& r, const ClientInfo& c);
-    Reply LGetInterface(Reader& r, const ClientInfo& c);
-    Reply LPollEvents(Reader& r, const ClientInfo& c);
-    Reply LSettingGet(Reader& r, const ClientInfo& c);
-    Reply LPropertyContainer(Reader& r, const ClientInfo& c);
-    Reply LInputInternal(Reader& r, const ClientInfo& c);
-    Reply LStartOverlayApps(Reader& r, const ClientInfo& c);
-    Reply LConsoleLine(Reader& r, const ClientInfo& c);
-    Reply LScreenshotRequest(Reader& r, const ClientInfo& c);
-    Reply LScreenshotType(Reader& r, const ClientInfo& c);
-    Reply LScreenshotFilename(Reader& r, const ClientInfo& c);
-    Reply LResourcePath(Reader& r, const ClientInfo& c);
-    Reply LPathsRead(Reader& r, const ClientInfo& c);
-    Reply LPathsWrite(Reader& r, const ClientInfo& c);
-    Reply LPathsStringToHandle(Reader& r, const ClientInfo& c);
-    Reply LMailboxPost(Reader& r, const ClientInfo& c);
-    Reply Unexpected(Reader& r, const ClientInfo& c);
-
-    // host client
-    Reply QIsRunning(Reader& r, const ClientInfo& c);
-    Reply QInit(Reader& r, const ClientInfo& c);
-    Reply QShutdown(Reader& r, const ClientInfo& c);
-    Reply QSessionOp(uint16_t usOp, Reader& r, const ClientInfo& c);
-
-    // control verbs
-    Control RunControl(const std::vector<std::string>& argv);
-    Control VerbEvent(const std::vector<std::string>& args);
-    Control VerbHost(const std::vector<std::string>& args);
-    Control VerbSetting(const std::vector<std::string>& args);
-    Control VerbWait(const std::vector<std::string>& args);
-    Control VerbConsole(const std::vector<std::string>& args);
-
-    void QueueEvent(uint32_t unType, uint64_t ulData);  // m_mutex held
-    void SetToken(uint32_t unToken);                    // m_mutex held
-    void SetStallFlag(bool bPending);                   // m_mutex held
-    void PublishState();                                // m_mutex held
-    Reply QAttach(Reader& r, const ClientInfo& c);
+    // runtime_ops.cpp
+    bool LInit(Reader& r, Call& call);
+    bool LShutdown(Reader& r, Call& call);
+    bool LIsVersionValid(Reader& r, Call& call);
+    bool LGetInterface(Reader& r, Call& call);
+    bool LPollEvents(Reader& r, Call& call);
+    bool LSettingGet(Reader& r, Call& call);
+    int32_t SettingValue(const std::string& strSection, const std::string& strKey, bool bBool,
+                         int64_t& nValue);  // m_mutex held
+    bool LPropertyContainer(Reader& r, Call& call);
+    bool LInputInternal(Reader& r, Call& call);
+    bool LStartOverlayApps(Reader& r, Call& call);
+    bool LConsoleLine(Reader& r, Call& call);
+    bool LScreenshotRequest(Reader& r, Call& call);
+    bool LScreenshotType(Reader& r, Call& call);
+    bool LScreenshotFilename(Reader& r, Call& call);
+    bool LResourcePath(Reader& r, Call& call);
+    bool LPathsRead(Reader& r, Call& call);
+    bool LPathsWrite(Reader& r, Call& call);
+    bool LPathsStringToHandle(Reader& r, Call& call);
+    bool LMailboxPost(Reader& r, Call& call);
+    bool Unexpected(Reader& r, Call& call);
+    std::string TakeScreenshot(int32_t nType, const std::string& strFirst,
+                               const std::string& strSecond, uint32_t unHandle,
+                               int32_t& nError);         // m_mutex held
     uint64_t PathHandleFor(const std::string& strPath);  // m_mutex held
     std::string ResolveResource(const std::string& strName, bool bHasDir,
-                                const std::string& strDir);
+                                const std::string& strDir) const;
+
+    // host_ops.cpp
+    bool QIsRunning(Reader& r, Call& call);
+    bool QAttach(Reader& r, Call& call);
+    bool QInit(Reader& r, Call& call);
+    bool QShutdown(Reader& r, Call& call);
+    bool QRunCallbacks(Reader& r, Call& call);
+    bool QFindInterface(Reader& r, Call& call);
+    bool QUtilsAppId(Reader& r, Call& call);
+    bool QUtilsLanguage(Reader& r, Call& call);
+    bool QUtilsStartDashboard(Reader& r, Call& call);
+    bool QUserId(Reader& r, Call& call);
+    bool QFriendsPersonaName(Reader& r, Call& call);
+    bool QScreenshotAdd(Reader& r, Call& call);
+    bool QPrivateStart(Reader& r, Call& call);
+    bool QPrivateConnectionParams(Reader& r, Call& call);
+    bool QPrivateInvite(Reader& r, Call& call);
+    // Call::Answer for a call within a session: fill gets the session, or
+    // null when it has ended (the call is then refused after fill).
+    bool AnswerInSession(Reader& r, Call& call, const std::function<void(HostSession*)>& fill);
+    uint32_t AddToLibrary(const std::string& strFirst, const std::string& strSecond,
+                          CJsonFields& result);  // m_mutex held
     std::string LibraryDirectory() const;
+
+    // verbs.cpp
+    CtlResult VerbEvent(const Args& args);
+    CtlResult VerbConsoleOpen(const Args& args);
+    CtlResult VerbConsoleClose(const Args& args);
+    CtlResult VerbScreenshot(const Args& args);
+    CtlResult VerbQuit(const Args& args);
+    CtlResult VerbReconnect(const Args& args);
+    CtlResult VerbHost(const Args& args);
+    CtlResult VerbSetting(const Args& args);
+    CtlResult VerbStall(const Args& args);
+    CtlResult VerbJournal(const Args& args);
+    CtlResult VerbConsole(const Args& args);
+    CtlResult VerbWait(const Args& args);
+    CtlResult VerbShutdown(const Args& args);
+    CtlResult VerbPing(const Args& args);
+    CtlResult ConsoleVerb(const std::string& strVerb, const Args& args, bool bOpen);
+    CtlResult QueueVerb(uint32_t unEventType);
+    CtlResult QueueCallbackForAll(int32_t iCallback, const std::string& payload);  // m_mutex held
+
+    // Shared by the handlers; m_mutex held.
+    void QueueEvent(uint32_t unType, uint64_t ulData);
+    void SetToken(uint32_t unToken);
+    void SetStallFlag(bool bPending);
+    void PublishState();
 
     SimConfig m_config;
     const std::string m_strSocketPath;

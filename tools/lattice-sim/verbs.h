@@ -1,6 +1,6 @@
-// verbs: the control verbs of `lattice-sim ctl`, with their usage and help
-// texts. The CLI prints help from this table without a server; the server
-// executes the verbs (state.cpp).
+// verbs: the control verbs of `lattice-sim ctl`. One table holds each verb's
+// name, usage, help and handler; the CLI prints help from it without a
+// server, and the server runs the handlers (CSimState::RunVerb).
 #pragma once
 
 #include <string>
@@ -8,10 +8,20 @@
 
 namespace lattice_sim {
 
+class CSimState;
+
+// What a verb prints and its exit status: 0 done, 1 failed, 2 bad arguments.
+struct CtlResult {
+    int nExit = 0;
+    std::string strOut, strErr;
+};
+
 struct VerbInfo {
     const char* pchName;
     const char* pchUsage;  // arguments after the verb
     const char* pchHelp;   // one paragraph
+    CtlResult (CSimState::*pfnRun)(const std::vector<std::string>& args);
+    bool bNoArguments = false;  // refused with a usage error when given any
 };
 
 const std::vector<VerbInfo>& Verbs();

@@ -6,8 +6,8 @@
 // system library path:
 //   ORRERY_VRENV= QUILL_RUNTIME= LD_LIBRARY_PATH="$SYSTEM_LD_LIBRARY_PATH" QT_PLUGIN_PATH= <tool>
 //
-//   BProcessRunning("vrmonitor")  => <prefix> pidof vrmonitor > /dev/null
-//   BKillProcess("vrmonitor")     => <prefix> /usr/bin/pkill -9 -x vrmonitor
+//   BProcessRunning("halyard")    => <prefix> pidof halyard > /dev/null
+//   BKillProcess("lattice-sim")   => <prefix> /usr/bin/pkill -9 -x lattice-sim
 //   BKillProcess("a.b")           => <prefix> /usr/bin/pkill -9 -x 'a\.b'
 //   OpenURL("http://x/y")         => <prefix> xdg-open 'http://x/y' &
 //

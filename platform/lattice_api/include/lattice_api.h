@@ -207,18 +207,37 @@ inline constexpr const char* IVRPaths_Version = "IVRPaths_002";
 inline constexpr const char* IVRClientInternal_Version = "IVRClientInternal_XXX";
 inline constexpr const char* IVRServerInternal_Version = "IVRServerInternal_XXX";
 
+// Placeholder positions: LATTICE_UNUSED_SLOTS_a_b declares positions a to b.
 #define LATTICE_UNUSED_SLOT(n) virtual uint64_t Unused##n() = 0;
+// clang-format off
+#define LATTICE_UNUSED_SLOTS_0_2 \
+    LATTICE_UNUSED_SLOT(0) LATTICE_UNUSED_SLOT(1) LATTICE_UNUSED_SLOT(2)
+#define LATTICE_UNUSED_SLOTS_0_4 \
+    LATTICE_UNUSED_SLOTS_0_2 LATTICE_UNUSED_SLOT(3) LATTICE_UNUSED_SLOT(4)
+#define LATTICE_UNUSED_SLOTS_0_8 \
+    LATTICE_UNUSED_SLOTS_0_4 LATTICE_UNUSED_SLOT(5) LATTICE_UNUSED_SLOT(6) \
+    LATTICE_UNUSED_SLOT(7) LATTICE_UNUSED_SLOT(8)
+#define LATTICE_UNUSED_SLOTS_10_15 \
+    LATTICE_UNUSED_SLOT(10) LATTICE_UNUSED_SLOT(11) LATTICE_UNUSED_SLOT(12) \
+    LATTICE_UNUSED_SLOT(13) LATTICE_UNUSED_SLOT(14) LATTICE_UNUSED_SLOT(15)
+#define LATTICE_UNUSED_SLOTS_16_20 \
+    LATTICE_UNUSED_SLOT(16) LATTICE_UNUSED_SLOT(17) LATTICE_UNUSED_SLOT(18) \
+    LATTICE_UNUSED_SLOT(19) LATTICE_UNUSED_SLOT(20)
+#define LATTICE_UNUSED_SLOTS_0_15 \
+    LATTICE_UNUSED_SLOTS_0_8 LATTICE_UNUSED_SLOT(9) LATTICE_UNUSED_SLOTS_10_15
+#define LATTICE_UNUSED_SLOTS_10_20 LATTICE_UNUSED_SLOTS_10_15 LATTICE_UNUSED_SLOTS_16_20
+#define LATTICE_UNUSED_SLOTS_0_22 \
+    LATTICE_UNUSED_SLOTS_0_15 LATTICE_UNUSED_SLOTS_16_20 LATTICE_UNUSED_SLOT(21) \
+    LATTICE_UNUSED_SLOT(22)
+#define LATTICE_UNUSED_SLOTS_0_24 \
+    LATTICE_UNUSED_SLOTS_0_22 LATTICE_UNUSED_SLOT(23) LATTICE_UNUSED_SLOT(24)
+#define LATTICE_UNUSED_SLOTS_0_28 \
+    LATTICE_UNUSED_SLOTS_0_24 LATTICE_UNUSED_SLOT(25) LATTICE_UNUSED_SLOT(26) \
+    LATTICE_UNUSED_SLOT(27) LATTICE_UNUSED_SLOT(28)
+// clang-format on
 
 // Interfaces handed out without methods that clients of this runtime use:
 // every one of their positions is an unused slot.
-// clang-format off
-#define LATTICE_UNUSED_SLOTS_0_15 \
-    LATTICE_UNUSED_SLOT(0) LATTICE_UNUSED_SLOT(1) LATTICE_UNUSED_SLOT(2) LATTICE_UNUSED_SLOT(3) \
-    LATTICE_UNUSED_SLOT(4) LATTICE_UNUSED_SLOT(5) LATTICE_UNUSED_SLOT(6) LATTICE_UNUSED_SLOT(7) \
-    LATTICE_UNUSED_SLOT(8) LATTICE_UNUSED_SLOT(9) LATTICE_UNUSED_SLOT(10) LATTICE_UNUSED_SLOT(11) \
-    LATTICE_UNUSED_SLOT(12) LATTICE_UNUSED_SLOT(13) LATTICE_UNUSED_SLOT(14) LATTICE_UNUSED_SLOT(15)
-// clang-format on
-
 class LATTICE_CLASS IVRGenericInterface {
 public:
     LATTICE_UNUSED_SLOTS_0_15
@@ -230,20 +249,7 @@ protected:
 // "IVRSystem_023"
 class LATTICE_CLASS IVRSystem {
 public:
-    LATTICE_UNUSED_SLOTS_0_15
-    LATTICE_UNUSED_SLOT(16)
-    LATTICE_UNUSED_SLOT(17)
-    LATTICE_UNUSED_SLOT(18)
-    LATTICE_UNUSED_SLOT(19)
-    LATTICE_UNUSED_SLOT(20)
-    LATTICE_UNUSED_SLOT(21)
-    LATTICE_UNUSED_SLOT(22)
-    LATTICE_UNUSED_SLOT(23)
-    LATTICE_UNUSED_SLOT(24)
-    LATTICE_UNUSED_SLOT(25)
-    LATTICE_UNUSED_SLOT(26)
-    LATTICE_UNUSED_SLOT(27)
-    LATTICE_UNUSED_SLOT(28)
+    LATTICE_UNUSED_SLOTS_0_28
     // 29: takes the oldest pending event. false when none is pending, when
     // pEvent is null or when cubEvent is not sizeof(LatticeEvent_t).
     virtual bool TakeNextEvent(LatticeEvent_t* pEvent, uint32_t cubEvent) = 0;
@@ -256,11 +262,7 @@ protected:
 // is given, SettingsError_KeyNotSet.
 class LATTICE_CLASS IVRSettings {
 public:
-    LATTICE_UNUSED_SLOT(0)
-    LATTICE_UNUSED_SLOT(1)
-    LATTICE_UNUSED_SLOT(2)
-    LATTICE_UNUSED_SLOT(3)
-    LATTICE_UNUSED_SLOT(4)
+    LATTICE_UNUSED_SLOTS_0_4
     virtual bool GetBool(const char* pchSection, const char* pchSettingsKey,
                          ESettingsError* peError) = 0;  // 5
     virtual int32_t GetInt32(const char* pchSection, const char* pchSettingsKey,
@@ -273,9 +275,7 @@ protected:
 // "IVRProperties_001"
 class LATTICE_CLASS IVRProperties {
 public:
-    LATTICE_UNUSED_SLOT(0)
-    LATTICE_UNUSED_SLOT(1)
-    LATTICE_UNUSED_SLOT(2)
+    LATTICE_UNUSED_SLOTS_0_2
     // 3: the device's property container, k_ulInvalidContainer (0)
     // when there is none.
     virtual ContainerHandle_t GetDevicePropertyContainer(DeviceIndex_t nDevice) = 0;
@@ -287,14 +287,7 @@ protected:
 // "IVRInputInternal_002"
 class LATTICE_CLASS IVRInputInternal {
 public:
-    LATTICE_UNUSED_SLOTS_0_15
-    LATTICE_UNUSED_SLOT(16)
-    LATTICE_UNUSED_SLOT(17)
-    LATTICE_UNUSED_SLOT(18)
-    LATTICE_UNUSED_SLOT(19)
-    LATTICE_UNUSED_SLOT(20)
-    LATTICE_UNUSED_SLOT(21)
-    LATTICE_UNUSED_SLOT(22)
+    LATTICE_UNUSED_SLOTS_0_22
     // 23: tells the input system that the dashboard process is up.
     virtual void SetDashboardProcessMode(uint32_t unMode) = 0;
 
@@ -305,27 +298,9 @@ protected:
 // The control panel, from VRControlPanel() ("IVRControlPanel_006").
 class LATTICE_CLASS IVRControlPanel {
 public:
-    LATTICE_UNUSED_SLOT(0)
-    LATTICE_UNUSED_SLOT(1)
-    LATTICE_UNUSED_SLOT(2)
-    LATTICE_UNUSED_SLOT(3)
-    LATTICE_UNUSED_SLOT(4)
-    LATTICE_UNUSED_SLOT(5)
-    LATTICE_UNUSED_SLOT(6)
-    LATTICE_UNUSED_SLOT(7)
-    LATTICE_UNUSED_SLOT(8)
+    LATTICE_UNUSED_SLOTS_0_8
     virtual void StartOverlayApplications() = 0;  // 9
-    LATTICE_UNUSED_SLOT(10)
-    LATTICE_UNUSED_SLOT(11)
-    LATTICE_UNUSED_SLOT(12)
-    LATTICE_UNUSED_SLOT(13)
-    LATTICE_UNUSED_SLOT(14)
-    LATTICE_UNUSED_SLOT(15)
-    LATTICE_UNUSED_SLOT(16)
-    LATTICE_UNUSED_SLOT(17)
-    LATTICE_UNUSED_SLOT(18)
-    LATTICE_UNUSED_SLOT(19)
-    LATTICE_UNUSED_SLOT(20)
+    LATTICE_UNUSED_SLOTS_10_20
     // 21: shows a log line in the web console ulConsoleHandle, or in every
     // open console for handle 0.
     virtual void ShowConsoleLine(uint64_t ulConsoleHandle, const char* pchLogName,
@@ -393,18 +368,10 @@ protected:
     ~IVRPaths() = default;
 };
 
-// clang-format off
-#define LATTICE_UNUSED_SLOTS_16_24 \
-    LATTICE_UNUSED_SLOT(16) LATTICE_UNUSED_SLOT(17) LATTICE_UNUSED_SLOT(18) LATTICE_UNUSED_SLOT(19) \
-    LATTICE_UNUSED_SLOT(20) LATTICE_UNUSED_SLOT(21) LATTICE_UNUSED_SLOT(22) LATTICE_UNUSED_SLOT(23) \
-    LATTICE_UNUSED_SLOT(24)
-// clang-format on
-
 // "IVRClientInternal_XXX"
 class LATTICE_CLASS IVRClientInternal {
 public:
-    LATTICE_UNUSED_SLOTS_0_15
-    LATTICE_UNUSED_SLOTS_16_24
+    LATTICE_UNUSED_SLOTS_0_24
     // 25: posts a JSON value to the named mailbox; true when it was delivered.
     virtual bool PostMailboxMessage(const char* pchMailbox, const Json::Value& message) = 0;
 
@@ -415,8 +382,7 @@ protected:
 // "IVRServerInternal_XXX"
 class LATTICE_CLASS IVRServerInternal {
 public:
-    LATTICE_UNUSED_SLOTS_0_15
-    LATTICE_UNUSED_SLOTS_16_24
+    LATTICE_UNUSED_SLOTS_0_24
     LATTICE_UNUSED_SLOT(25)
     // 26: posts a JSON value to the named mailbox; true when it was delivered.
     virtual bool PostMailboxMessage(const char* pchMailbox, const Json::Value& message) = 0;

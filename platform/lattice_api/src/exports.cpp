@@ -29,13 +29,10 @@ LATTICE_API bool VR_IsInterfaceVersionValid(const char* pchInterfaceVersion) {
     }
     CWireWriter request;
     request.Str(pchInterfaceVersion);
-    Frame reply;
-    if (!CRuntimeConnection::Get().Call(lattice_proto::Op_L_IsVersionValid, request, reply)) {
-        return false;
-    }
-    CWireReader reader(reply.payload);
-    bool bValid = reader.Bool();
-    return reader.Ok() && bValid;
+    bool bValid = false;
+    return CRuntimeConnection::Get().Ask(lattice_proto::Op_L_IsVersionValid, request,
+                                         [&](CWireReader& reader) { bValid = reader.Bool(); }) &&
+           bValid;
 }
 
 LATTICE_API uint32_t VR_GetInitToken() {

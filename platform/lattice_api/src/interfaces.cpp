@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "interface_objects.h"
 #include "lattice_api.h"
 #include "runtime_connection.h"
 
@@ -23,62 +24,16 @@ CRuntimeConnection& Runtime() {
     return CRuntimeConnection::Get();
 }
 
-// Every interface object knows its version string, for the journal.
-class CInterfaceBase {
-public:
-    explicit CInterfaceBase(std::string strVersion) : m_strVersion(std::move(strVersion)) {}
-    virtual ~CInterfaceBase() = default;
-    virtual void* AsInterface() = 0;
+void ReportUnexpected(const char* pchInterface, int nSlot) {
+    Runtime().ReportUnexpected(pchInterface, nSlot);
+}
 
-protected:
-    uint64_t Unexpected(int nSlot) {
-        Runtime().ReportUnexpected(m_strVersion.c_str(), nSlot);
-        return 0;
-    }
-    std::string m_strVersion;
-};
-
-#define LATTICE_UNUSED_IMPL(n)      \
-    uint64_t Unused##n() override { \
-        return Unexpected(n);       \
-    }
-// clang-format off
-#define LATTICE_UNUSED_IMPL_0_15 \
-    LATTICE_UNUSED_IMPL(0) LATTICE_UNUSED_IMPL(1) LATTICE_UNUSED_IMPL(2) LATTICE_UNUSED_IMPL(3) \
-    LATTICE_UNUSED_IMPL(4) LATTICE_UNUSED_IMPL(5) LATTICE_UNUSED_IMPL(6) LATTICE_UNUSED_IMPL(7) \
-    LATTICE_UNUSED_IMPL(8) LATTICE_UNUSED_IMPL(9) LATTICE_UNUSED_IMPL(10) LATTICE_UNUSED_IMPL(11) \
-    LATTICE_UNUSED_IMPL(12) LATTICE_UNUSED_IMPL(13) LATTICE_UNUSED_IMPL(14) LATTICE_UNUSED_IMPL(15)
-
-#define LATTICE_UNUSED_IMPL_16_24 \
-    LATTICE_UNUSED_IMPL(16) LATTICE_UNUSED_IMPL(17) LATTICE_UNUSED_IMPL(18) LATTICE_UNUSED_IMPL(19) \
-    LATTICE_UNUSED_IMPL(20) LATTICE_UNUSED_IMPL(21) LATTICE_UNUSED_IMPL(22) LATTICE_UNUSED_IMPL(23) \
-    LATTICE_UNUSED_IMPL(24)
-// clang-format on
-
-// A class whose destructor the interface keeps protected still needs a public
-// one here so that the registry can own the object.
 template <typename TInterface>
-class CInterfaceImpl : public CInterfaceBase, public TInterface {
-public:
-    using CInterfaceBase::CInterfaceBase;
-    void* AsInterface() override { return static_cast<TInterface*>(this); }
-};
-
-class CGenericImpl final : public CInterfaceImpl<vr::IVRGenericInterface> {
-public:
-    using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL_0_15
-};
+using CInterfaceImpl = stub_common::CInterfaceImpl<TInterface, &ReportUnexpected>;
 
 class CSystemImpl final : public CInterfaceImpl<vr::IVRSystem> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL_0_15
-    LATTICE_UNUSED_IMPL_16_24
-    LATTICE_UNUSED_IMPL(25)
-    LATTICE_UNUSED_IMPL(26)
-    LATTICE_UNUSED_IMPL(27)
-    LATTICE_UNUSED_IMPL(28)
 
     bool TakeNextEvent(vr::LatticeEvent_t* pEvent, uint32_t cubEvent) override {
         if (!pEvent || cubEvent != sizeof(vr::LatticeEvent_t)) {
@@ -91,11 +46,6 @@ public:
 class CSettingsImpl final : public CInterfaceImpl<vr::IVRSettings> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL(0)
-    LATTICE_UNUSED_IMPL(1)
-    LATTICE_UNUSED_IMPL(2)
-    LATTICE_UNUSED_IMPL(3)
-    LATTICE_UNUSED_IMPL(4)
 
     bool GetBool(const char* pchSection, const char* pchKey, vr::ESettingsError* peError) override {
         return Get(pchSection, pchKey, lattice_proto::SettingKind_Bool, peError) != 0;
@@ -113,17 +63,14 @@ private:
         request.Str(pchSection ? pchSection : "");
         request.Str(pchKey ? pchKey : "");
         request.U8(eKind);
-        Frame reply;
-        int32_t nError = vr::SettingsError_NotConnected;
+        int32_t nError = 0;
         int64_t nValue = 0;
-        if (Runtime().Call(lattice_proto::Op_L_SettingGet, request, reply)) {
-            CWireReader reader(reply.payload);
-            nError = reader.I32();
-            nValue = reader.I64();
-            if (!reader.Ok()) {
-                nError = vr::SettingsError_NotConnected;
-                nValue = 0;
-            }
+        if (!Runtime().Ask(lattice_proto::Op_L_SettingGet, request, [&](CWireReader& reader) {
+                nError = reader.I32();
+                nValue = reader.I64();
+            })) {
+            nError = vr::SettingsError_NotConnected;
+            nValue = 0;
         }
         if (peError) {
             *peError = static_cast<vr::ESettingsError>(nError);
@@ -135,70 +82,34 @@ private:
 class CPropertiesImpl final : public CInterfaceImpl<vr::IVRProperties> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL(0)
-    LATTICE_UNUSED_IMPL(1)
-    LATTICE_UNUSED_IMPL(2)
 
     vr::ContainerHandle_t GetDevicePropertyContainer(vr::DeviceIndex_t unDevice) override {
         CWireWriter request;
         request.U32(unDevice);
-        Frame reply;
-        if (!Runtime().Call(lattice_proto::Op_L_PropertyContainer, request, reply)) {
-            return vr::k_ulInvalidContainer;
-        }
-        CWireReader reader(reply.payload);
-        uint64_t ulContainer = reader.U64();
-        return reader.Ok() ? ulContainer : vr::k_ulInvalidContainer;
+        uint64_t ulContainer = 0;
+        bool bAnswered = Runtime().Ask(lattice_proto::Op_L_PropertyContainer, request,
+                                       [&](CWireReader& reader) { ulContainer = reader.U64(); });
+        return bAnswered ? ulContainer : vr::k_ulInvalidContainer;
     }
 };
 
 class CInputInternalImpl final : public CInterfaceImpl<vr::IVRInputInternal> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL_0_15
-    LATTICE_UNUSED_IMPL(16)
-    LATTICE_UNUSED_IMPL(17)
-    LATTICE_UNUSED_IMPL(18)
-    LATTICE_UNUSED_IMPL(19)
-    LATTICE_UNUSED_IMPL(20)
-    LATTICE_UNUSED_IMPL(21)
-    LATTICE_UNUSED_IMPL(22)
 
     void SetDashboardProcessMode(uint32_t unMode) override {
         CWireWriter request;
         request.U32(unMode);
-        Frame reply;
-        Runtime().Call(lattice_proto::Op_L_InputInternal, request, reply);
+        Runtime().Tell(lattice_proto::Op_L_InputInternal, request);
     }
 };
 
 class CControlPanelImpl final : public CInterfaceImpl<vr::IVRControlPanel> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL(0)
-    LATTICE_UNUSED_IMPL(1)
-    LATTICE_UNUSED_IMPL(2)
-    LATTICE_UNUSED_IMPL(3)
-    LATTICE_UNUSED_IMPL(4)
-    LATTICE_UNUSED_IMPL(5)
-    LATTICE_UNUSED_IMPL(6)
-    LATTICE_UNUSED_IMPL(7)
-    LATTICE_UNUSED_IMPL(8)
-    LATTICE_UNUSED_IMPL(10)
-    LATTICE_UNUSED_IMPL(11)
-    LATTICE_UNUSED_IMPL(12)
-    LATTICE_UNUSED_IMPL(13)
-    LATTICE_UNUSED_IMPL(14)
-    LATTICE_UNUSED_IMPL(15)
-    LATTICE_UNUSED_IMPL(16)
-    LATTICE_UNUSED_IMPL(17)
-    LATTICE_UNUSED_IMPL(18)
-    LATTICE_UNUSED_IMPL(19)
-    LATTICE_UNUSED_IMPL(20)
 
     void StartOverlayApplications() override {
-        Frame reply;
-        Runtime().Call(lattice_proto::Op_L_StartOverlayApps, CWireWriter(), reply);
+        Runtime().Tell(lattice_proto::Op_L_StartOverlayApps);
     }
 
     void ShowConsoleLine(uint64_t ulConsoleHandle, const char* pchLogName, uint32_t unTimeStampMs,
@@ -209,15 +120,13 @@ public:
         request.U32(unTimeStampMs);
         request.I32(nLevel);
         request.Str(pchText ? pchText : "");
-        Frame reply;
-        Runtime().Call(lattice_proto::Op_L_ConsoleLine, request, reply);
+        Runtime().Tell(lattice_proto::Op_L_ConsoleLine, request);
     }
 };
 
 class CScreenshotsImpl final : public CInterfaceImpl<vr::IVRScreenshots> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL(1)
 
     vr::EScreenshotError RequestScreenshotFiles(vr::ScreenshotHandle_t* pOutHandle,
                                                 vr::EScreenshotType eType, const char* pchFirst,
@@ -229,14 +138,13 @@ public:
         request.I32(eType);
         request.Str(pchFirst);
         request.Str(pchSecond);
-        Frame reply;
-        if (!Runtime().Call(lattice_proto::Op_L_ScreenshotRequest, request, reply)) {
-            return vr::ScreenshotError_NotConnected;
-        }
-        CWireReader reader(reply.payload);
-        int32_t nError = reader.I32();
-        uint32_t unHandle = reader.U32();
-        if (!reader.Ok()) {
+        int32_t nError = 0;
+        uint32_t unHandle = 0;
+        if (!Runtime().Ask(lattice_proto::Op_L_ScreenshotRequest, request,
+                           [&](CWireReader& reader) {
+                               nError = reader.I32();
+                               unHandle = reader.U32();
+                           })) {
             return vr::ScreenshotError_NotConnected;
         }
         *pOutHandle = unHandle;
@@ -247,17 +155,14 @@ public:
                                           vr::EScreenshotError* pError) override {
         CWireWriter request;
         request.U32(handle);
-        Frame reply;
-        int32_t nError = vr::ScreenshotError_NotConnected;
-        int32_t nType = vr::ScreenshotType_None;
-        if (Runtime().Call(lattice_proto::Op_L_ScreenshotType, request, reply)) {
-            CWireReader reader(reply.payload);
-            nError = reader.I32();
-            nType = reader.I32();
-            if (!reader.Ok()) {
-                nError = vr::ScreenshotError_NotConnected;
-                nType = vr::ScreenshotType_None;
-            }
+        int32_t nError = 0;
+        int32_t nType = 0;
+        if (!Runtime().Ask(lattice_proto::Op_L_ScreenshotType, request, [&](CWireReader& reader) {
+                nError = reader.I32();
+                nType = reader.I32();
+            })) {
+            nError = vr::ScreenshotError_NotConnected;
+            nType = vr::ScreenshotType_None;
         }
         if (pError) {
             *pError = static_cast<vr::EScreenshotError>(nError);
@@ -273,15 +178,13 @@ public:
         CWireWriter request;
         request.U32(handle);
         request.I32(eKind);
-        Frame reply;
-        if (!Runtime().Call(lattice_proto::Op_L_ScreenshotFilename, request, reply)) {
-            eError = vr::ScreenshotError_NotConnected;
-            return 0;
-        }
-        CWireReader reader(reply.payload);
-        int32_t nError = reader.I32();
-        std::string strName = reader.Str();
-        if (!reader.Ok()) {
+        int32_t nError = 0;
+        std::string strName;
+        if (!Runtime().Ask(lattice_proto::Op_L_ScreenshotFilename, request,
+                           [&](CWireReader& reader) {
+                               nError = reader.I32();
+                               strName = reader.Str();
+                           })) {
             eError = vr::ScreenshotError_NotConnected;
             return 0;
         }
@@ -303,7 +206,6 @@ public:
 class CResourcesImpl final : public CInterfaceImpl<vr::IVRResources> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL(0)
 
     uint32_t ResolveResourcePath(const char* pchName, const char* pchTypeDirectory,
                                  char* pchPathBuffer, uint32_t unBufferLen) override {
@@ -315,13 +217,10 @@ public:
         request.Bool(pchTypeDirectory != nullptr);
         request.Str(pchTypeDirectory ? pchTypeDirectory : "");
         request.U32(pchPathBuffer ? unBufferLen : 0);
-        Frame reply;
-        if (!Runtime().Call(lattice_proto::Op_L_ResourcePath, request, reply)) {
-            return 0;
-        }
-        CWireReader reader(reply.payload);
-        std::string strPath = reader.Str();
-        if (!reader.Ok() || strPath.empty()) {
+        std::string strPath;
+        if (!Runtime().Ask(lattice_proto::Op_L_ResourcePath, request,
+                           [&](CWireReader& reader) { strPath = reader.Str(); }) ||
+            strPath.empty()) {
             return 0;
         }
         uint32_t cubNeeded = static_cast<uint32_t>(strPath.size() + 1);
@@ -336,6 +235,24 @@ class CPathsImpl final : public CInterfaceImpl<vr::IVRPaths> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
 
+    // One record of a read answer; a record cut short leaves it as it was.
+    static void FillRecord(CWireReader& reader, vr::PathRead_t& record) {
+        uint32_t unTag = reader.U32();
+        uint32_t unRequired = reader.U32();
+        uint32_t unError = reader.U32();
+        std::string data = reader.Str();
+        if (!reader.Ok()) {
+            return;
+        }
+        record.unTag = unTag;
+        record.unRequiredBufferSize = unRequired;
+        record.eError = unError;
+        // Never more than the caller said its buffer holds.
+        if (!data.empty() && record.pvBuffer && data.size() <= record.unBufferSize) {
+            std::memcpy(record.pvBuffer, data.data(), data.size());
+        }
+    }
+
     uint32_t ReadBatch(vr::ContainerHandle_t ulContainer, vr::PathRead_t* pBatch,
                        uint32_t unCount) override {
         if (!pBatch && unCount > 0) {
@@ -349,33 +266,15 @@ public:
             request.U32(pBatch[i].pvBuffer ? pBatch[i].unBufferSize : 0);
             request.U64(pBatch[i].ulReserved);
         }
-        Frame reply;
-        if (!Runtime().Call(lattice_proto::Op_L_PathsRead, request, reply)) {
-            return vr::PathError_NotConnected;
-        }
-        CWireReader reader(reply.payload);
-        uint32_t unError = reader.U32();
-        if (unError != 0) {
-            return reader.Ok() ? unError : static_cast<uint32_t>(vr::PathError_NotConnected);
-        }
-        for (uint32_t i = 0; i < unCount && reader.Ok(); ++i) {
-            vr::PathRead_t& record = pBatch[i];
-            uint32_t unTag = reader.U32();
-            uint32_t unRequired = reader.U32();
-            uint32_t unRecordError = reader.U32();
-            std::string data = reader.Str();
-            if (!reader.Ok()) {
-                break;
-            }
-            record.unTag = unTag;
-            record.unRequiredBufferSize = unRequired;
-            record.eError = unRecordError;
-            // Never more than the caller said its buffer holds.
-            if (!data.empty() && record.pvBuffer && data.size() <= record.unBufferSize) {
-                std::memcpy(record.pvBuffer, data.data(), data.size());
-            }
-        }
-        return reader.Ok() ? 0u : static_cast<uint32_t>(vr::PathError_NotConnected);
+        uint32_t unError = 0;
+        bool bAnswered =
+            Runtime().Ask(lattice_proto::Op_L_PathsRead, request, [&](CWireReader& reader) {
+                unError = reader.U32();
+                for (uint32_t i = 0; unError == 0 && i < unCount && reader.Ok(); ++i) {
+                    FillRecord(reader, pBatch[i]);
+                }
+            });
+        return bAnswered ? unError : static_cast<uint32_t>(vr::PathError_NotConnected);
     }
 
     uint32_t WriteBatch(vr::ContainerHandle_t ulContainer, vr::PathWrite_t* pBatch,
@@ -402,13 +301,10 @@ public:
             request.U8(record.unOptions);
             request.U8(record.unReserved2);
         }
-        Frame reply;
-        if (!Runtime().Call(lattice_proto::Op_L_PathsWrite, request, reply)) {
-            return vr::PathError_NotConnected;
-        }
-        CWireReader reader(reply.payload);
-        uint32_t unError = reader.U32();
-        return reader.Ok() ? unError : static_cast<uint32_t>(vr::PathError_NotConnected);
+        uint32_t unError = 0;
+        bool bAnswered = Runtime().Ask(lattice_proto::Op_L_PathsWrite, request,
+                                       [&](CWireReader& reader) { unError = reader.U32(); });
+        return bAnswered ? unError : static_cast<uint32_t>(vr::PathError_NotConnected);
     }
 
     uint32_t PathToHandle(vr::PathHandle_t* pHandle, const char* pchPath) override {
@@ -417,14 +313,13 @@ public:
         }
         CWireWriter request;
         request.Str(pchPath);
-        Frame reply;
-        if (!Runtime().Call(lattice_proto::Op_L_PathsStringToHandle, request, reply)) {
-            return vr::PathError_NotConnected;
-        }
-        CWireReader reader(reply.payload);
-        uint32_t unError = reader.U32();
-        uint64_t ulHandle = reader.U64();
-        if (!reader.Ok()) {
+        uint32_t unError = 0;
+        uint64_t ulHandle = 0;
+        if (!Runtime().Ask(lattice_proto::Op_L_PathsStringToHandle, request,
+                           [&](CWireReader& reader) {
+                               unError = reader.U32();
+                               ulHandle = reader.U64();
+                           })) {
             return vr::PathError_NotConnected;
         }
         if (unError == 0) {
@@ -441,15 +336,12 @@ bool PostToMailbox(const std::string& strVia, const char* pchMailbox, const Json
     request.Str(strVia);
     request.Str(pchMailbox ? pchMailbox : "");
     request.Str(Json::writeString(builder, message));
-    Frame reply;
-    return Runtime().Call(lattice_proto::Op_L_MailboxPost, request, reply);
+    return Runtime().Tell(lattice_proto::Op_L_MailboxPost, request);
 }
 
 class CClientInternalImpl final : public CInterfaceImpl<vr::IVRClientInternal> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL_0_15
-    LATTICE_UNUSED_IMPL_16_24
 
     bool PostMailboxMessage(const char* pchMailbox, const Json::Value& message) override {
         return PostToMailbox(m_strVersion, pchMailbox, message);
@@ -459,61 +351,32 @@ public:
 class CServerInternalImpl final : public CInterfaceImpl<vr::IVRServerInternal> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    LATTICE_UNUSED_IMPL_0_15
-    LATTICE_UNUSED_IMPL_16_24
-    LATTICE_UNUSED_IMPL(25)
 
     bool PostMailboxMessage(const char* pchMailbox, const Json::Value& message) override {
         return PostToMailbox(m_strVersion, pchMailbox, message);
     }
 };
 
-std::unique_ptr<CInterfaceBase> MakeInterface(const std::string& strVersion) {
-    if (strVersion == vr::IVRSystem_Version) {
-        return std::make_unique<CSystemImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRSettings_Version) {
-        return std::make_unique<CSettingsImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRProperties_Version) {
-        return std::make_unique<CPropertiesImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRInputInternal_Version) {
-        return std::make_unique<CInputInternalImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRControlPanel_Version) {
-        return std::make_unique<CControlPanelImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRScreenshots_Version) {
-        return std::make_unique<CScreenshotsImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRResources_Version) {
-        return std::make_unique<CResourcesImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRPaths_Version) {
-        return std::make_unique<CPathsImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRClientInternal_Version) {
-        return std::make_unique<CClientInternalImpl>(strVersion);
-    }
-    if (strVersion == vr::IVRServerInternal_Version) {
-        return std::make_unique<CServerInternalImpl>(strVersion);
-    }
-    return std::make_unique<CGenericImpl>(strVersion);
-}
-
 }  // namespace
 
 void* FindInterface(const std::string& strVersion) {
-    static std::mutex s_mutex;
+    using stub_common::MakeObject;
     // Leaked on purpose: pointers handed out must outlive every caller.
-    static auto* s_pObjects = new std::map<std::string, std::unique_ptr<CInterfaceBase>>;
-    std::lock_guard<std::mutex> lock(s_mutex);
-    auto& pObject = (*s_pObjects)[strVersion];
-    if (!pObject) {
-        pObject = MakeInterface(strVersion);
-    }
-    return pObject->AsInterface();
+    static auto* s_pRegistry = new stub_common::CInterfaceRegistry(
+        {
+            {vr::IVRSystem_Version, &MakeObject<CSystemImpl>},
+            {vr::IVRSettings_Version, &MakeObject<CSettingsImpl>},
+            {vr::IVRProperties_Version, &MakeObject<CPropertiesImpl>},
+            {vr::IVRInputInternal_Version, &MakeObject<CInputInternalImpl>},
+            {vr::IVRControlPanel_Version, &MakeObject<CControlPanelImpl>},
+            {vr::IVRScreenshots_Version, &MakeObject<CScreenshotsImpl>},
+            {vr::IVRResources_Version, &MakeObject<CResourcesImpl>},
+            {vr::IVRPaths_Version, &MakeObject<CPathsImpl>},
+            {vr::IVRClientInternal_Version, &MakeObject<CClientInternalImpl>},
+            {vr::IVRServerInternal_Version, &MakeObject<CServerInternalImpl>},
+        },
+        &MakeObject<CInterfaceImpl<vr::IVRGenericInterface>>);
+    return s_pRegistry->Find(strVersion);
 }
 
 }  // namespace lattice_stub

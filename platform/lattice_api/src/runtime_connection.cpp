@@ -1,6 +1,5 @@
 #include "runtime_connection.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -68,26 +67,14 @@ uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAp
     if (!reader.Ok()) {
         nError = vr::LatticeInitError_ProtocolMismatch;
     }
-    if (nError == 0 && fdShared >= 0) {
-        void* pMap =
-            mmap(nullptr, sizeof(lattice_proto::SharedState), PROT_READ, MAP_SHARED, fdShared, 0);
-        if (pMap != MAP_FAILED) {
-            auto* pShared = static_cast<const lattice_proto::SharedState*>(pMap);
-            if (pShared->unMagic == lattice_proto::k_unSharedMagic) {
-                m_pShared.store(pShared);
-            } else {
-                munmap(pMap, sizeof(lattice_proto::SharedState));
-            }
-        }
-    }
-    if (fdShared >= 0) {
-        close(fdShared);
-    }
+    const lattice_proto::SharedState* pShared = lattice_proto::TakeSharedState(fdShared);
     if (nError != 0) {
+        lattice_proto::UnmapSharedState(pShared);
         m_channel.Close();
         eError = static_cast<vr::ELatticeInitError>(nError);
         return 0;
     }
+    m_pShared.store(pShared);
     m_unLastToken.store(unToken);
     m_setServed = std::set<std::string>(vecServed.begin(), vecServed.end());
     m_events.clear();
@@ -99,9 +86,8 @@ uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAp
 
 void CRuntimeConnection::UnmapShared() {
     if (const lattice_proto::SharedState* pShared = m_pShared.exchange(nullptr)) {
-        m_unLastToken.store(__atomic_load_n(&pShared->unInitToken, __ATOMIC_ACQUIRE));
-        munmap(const_cast<lattice_proto::SharedState*>(pShared),
-               sizeof(lattice_proto::SharedState));
+        m_unLastToken.store(lattice_proto::LoadShared(pShared->unInitToken));
+        lattice_proto::UnmapSharedState(pShared);
     }
 }
 
@@ -135,7 +121,7 @@ bool CRuntimeConnection::IsServed(const std::string& strVersion) {
 
 uint32_t CRuntimeConnection::InitToken() {
     if (const lattice_proto::SharedState* pShared = m_pShared.load()) {
-        return __atomic_load_n(&pShared->unInitToken, __ATOMIC_ACQUIRE);
+        return lattice_proto::LoadShared(pShared->unInitToken);
     }
     return m_unLastToken.load();
 }
@@ -164,6 +150,22 @@ bool CRuntimeConnection::Call(lattice_proto::EOp eOp, const CWireWriter& request
     }
 }
 
+bool CRuntimeConnection::Ask(lattice_proto::EOp eOp, const CWireWriter& request,
+                             const std::function<void(CWireReader&)>& read) {
+    Frame reply;
+    if (!Call(eOp, request, reply)) {
+        return false;
+    }
+    CWireReader reader(reply.payload);
+    read(reader);
+    return reader.Ok();
+}
+
+bool CRuntimeConnection::Tell(lattice_proto::EOp eOp, const CWireWriter& request) {
+    Frame reply;
+    return Call(eOp, request, reply);
+}
+
 // Called with m_pollMutex held. Appends what the simulator has queued.
 bool CRuntimeConnection::FetchEvents() {
     CWireWriter request;
@@ -190,8 +192,8 @@ bool CRuntimeConnection::PollEvent(vr::LatticeEvent_t* pEvent) {
     std::lock_guard<std::mutex> pollLock(m_pollMutex);
     if (m_eState.load() == State_Connected) {
         const lattice_proto::SharedState* pShared = m_pShared.load();
-        bool bStall = pShared && __atomic_load_n(&pShared->unStallPending, __ATOMIC_ACQUIRE) != 0;
-        bool bQueued = !pShared || __atomic_load_n(&pShared->unEventsQueued, __ATOMIC_ACQUIRE) != 0;
+        bool bStall = pShared && lattice_proto::LoadShared(pShared->unStallPending) != 0;
+        bool bQueued = !pShared || lattice_proto::LoadShared(pShared->unEventsQueued) != 0;
         if (m_events.empty() && !bQueued && !bStall) {
             // Nothing to fetch: an idle frame costs no round trip, only a
             // look at whether the simulator is still there.
@@ -231,8 +233,7 @@ void CRuntimeConnection::ReportUnexpected(const char* pchInterface, int nSlot) {
     request.Str("lattice");
     request.Str(pchInterface);
     request.I32(nSlot);
-    Frame reply;
-    Call(lattice_proto::Op_Unexpected, request, reply);
+    Tell(lattice_proto::Op_Unexpected, request);
 }
 
 }  // namespace lattice_stub

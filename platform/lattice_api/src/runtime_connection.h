@@ -1,9 +1,11 @@
-// runtime_connection: the runtime stand-in's one connection to lattice-sim.
+// runtime_connection: the runtime stand-in's link to lattice-sim, from
+// VR_InitInternal2 to VR_ShutdownInternal.
 //
-// Holds the connection state (disconnected, connected, lost), the channel, the
-// shared state page the simulator maps for us (init token, stall flag) and the
-// batch of events fetched ahead of the caller. Interface objects forward their
-// calls through Call().
+// Holds the connection state (disconnected, connected, lost), the channel (a
+// pool of connections, so that a stalled event poll never holds up another
+// thread's call), the shared state page the simulator maps for us (init
+// token, stall flag, queued events) and the batch of events fetched ahead of
+// the caller. Interface objects forward their calls through Call().
 //
 // Thread safety: every member may be called from any thread. Event polls are
 // serialised among themselves so that events keep their order.
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,6 +22,7 @@
 #include "channel.h"
 #include "lattice_api.h"
 #include "protocol.h"
+#include "shared_state.h"
 #include "wire.h"
 
 namespace lattice_stub {
@@ -45,6 +49,13 @@ public:
     // broken connection moves the state to lost.
     bool Call(lattice_proto::EOp eOp, const lattice_proto::CWireWriter& request,
               lattice_proto::Frame& reply);
+    // Call() whose answer read() decodes: true when the simulator answered
+    // and the answer held everything read() took from it.
+    bool Ask(lattice_proto::EOp eOp, const lattice_proto::CWireWriter& request,
+             const std::function<void(lattice_proto::CWireReader&)>& read);
+    // Call() of a method that answers nothing; true when it was answered.
+    bool Tell(lattice_proto::EOp eOp,
+              const lattice_proto::CWireWriter& request = lattice_proto::CWireWriter());
     bool PollEvent(vr::LatticeEvent_t* pEvent);
     // Records a call of an unused interface slot in the simulator's journal.
     void ReportUnexpected(const char* pchInterface, int nSlot);

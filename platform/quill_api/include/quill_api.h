@@ -168,7 +168,22 @@ static_assert(sizeof(PersonaStateChange_t) == 12, "persona change record is 12 b
 
 // --- interfaces -------------------------------------------------------------
 
+// Placeholder positions: QUILL_UNUSED_SLOTS_a_b declares positions a to b.
 #define QUILL_UNUSED_SLOT(n) virtual uint64_t Unused##n() = 0;
+// clang-format off
+#define QUILL_UNUSED_SLOTS_0_1 QUILL_UNUSED_SLOT(0) QUILL_UNUSED_SLOT(1)
+#define QUILL_UNUSED_SLOTS_0_7 \
+    QUILL_UNUSED_SLOTS_0_1 QUILL_UNUSED_SLOT(2) QUILL_UNUSED_SLOT(3) QUILL_UNUSED_SLOT(4) \
+    QUILL_UNUSED_SLOT(5) QUILL_UNUSED_SLOT(6) QUILL_UNUSED_SLOT(7)
+#define QUILL_UNUSED_SLOTS_0_8 QUILL_UNUSED_SLOTS_0_7 QUILL_UNUSED_SLOT(8)
+#define QUILL_UNUSED_SLOTS_10_15 \
+    QUILL_UNUSED_SLOT(10) QUILL_UNUSED_SLOT(11) QUILL_UNUSED_SLOT(12) QUILL_UNUSED_SLOT(13) \
+    QUILL_UNUSED_SLOT(14) QUILL_UNUSED_SLOT(15)
+#define QUILL_UNUSED_SLOTS_10_22 \
+    QUILL_UNUSED_SLOTS_10_15 QUILL_UNUSED_SLOT(16) QUILL_UNUSED_SLOT(17) QUILL_UNUSED_SLOT(18) \
+    QUILL_UNUSED_SLOT(19) QUILL_UNUSED_SLOT(20) QUILL_UNUSED_SLOT(21) QUILL_UNUSED_SLOT(22)
+#define QUILL_UNUSED_SLOTS_24_26 QUILL_UNUSED_SLOT(24) QUILL_UNUSED_SLOT(25) QUILL_UNUSED_SLOT(26)
+// clang-format on
 
 inline constexpr const char* QUILLUTILS_INTERFACE_VERSION = "QuillUtils010";
 inline constexpr const char* QUILLUSER_INTERFACE_VERSION = "QuillUser023";
@@ -181,35 +196,13 @@ inline constexpr const char* QUILLORRERYPRIVATE002_INTERFACE_VERSION = "QuillOrr
 // "QuillUtils010"
 class QUILL_CLASS IQuillUtils {
 public:
-    QUILL_UNUSED_SLOT(0)
-    QUILL_UNUSED_SLOT(1)
-    QUILL_UNUSED_SLOT(2)
-    QUILL_UNUSED_SLOT(3)
-    QUILL_UNUSED_SLOT(4)
-    QUILL_UNUSED_SLOT(5)
-    QUILL_UNUSED_SLOT(6)
-    QUILL_UNUSED_SLOT(7)
-    QUILL_UNUSED_SLOT(8)
+    QUILL_UNUSED_SLOTS_0_8
     // 9: the app id the host client associates with this process.
     virtual uint32_t GetAppId() = 0;
-    QUILL_UNUSED_SLOT(10)
-    QUILL_UNUSED_SLOT(11)
-    QUILL_UNUSED_SLOT(12)
-    QUILL_UNUSED_SLOT(13)
-    QUILL_UNUSED_SLOT(14)
-    QUILL_UNUSED_SLOT(15)
-    QUILL_UNUSED_SLOT(16)
-    QUILL_UNUSED_SLOT(17)
-    QUILL_UNUSED_SLOT(18)
-    QUILL_UNUSED_SLOT(19)
-    QUILL_UNUSED_SLOT(20)
-    QUILL_UNUSED_SLOT(21)
-    QUILL_UNUSED_SLOT(22)
+    QUILL_UNUSED_SLOTS_10_22
     // 23: the language of the host client's user interface, e.g. "english".
     virtual const char* GetUiLanguage() = 0;
-    QUILL_UNUSED_SLOT(24)
-    QUILL_UNUSED_SLOT(25)
-    QUILL_UNUSED_SLOT(26)
+    QUILL_UNUSED_SLOTS_24_26
     // 27: asks the host client to start the VR dashboard.
     virtual void RequestDashboardStart() = 0;
 
@@ -220,8 +213,7 @@ protected:
 // "QuillUser023"
 class QUILL_CLASS IQuillUser {
 public:
-    QUILL_UNUSED_SLOT(0)
-    QUILL_UNUSED_SLOT(1)
+    QUILL_UNUSED_SLOTS_0_1
     // 2: the current user's 64-bit id.
     virtual uint64_t GetUserId() = 0;
 
@@ -242,14 +234,7 @@ protected:
 // "QUILLSCREENSHOTS_INTERFACE_VERSION003"
 class QUILL_CLASS IQuillScreenshots {
 public:
-    QUILL_UNUSED_SLOT(0)
-    QUILL_UNUSED_SLOT(1)
-    QUILL_UNUSED_SLOT(2)
-    QUILL_UNUSED_SLOT(3)
-    QUILL_UNUSED_SLOT(4)
-    QUILL_UNUSED_SLOT(5)
-    QUILL_UNUSED_SLOT(6)
-    QUILL_UNUSED_SLOT(7)
+    QUILL_UNUSED_SLOTS_0_7
     // 8: copies a screenshot file pair into the user's screenshot library;
     // answers the library's handle for it, 0 when the files could not be added.
     virtual uint32_t AddScreenshotPair(int32_t nType, const char* pchFirstFile,

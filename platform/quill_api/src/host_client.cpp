@@ -1,6 +1,5 @@
 #include "host_client.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,13 +27,10 @@ bool CHostClient::IsRunning() {
     // Asked every frame: answered from the shared page while the simulator
     // that published it is still there.
     if (m_pShared && !m_channel.PeerClosed()) {
-        return __atomic_load_n(&m_pShared->unHostRunning, __ATOMIC_ACQUIRE) != 0;
+        return lattice_proto::LoadShared(m_pShared->unHostRunning) != 0;
     }
-    if (m_pShared) {
-        munmap(const_cast<lattice_proto::SharedState*>(m_pShared),
-               sizeof(lattice_proto::SharedState));
-        m_pShared = nullptr;
-    }
+    lattice_proto::UnmapSharedState(m_pShared);
+    m_pShared = nullptr;
     Frame reply;
     int fdShared = -1;
     if (m_channel.Call(lattice_proto::Op_Q_Attach, std::string(), reply, &fdShared) !=
@@ -45,14 +41,7 @@ bool CHostClient::IsRunning() {
         }
         return false;
     }
-    if (fdShared >= 0) {
-        void* pMap =
-            mmap(nullptr, sizeof(lattice_proto::SharedState), PROT_READ, MAP_SHARED, fdShared, 0);
-        close(fdShared);
-        if (pMap != MAP_FAILED) {
-            m_pShared = static_cast<const lattice_proto::SharedState*>(pMap);
-        }
-    }
+    m_pShared = lattice_proto::TakeSharedState(fdShared);
     CWireReader reader(reply.payload);
     bool bRunning = reader.Bool();
     return reader.Ok() && bRunning;

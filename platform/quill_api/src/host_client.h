@@ -17,6 +17,7 @@
 #include "channel.h"
 #include "protocol.h"
 #include "quill_api.h"
+#include "shared_state.h"
 #include "wire.h"
 
 namespace quill_stub {

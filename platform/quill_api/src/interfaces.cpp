@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "host_client.h"
+#include "interface_objects.h"
 #include "quill_api.h"
 
 namespace quill_stub {
@@ -30,87 +31,44 @@ const char* KeepString(EStringKey eKey, std::string strValue) {
     return strSlot.c_str();
 }
 
-class CInterfaceBase {
-public:
-    explicit CInterfaceBase(std::string strVersion) : m_strVersion(std::move(strVersion)) {}
-    virtual ~CInterfaceBase() = default;
-    virtual void* AsInterface() = 0;
+// A call within the current initialisation whose answer is one value; the
+// fallback when there is no initialisation, the host client refused or the
+// answer is malformed.
+template <typename T>
+T Ask(lattice_proto::EOp eOp, const CWireWriter& args, T (CWireReader::*pfnRead)(), T fallback) {
+    Frame reply;
+    if (!Host().SessionCall(eOp, args, reply)) {
+        return fallback;
+    }
+    CWireReader reader(reply.payload);
+    T value = (reader.*pfnRead)();
+    return reader.Ok() ? value : fallback;
+}
 
-protected:
-    uint64_t Unexpected(int nSlot) {
-        Host().ReportUnexpected(m_strVersion.c_str(), nSlot);
-        return 0;
-    }
-    // A method call that answers nothing.
-    void Notify(lattice_proto::EOp eOp, const CWireWriter& args = CWireWriter()) {
-        Frame reply;
-        Host().SessionCall(eOp, args, reply);
-    }
-    std::string m_strVersion;
-};
+// A method call that answers nothing.
+void Notify(lattice_proto::EOp eOp, const CWireWriter& args = CWireWriter()) {
+    Frame reply;
+    Host().SessionCall(eOp, args, reply);
+}
+
+void ReportUnexpected(const char* pchInterface, int nSlot) {
+    Host().ReportUnexpected(pchInterface, nSlot);
+}
 
 template <typename TInterface>
-class CInterfaceImpl : public CInterfaceBase, public TInterface {
-public:
-    using CInterfaceBase::CInterfaceBase;
-    void* AsInterface() override { return static_cast<TInterface*>(this); }
-};
-
-#define QUILL_UNUSED_IMPL(n)        \
-    uint64_t Unused##n() override { \
-        return Unexpected(n);       \
-    }
+using CInterfaceImpl = stub_common::CInterfaceImpl<TInterface, &ReportUnexpected>;
 
 class CUtilsImpl final : public CInterfaceImpl<IQuillUtils> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    QUILL_UNUSED_IMPL(0)
-    QUILL_UNUSED_IMPL(1)
-    QUILL_UNUSED_IMPL(2)
-    QUILL_UNUSED_IMPL(3)
-    QUILL_UNUSED_IMPL(4)
-    QUILL_UNUSED_IMPL(5)
-    QUILL_UNUSED_IMPL(6)
-    QUILL_UNUSED_IMPL(7)
-    QUILL_UNUSED_IMPL(8)
-    QUILL_UNUSED_IMPL(10)
-    QUILL_UNUSED_IMPL(11)
-    QUILL_UNUSED_IMPL(12)
-    QUILL_UNUSED_IMPL(13)
-    QUILL_UNUSED_IMPL(14)
-    QUILL_UNUSED_IMPL(15)
-    QUILL_UNUSED_IMPL(16)
-    QUILL_UNUSED_IMPL(17)
-    QUILL_UNUSED_IMPL(18)
-    QUILL_UNUSED_IMPL(19)
-    QUILL_UNUSED_IMPL(20)
-    QUILL_UNUSED_IMPL(21)
-    QUILL_UNUSED_IMPL(22)
-    QUILL_UNUSED_IMPL(24)
-    QUILL_UNUSED_IMPL(25)
-    QUILL_UNUSED_IMPL(26)
 
     uint32_t GetAppId() override {
-        Frame reply;
-        if (!Host().SessionCall(lattice_proto::Op_Q_UtilsAppId, CWireWriter(), reply)) {
-            return 0;
-        }
-        CWireReader reader(reply.payload);
-        uint32_t unAppId = reader.U32();
-        return reader.Ok() ? unAppId : 0;
+        return Ask(lattice_proto::Op_Q_UtilsAppId, CWireWriter(), &CWireReader::U32, 0u);
     }
 
     const char* GetUiLanguage() override {
-        Frame reply;
-        std::string strLanguage;
-        if (Host().SessionCall(lattice_proto::Op_Q_UtilsLanguage, CWireWriter(), reply)) {
-            CWireReader reader(reply.payload);
-            strLanguage = reader.Str();
-            if (!reader.Ok()) {
-                strLanguage.clear();
-            }
-        }
-        return KeepString(Key_Language, std::move(strLanguage));
+        return KeepString(Key_Language, Ask(lattice_proto::Op_Q_UtilsLanguage, CWireWriter(),
+                                            &CWireReader::Str, std::string()));
     }
 
     void RequestDashboardStart() override { Notify(lattice_proto::Op_Q_UtilsStartDashboard); }
@@ -119,17 +77,9 @@ public:
 class CUserImpl final : public CInterfaceImpl<IQuillUser> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    QUILL_UNUSED_IMPL(0)
-    QUILL_UNUSED_IMPL(1)
 
     uint64_t GetUserId() override {
-        Frame reply;
-        if (!Host().SessionCall(lattice_proto::Op_Q_UserId, CWireWriter(), reply)) {
-            return 0;
-        }
-        CWireReader reader(reply.payload);
-        uint64_t ulId = reader.U64();
-        return reader.Ok() ? ulId : 0;
+        return Ask(lattice_proto::Op_Q_UserId, CWireWriter(), &CWireReader::U64, uint64_t{0});
     }
 };
 
@@ -138,30 +88,14 @@ public:
     using CInterfaceImpl::CInterfaceImpl;
 
     const char* GetDisplayName() override {
-        Frame reply;
-        std::string strName;
-        if (Host().SessionCall(lattice_proto::Op_Q_FriendsPersonaName, CWireWriter(), reply)) {
-            CWireReader reader(reply.payload);
-            strName = reader.Str();
-            if (!reader.Ok()) {
-                strName.clear();
-            }
-        }
-        return KeepString(Key_DisplayName, std::move(strName));
+        return KeepString(Key_DisplayName, Ask(lattice_proto::Op_Q_FriendsPersonaName,
+                                               CWireWriter(), &CWireReader::Str, std::string()));
     }
 };
 
 class CScreenshotsImpl final : public CInterfaceImpl<IQuillScreenshots> {
 public:
     using CInterfaceImpl::CInterfaceImpl;
-    QUILL_UNUSED_IMPL(0)
-    QUILL_UNUSED_IMPL(1)
-    QUILL_UNUSED_IMPL(2)
-    QUILL_UNUSED_IMPL(3)
-    QUILL_UNUSED_IMPL(4)
-    QUILL_UNUSED_IMPL(5)
-    QUILL_UNUSED_IMPL(6)
-    QUILL_UNUSED_IMPL(7)
 
     uint32_t AddScreenshotPair(int32_t nType, const char* pchFirstFile,
                                const char* pchSecondFile) override {
@@ -169,13 +103,7 @@ public:
         args.I32(nType);
         args.Str(pchFirstFile ? pchFirstFile : "");
         args.Str(pchSecondFile ? pchSecondFile : "");
-        Frame reply;
-        if (!Host().SessionCall(lattice_proto::Op_Q_ScreenshotAdd, args, reply)) {
-            return 0;
-        }
-        CWireReader reader(reply.payload);
-        uint32_t unHandle = reader.U32();
-        return reader.Ok() ? unHandle : 0;
+        return Ask(lattice_proto::Op_Q_ScreenshotAdd, args, &CWireReader::U32, 0u);
     }
 };
 
@@ -190,15 +118,13 @@ public:
     static void Start(const std::string& strVersion) {
         CWireWriter args;
         args.Str(strVersion);
-        Frame reply;
-        Host().SessionCall(lattice_proto::Op_Q_PrivateStart, args, reply);
+        Notify(lattice_proto::Op_Q_PrivateStart, args);
     }
     static void ConnectionParams(const std::string& strVersion, const char* pchParams) {
         CWireWriter args;
         args.Str(strVersion);
         args.Str(pchParams ? pchParams : "");
-        Frame reply;
-        Host().SessionCall(lattice_proto::Op_Q_PrivateConnectionParams, args, reply);
+        Notify(lattice_proto::Op_Q_PrivateConnectionParams, args);
     }
 };
 
@@ -212,74 +138,39 @@ public:
     bool InviteWirelessHeadsetToConnect(uint64_t ulHeadsetId) override {
         CWireWriter args;
         args.U64(ulHeadsetId);
-        Frame reply;
-        if (!Host().SessionCall(lattice_proto::Op_Q_PrivateInvite, args, reply)) {
-            return false;
-        }
-        CWireReader reader(reply.payload);
-        bool bInvited = reader.Bool();
-        return reader.Ok() && bInvited;
+        return Ask(lattice_proto::Op_Q_PrivateInvite, args, &CWireReader::Bool, false);
     }
 };
 
 // The shape handed out for versions the host client serves that this library
 // has no methods for: a caller that calls into one reaches a slot that is
 // recorded as unexpected and answers 0, never this library's own destructor.
-// clang-format off
 class IQuillUnknownInterface {
 public:
-    QUILL_UNUSED_SLOT(0) QUILL_UNUSED_SLOT(1) QUILL_UNUSED_SLOT(2) QUILL_UNUSED_SLOT(3)
-    QUILL_UNUSED_SLOT(4) QUILL_UNUSED_SLOT(5) QUILL_UNUSED_SLOT(6) QUILL_UNUSED_SLOT(7)
-    QUILL_UNUSED_SLOT(8) QUILL_UNUSED_SLOT(9) QUILL_UNUSED_SLOT(10) QUILL_UNUSED_SLOT(11)
-    QUILL_UNUSED_SLOT(12) QUILL_UNUSED_SLOT(13) QUILL_UNUSED_SLOT(14) QUILL_UNUSED_SLOT(15)
+    QUILL_UNUSED_SLOTS_0_8
+    QUILL_UNUSED_SLOT(9)
+    QUILL_UNUSED_SLOTS_10_15
 
 protected:
     ~IQuillUnknownInterface() = default;
 };
 
-class CEmptyImpl final : public CInterfaceImpl<IQuillUnknownInterface> {
-public:
-    using CInterfaceImpl::CInterfaceImpl;
-    QUILL_UNUSED_IMPL(0) QUILL_UNUSED_IMPL(1) QUILL_UNUSED_IMPL(2) QUILL_UNUSED_IMPL(3)
-    QUILL_UNUSED_IMPL(4) QUILL_UNUSED_IMPL(5) QUILL_UNUSED_IMPL(6) QUILL_UNUSED_IMPL(7)
-    QUILL_UNUSED_IMPL(8) QUILL_UNUSED_IMPL(9) QUILL_UNUSED_IMPL(10) QUILL_UNUSED_IMPL(11)
-    QUILL_UNUSED_IMPL(12) QUILL_UNUSED_IMPL(13) QUILL_UNUSED_IMPL(14) QUILL_UNUSED_IMPL(15)
-};
-// clang-format on
-
-std::unique_ptr<CInterfaceBase> MakeInterface(const std::string& strVersion) {
-    if (strVersion == QUILLUTILS_INTERFACE_VERSION) {
-        return std::make_unique<CUtilsImpl>(strVersion);
-    }
-    if (strVersion == QUILLUSER_INTERFACE_VERSION) {
-        return std::make_unique<CUserImpl>(strVersion);
-    }
-    if (strVersion == QUILLFRIENDS_INTERFACE_VERSION) {
-        return std::make_unique<CFriendsImpl>(strVersion);
-    }
-    if (strVersion == QUILLSCREENSHOTS_INTERFACE_VERSION) {
-        return std::make_unique<CScreenshotsImpl>(strVersion);
-    }
-    if (strVersion == QUILLORRERYPRIVATE001_INTERFACE_VERSION) {
-        return std::make_unique<CPrivate001Impl>(strVersion);
-    }
-    if (strVersion == QUILLORRERYPRIVATE002_INTERFACE_VERSION) {
-        return std::make_unique<CPrivate002Impl>(strVersion);
-    }
-    return std::make_unique<CEmptyImpl>(strVersion);
-}
-
 }  // namespace
 
 void* FindInterfaceObject(const std::string& strVersion) {
-    static std::mutex s_mutex;
-    static auto* s_pObjects = new std::map<std::string, std::unique_ptr<CInterfaceBase>>;
-    std::lock_guard<std::mutex> lock(s_mutex);
-    auto& pObject = (*s_pObjects)[strVersion];
-    if (!pObject) {
-        pObject = MakeInterface(strVersion);
-    }
-    return pObject->AsInterface();
+    using stub_common::MakeObject;
+    // Leaked on purpose: pointers handed out must outlive every caller.
+    static auto* s_pRegistry = new stub_common::CInterfaceRegistry(
+        {
+            {QUILLUTILS_INTERFACE_VERSION, &MakeObject<CUtilsImpl>},
+            {QUILLUSER_INTERFACE_VERSION, &MakeObject<CUserImpl>},
+            {QUILLFRIENDS_INTERFACE_VERSION, &MakeObject<CFriendsImpl>},
+            {QUILLSCREENSHOTS_INTERFACE_VERSION, &MakeObject<CScreenshotsImpl>},
+            {QUILLORRERYPRIVATE001_INTERFACE_VERSION, &MakeObject<CPrivate001Impl>},
+            {QUILLORRERYPRIVATE002_INTERFACE_VERSION, &MakeObject<CPrivate002Impl>},
+        },
+        &MakeObject<CInterfaceImpl<IQuillUnknownInterface>>);
+    return s_pRegistry->Find(strVersion);
 }
 
 void ReleaseThreadStrings() {

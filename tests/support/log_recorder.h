@@ -1,5 +1,6 @@
 // Test helper: records the log lines delivered by the process-wide registry
 // while it is alive, so tests can assert on the exact texts a module logs.
+// For tests that link tessera.
 #pragma once
 
 #include <algorithm>
