@@ -120,7 +120,9 @@ int ParseJsonText(const std::string& sText, Json::Value& value, std::string* psE
     Json::Reader reader;
     bool bParsed = false;
     try {
-        bParsed = reader.parse(sText, value, true);
+        // The pointer form parses the text where it is; the string form
+        // would first copy the whole document.
+        bParsed = reader.parse(sText.data(), sText.data() + sText.size(), value, true);
     } catch (const std::exception&) {
         bParsed = false;
     }
@@ -150,7 +152,17 @@ int ReadJsonFile(const std::string& sFilename, Json::Value& value, std::string* 
     if (!Path_Exists(sFilename)) {
         return ReadJson_FileNotFound;
     }
-    std::string sText = Path_ReadTextFile(sFilename);
+    std::string sText;
+    std::string sWhyNot;
+    if (!Path_ReadTextFileLimited(sFilename, k_unMaxJsonFileSize, sText, &sWhyNot)) {
+        if (psError) {
+            *psError = sWhyNot;
+        } else {
+            Log(LogLevel_Warning, "Unable to read JSON file \"%s\": %s\n", sFilename.c_str(),
+                sWhyNot.c_str());
+        }
+        return ReadJson_FileNotFound;
+    }
     if (sText.empty()) {
         return ReadJson_Success;
     }
