@@ -118,18 +118,18 @@ namespace {
 int ParseJsonText(const std::string& sText, Json::Value& value, std::string* psError,
                   const char* pchLogFormat, const std::string& sSubject) {
     Json::Reader reader;
-    bool bParsed = false;
+    std::string sMessages;
     try {
         // The pointer form parses the text where it is; the string form
         // would first copy the whole document.
-        bParsed = reader.parse(sText.data(), sText.data() + sText.size(), value, true);
-    } catch (const std::exception&) {
-        bParsed = false;
+        if (reader.parse(sText.data(), sText.data() + sText.size(), value, true)) {
+            return ReadJson_Success;
+        }
+        sMessages = reader.getFormattedErrorMessages();
+    } catch (const std::exception& e) {
+        // The reader throws (nesting too deep) without collecting a message.
+        sMessages = e.what();
     }
-    if (bParsed) {
-        return ReadJson_Success;
-    }
-    std::string sMessages = reader.getFormattedErrorMessages();
     if (psError) {
         *psError = sMessages;
     } else {

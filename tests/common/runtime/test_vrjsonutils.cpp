@@ -130,9 +130,12 @@ TEST_F(JsonFileTest, ReadResultsAndErrorReporting) {
     EXPECT_EQ(ReadJsonFile(TempPath("ok.json"), value), ReadJson_Success);
     EXPECT_EQ(value["k"].asInt(), 1);
 
-    std::string sError;
-    EXPECT_EQ(ReadJsonFromString("{ bad", value, &sError), ReadJson_ParseError);
-    EXPECT_FALSE(sError.empty());
+    // Every failure says why, also one the parser gives up on by throwing.
+    for (const std::string& sBad : {std::string("{ bad"), std::string(5000, '[')}) {
+        std::string sError;
+        EXPECT_EQ(ReadJsonFromString(sBad, value, &sError), ReadJson_ParseError);
+        EXPECT_FALSE(sError.empty()) << sBad.substr(0, 10);
+    }
 
     std::vector<std::string> vecLines;
     CLogCallback recorder;
