@@ -13,6 +13,7 @@
 #include <string>
 
 #include "dashboard.h"
+#include "eventrecord.h"
 #include "lattice_api.h"
 #include "lattice_internal.h"
 #include "latticetools.h"
@@ -39,14 +40,6 @@ constexpr float k_flMainWatchdogSeconds = 15.0f;
 int FailInit(vr::ELatticeInitError eError) {
     Log(LogLevel_Error, "VR_Init failed with %s\n", VR_GetVRInitErrorAsSymbol(eError));
     return k_nExitInitFailed;
-}
-
-// Data of an event record: the runtime writes it from offset 12.
-template <typename T>
-T EventData(const vr::LatticeEvent_t& event) {
-    T value;
-    memcpy(&value, reinterpret_cast<const char*>(&event) + 12, sizeof(T));
-    return value;
 }
 
 struct Managers_t {
