@@ -3,13 +3,16 @@
 # SECONDS (default 60) on a scratch copy of its seed corpus. Inputs that crash
 # are left as fuzz/crash-*; copy one into fuzz/corpus/<target>/ to keep it as a
 # regression test (the default build replays every corpus file under ctest).
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: strtools pathtools sim_protocol pathregistry
+#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: strtools pathtools sim_protocol
+#       pathregistry pathregistry_repair localization jsonutils halyard_events diriterator
+#       (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(strtools pathtools sim_protocol pathregistry)
+[ ${#targets[@]} -gt 0 ] || targets=(strtools pathtools sim_protocol pathregistry
+    pathregistry_repair localization jsonutils halyard_events diriterator)
 
 bash scripts/setup-deps.sh
 cmake --preset fuzz >/dev/null
