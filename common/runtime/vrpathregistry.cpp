@@ -406,9 +406,9 @@ EOldRegistry KeepOldRegistry(const std::string& sFilename, std::string* psCopy) 
     if (sFilename.empty() || stat(sFilename.c_str(), &st) != 0 || st.st_size == 0) {
         return EOldRegistry::NothingToKeep;
     }
-    // A FIFO is never read (it has no size, so nothing to keep); a file too
-    // large to load is kept up to the size of any JSON document, and a huge
-    // one is not copied (so not replaced either).
+    // A FIFO is never read (it has no size, so nothing to keep). A file too
+    // large to load is still copied up to k_unMaxJsonFileSize; a larger one
+    // is not copied, so it is not replaced either.
     std::string sData;
     if (!Path_ReadFileLimited(sFilename, k_unMaxJsonFileSize, sData) || sData.empty()) {
         return EOldRegistry::NotKept;

@@ -33,8 +33,8 @@
 #include <vector>
 
 // Far above any real registry (a few paths), and small enough that a broken
-// one costs every process that starts little time and memory to refuse: the
-// JSON library needs some fifty bytes of memory per byte of a dense document.
+// file under it still parses quickly in every process that starts: the JSON
+// library needs some fifty bytes of memory per byte of a dense document.
 constexpr size_t k_unMaxPathRegistrySize = 1024 * 1024;
 
 class CVRPathRegistry_Public {
