@@ -12,6 +12,7 @@
 #include <string>
 
 #include "dashboard.h"
+#include "eventrecord.h"
 #include "lattice_api.h"
 #include "lattice_internal.h"
 #include "latticetools.h"

@@ -50,6 +50,82 @@ for name, data in [
 ]:
     write("pathregistry", name, data)
 
+# pathregistry_repair: registry file contents; the repair runs on each.
+for name, data in [
+    ("intact", b'{"config":["/"],"log":["/"],"runtime":["/"],"external_drivers":["/d"]}'),
+    ("one_invalid", b'{"config":["/"],"log":["/nonexistent/log","/"],"runtime":["/"]}'),
+    ("trailing_slashes", b'{"runtime":["/nonexistent/r/","/nonexistent/r"],"log":["/"],'
+                         b'"config":["/nonexistent/c//"]}'),
+    ("truncated", b'{"runtime":["/r"],"config":['),
+    ("not_object", b'"runtime"'),
+    ("nested_list", b'{"runtime":[["/r"]],"log":[{}]}'),
+    ("empty", b""),
+    ("bom_only", b"\xef\xbb\xbf"),
+]:
+    write("pathregistry_repair", name, data)
+
+# localization: driver index, NUL, en_US language file, NUL, de_DE language
+# file, NUL, web interface string file (pagehost_german.json).
+def loc(index, english=b"", german=b"", web=b""):
+    return index + b"\0" + english + b"\0" + german + b"\0" + web
+
+
+for name, data in [
+    ("old_style", loc(b'[{"language_tag":"en_US","Title":"Title","Hi":"Hello %1$s"},'
+                      b'{"language_tag":"de_DE","Title":"Titel"}]',
+                      web=b'{"Shared":"web","TITLE":"web title","title":"second"}')),
+    ("new_style", loc(b'{"en_US":"en.json","de_DE":"{drv}/localization/de.json","fr_FR":"x.json"}',
+                      b'{"Title":"Title","Only":"english"}', b'{"Title":"Titel","n":7}',
+                      b'{"k":"v"}')),
+    ("new_style_missing", loc(b'{"en_us":"missing.json","DE_de":["not","text"]}')),
+    ("neither", loc(b'42', web=b'[1,2]')),
+    ("odd_entries", loc(b'[{"language_tag":["x"]},7,{"language_tag":"en_us","a":{"b":1},"B":null}]',
+                        web=b'{"":"empty key","#hash":"h","x":true,"y":1.5}')),
+    ("placeholders", loc(b'[{"language_tag":"de_de","T":"%1$s %2$s %3$s %1$s %%1$s"}]')),
+]:
+    write("localization", name, data)
+
+# jsonutils: a document, NUL, a second document (merged into the first).
+for name, data in [
+    ("merge_objects", b'{"a":{"x":1,"y":[1]},"b":true,"c":"keep"}\0{"a":{"y":2,"z":{}},"b":null}'),
+    ("vectors", b'[[1,"2.5x",3],["1e-40",0,"1e39"],[1,2],["nan","inf","-0"],[{},1,2]]\0[]'),
+    ("conversions", b'{"t":"true","T":"TRUE","f":false,"full":"Full","none":"none","n":7,'
+                    b'"e":[],"o":{}}\0"str"'),
+    ("comments_bom_crlf", b'\xef\xbb\xbf{ // note\r\n "k": 1 /* c */ }\r\n\0{"k":{"deep":1}}'),
+    ("broken", b'{"a": [1, 2\0[1,'),
+    ("scalars", b'3\0{"x":1}'),
+]:
+    write("jsonutils", name, data)
+
+# halyard_events: 60-byte records: type (u32), device (u32), age (f32), 48
+# bytes of data (console id u64, or screenshot handle u32, from offset 12).
+def event(etype, data=b""):
+    return struct.pack("<IIf", etype, 0, 0.0) + data.ljust(48, b"\0")
+
+
+write("halyard_events", "consoles",
+      event(420, struct.pack("<Q", 7)) + event(420, struct.pack("<Q", 9)) + event(420, struct.pack("<Q", 7))
+      + event(421, struct.pack("<Q", 7)) + event(421, struct.pack("<Q", 1 << 63)) + event(420, struct.pack("<Q", 7)))
+write("halyard_events", "screenshots",
+      event(516, struct.pack("<I", 3)) + event(521) + event(516, struct.pack("<I", 4)) + event(522)
+      + event(523, struct.pack("<I", 5)) + event(521) + event(999, struct.pack("<I", 6)))
+write("halyard_events", "quit_then_more", event(420, struct.pack("<Q", 1)) + event(700) + event(421))
+write("halyard_events", "short_record", event(420, struct.pack("<Q", 2)) + struct.pack("<IIfI", 421, 0, 0.0, 2))
+
+# diriterator: a wildcard pattern over a fixed directory.
+for name, data in [
+    ("everything", b"*"),
+    ("star_dot_star", b"*.*"),
+    ("extension", b"*.TXT"),
+    ("one_char", b"file?.log"),
+    ("stars", b"**a*.*t**"),
+    ("literal_wildcards", b"x?y"),
+    ("empty", b""),
+    ("subdirectory", b"sub/*"),
+    ("missing_directory", b"nowhere/*"),
+]:
+    write("diriterator", name, data)
+
 # sim_protocol: requests of op (u16), role (u8), payload length (u16), payload.
 def s(text):
     b = text.encode() if isinstance(text, str) else text

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 
@@ -20,6 +21,8 @@ namespace {
 constexpr unsigned k_unVersionMajor = 2;
 constexpr unsigned k_unVersionMinor = 14;
 constexpr unsigned k_unVersionBuild = 5;
+// Far above any real version file, which holds one build identifier.
+constexpr size_t k_unMaxVersionFileSize = 64 * 1024;
 
 void WriteBanner(CVRLog* pLog, const std::string& sConfigPath, const std::string& sRuntimePath) {
     pLog->Log("//%s\n", std::string(94, '=').c_str());
@@ -74,8 +77,12 @@ void ReadVersionInto(CachedVersion_t& cached) {
             return;
         }
     }
+    // A file that cannot be read (a FIFO, a huge file: refused unread) counts
+    // as an empty one.
+    std::string sText;
+    Path_ReadTextFileLimited(sCandidate, k_unMaxVersionFileSize, sText);
     std::string sContent;
-    for (char ch : Path_ReadTextFile(sCandidate)) {
+    for (char ch : sText) {
         if (!isspace(static_cast<unsigned char>(ch))) {
             sContent += ch;
         }

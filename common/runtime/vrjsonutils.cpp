@@ -118,16 +118,18 @@ namespace {
 int ParseJsonText(const std::string& sText, Json::Value& value, std::string* psError,
                   const char* pchLogFormat, const std::string& sSubject) {
     Json::Reader reader;
-    bool bParsed = false;
+    std::string sMessages;
     try {
-        bParsed = reader.parse(sText, value, true);
-    } catch (const std::exception&) {
-        bParsed = false;
+        // The pointer form parses the text where it is; the string form
+        // would first copy the whole document.
+        if (reader.parse(sText.data(), sText.data() + sText.size(), value, true)) {
+            return ReadJson_Success;
+        }
+        sMessages = reader.getFormattedErrorMessages();
+    } catch (const std::exception& e) {
+        // The reader throws (nesting too deep) without collecting a message.
+        sMessages = e.what();
     }
-    if (bParsed) {
-        return ReadJson_Success;
-    }
-    std::string sMessages = reader.getFormattedErrorMessages();
     if (psError) {
         *psError = sMessages;
     } else {
@@ -150,7 +152,17 @@ int ReadJsonFile(const std::string& sFilename, Json::Value& value, std::string* 
     if (!Path_Exists(sFilename)) {
         return ReadJson_FileNotFound;
     }
-    std::string sText = Path_ReadTextFile(sFilename);
+    std::string sText;
+    std::string sWhyNot;
+    if (!Path_ReadTextFileLimited(sFilename, k_unMaxJsonFileSize, sText, &sWhyNot)) {
+        if (psError) {
+            *psError = sWhyNot;
+        } else {
+            Log(LogLevel_Warning, "Unable to read JSON file \"%s\": %s\n", sFilename.c_str(),
+                sWhyNot.c_str());
+        }
+        return ReadJson_FileNotFound;
+    }
     if (sText.empty()) {
         return ReadJson_Success;
     }

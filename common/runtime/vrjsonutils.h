@@ -17,6 +17,7 @@
 
 #include <json/json.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ enum ESimulateRenderModel {
     ESimulateRenderModel_NameOnly = 1,
     ESimulateRenderModel_Full = 2,
 };
+
+// The largest JSON document ReadJsonFile takes (localization files,
+// settings): far above any real one, so that a broken or hostile file is
+// refused at once instead of read.
+constexpr size_t k_unMaxJsonFileSize = 16 * 1024 * 1024;
 
 // Result codes of ReadJsonFromString / ReadJsonFile.
 enum EReadJsonResult {
@@ -53,4 +59,9 @@ ESimulateRenderModel JsonValueToESimulateRenderModel(const Json::Value& value);
 // *psError when given, else to the log.
 int ReadJsonFromString(const std::string& sText, Json::Value& value,
                        std::string* psError = nullptr);
+// 1 when the file is missing, or is not a regular file of at most
+// k_unMaxJsonFileSize bytes that can be read (a FIFO, a directory, a huge
+// file: nothing is read, and the reason goes to *psError or to the log as
+//   Unable to read JSON file "<file>": <reason>
+// ); otherwise as ReadJsonFromString.
 int ReadJsonFile(const std::string& sFilename, Json::Value& value, std::string* psError = nullptr);

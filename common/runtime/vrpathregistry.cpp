@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <sstream>
+#include <memory>
+#include <utility>
 
 #include "pathtools.h"
+#include "vrjsonutils.h"
 #include "vrlog.h"
 
 namespace {
@@ -104,16 +106,19 @@ bool CVRPathRegistry_Public::BLoadFromFile(std::string* psLoadError) {
     if (sFilename.empty()) {
         return fail("Unable to determine VR Path Registry filename");
     }
-    std::string sText = Path_ReadTextFile(sFilename);
-    if (sText.empty()) {
+    // A FIFO, a device or a huge file is refused before it is read, so that
+    // no process hangs or fills its memory at start-up on a broken registry.
+    std::string sText;
+    if (!Path_ReadTextFileLimited(sFilename, k_unMaxPathRegistrySize, sText) || sText.empty()) {
         return fail("Unable to read VR Path Registry from " + sFilename);
     }
     try {
+        // Parsed where it lies: going through a stream would copy it twice.
         Json::CharReaderBuilder builder;
+        std::unique_ptr<Json::CharReader> pReader(builder.newCharReader());
         Json::Value root;
         std::string sErrors;
-        std::istringstream stream(sText);
-        if (!Json::parseFromStream(builder, stream, &root, &sErrors)) {
+        if (!pReader->parse(sText.data(), sText.data() + sText.size(), &root, &sErrors)) {
             return fail("Unable to parse " + sFilename + ": " + sErrors);
         }
         ParseStringListFromJson(&m_vecRuntimePath, root, "runtime");
@@ -167,11 +172,11 @@ bool CVRPathRegistry_Public::ToJsonString(std::string& sResult) {
     if (sFilename.empty()) {
         return false;
     }
-    std::string sText = Path_ReadTextFile(sFilename);
-    if (sText.empty()) {
+    std::string sText;
+    if (!Path_ReadTextFileLimited(sFilename, k_unMaxPathRegistrySize, sText) || sText.empty()) {
         return false;
     }
-    sResult = sText;
+    sResult = std::move(sText);
     return true;
 }
 
@@ -401,8 +406,11 @@ EOldRegistry KeepOldRegistry(const std::string& sFilename, std::string* psCopy) 
     if (sFilename.empty() || stat(sFilename.c_str(), &st) != 0 || st.st_size == 0) {
         return EOldRegistry::NothingToKeep;
     }
-    std::vector<uint8_t> vecData = Path_ReadBinaryFile(sFilename);
-    if (vecData.empty()) {
+    // A FIFO is never read (it has no size, so nothing to keep). A file too
+    // large to load is still copied up to k_unMaxJsonFileSize; a larger one
+    // is not copied, so it is not replaced either.
+    std::string sData;
+    if (!Path_ReadFileLimited(sFilename, k_unMaxJsonFileSize, sData) || sData.empty()) {
         return EOldRegistry::NotKept;
     }
     constexpr int k_nMaxCopies = 100;
@@ -415,7 +423,7 @@ EOldRegistry KeepOldRegistry(const std::string& sFilename, std::string* psCopy) 
             }
             return EOldRegistry::NotKept;
         }
-        bool bWritten = fwrite(vecData.data(), 1, vecData.size(), pFile) == vecData.size();
+        bool bWritten = fwrite(sData.data(), 1, sData.size(), pFile) == sData.size();
         bWritten = fclose(pFile) == 0 && bWritten;
         if (!bWritten || chmod(psCopy->c_str(), st.st_mode & 07777) != 0) {
             unlink(psCopy->c_str());

@@ -16,6 +16,10 @@
 // (Path_ReplaceTextFileAtomic): through a symbolic link, keeping the file's
 // mode, refused when the user may not write the file.
 //
+// Only a regular file of at most k_unMaxPathRegistrySize bytes is read; a
+// FIFO, a device, a link loop or a larger file fails to load like an
+// unreadable one, at once.
+//
 // Nothing is cached: every call re-reads the environment and the file. All
 // functions may run on any thread. Failures are results, error texts and
 // standard-error lines, never exceptions.
@@ -23,9 +27,15 @@
 
 #include <json/json.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// Far above any real registry (a few paths), and small enough that a broken
+// file under it still parses quickly in every process that starts: the JSON
+// library needs some fifty bytes of memory per byte of a dense document.
+constexpr size_t k_unMaxPathRegistrySize = 1024 * 1024;
 
 class CVRPathRegistry_Public {
 public:
@@ -122,6 +132,8 @@ void StringListToJson(const std::vector<std::string>& vecList, Json::Value& root
 // A registry that exists but does not load is first copied beside itself and
 // the copy named on the first line:
 //   "[System] Path Registry not found, initializing: <file> (old file kept as <file>.broken)"
-// (".broken.1", ... when taken). When no copy can be made the file is left as
-// it is and 113 returned.
+// (".broken.1", ... when taken). When no copy can be made (nor is tried: a
+// file larger than k_unMaxJsonFileSize) the file is left as it is and 113
+// returned. A registry path that names something other than a regular file
+// (a FIFO, a link loop) cannot be replaced either: 113.
 int Lattice_EnsurePathRegistryIntact(std::vector<std::string>* pvecMessages = nullptr);

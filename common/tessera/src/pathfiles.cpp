@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 
@@ -275,96 +277,211 @@ std::string GetUserDocumentsPath() {
 
 namespace {
 
-// Size of an open regular file, or -1. Anything else (a directory opens fine
-// with fopen) is refused before its bogus size is trusted for an allocation.
-long OpenFileSize(FILE* pFile) {
-    struct stat st;
-    if (fstat(fileno(pFile), &st) != 0 || !S_ISREG(st.st_mode)) {
+// Opens a file to be read whole. O_NONBLOCK keeps the open itself from
+// waiting (a FIFO without a writer would hold the caller forever), O_NOCTTY
+// keeps a terminal from becoming ours; anything but a regular file is then
+// refused before its size (or lack of one) is trusted. -1 with errno.
+int OpenRegularFile(const std::string& sPath, struct stat* pStat) {
+    int fd = open(sPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         return -1;
     }
-    if (fseek(pFile, 0, SEEK_END) != 0) {
+    int nErr = 0;
+    if (fstat(fd, pStat) != 0) {
+        nErr = errno;
+    } else if (!S_ISREG(pStat->st_mode)) {
+        nErr = S_ISDIR(pStat->st_mode) ? EISDIR : EINVAL;
+    }
+    if (nErr != 0) {
+        close(fd);
+        errno = nErr;
         return -1;
     }
-    long nSize = ftell(pFile);
-    if (fseek(pFile, 0, SEEK_SET) != 0) {
-        return -1;
+    return fd;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) {
+            int nErr = errno;
+            close(fd);
+            errno = nErr;
+        }
     }
-    return nSize;
+};
+
+// Reads exactly unSize bytes; false (errno EIO for a file that shrank) otherwise.
+bool ReadExactly(int fd, unsigned char* pBuffer, size_t unSize) {
+    size_t unDone = 0;
+    while (unDone < unSize) {
+        ssize_t nRead = read(fd, pBuffer + unDone, unSize - unDone);
+        if (nRead < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nRead <= 0) {
+            if (nRead == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        unDone += static_cast<size_t>(nRead);
+    }
+    return true;
+}
+
+// Reads to the end of an open regular file into buffer, starting from the
+// size fstat gave (plus the one byte that finds the end, so a file that did
+// not change takes one allocation). More than unMaxSize bytes is EFBIG;
+// memory that cannot be had is ENOMEM. An empty file is not read: files of
+// /proc say 0 and are not what the whole-file readers are for.
+template <typename Buffer>
+bool ReadToEnd(int fd, const struct stat& st, size_t unMaxSize, Buffer& buffer) {
+    buffer.clear();
+    if (st.st_size <= 0) {
+        return true;
+    }
+    size_t unSize = static_cast<size_t>(st.st_size);
+    if (unSize > unMaxSize) {
+        errno = EFBIG;
+        return false;
+    }
+    try {
+        buffer.resize(unSize + 1);
+        size_t unUsed = 0;
+        while (true) {
+            if (unUsed == buffer.size()) {
+                if (unUsed > unMaxSize) {  // the file grew beyond the limit
+                    buffer.clear();
+                    errno = EFBIG;
+                    return false;
+                }
+                buffer.resize(unUsed + std::min(unUsed, unMaxSize + 1 - unUsed));
+            }
+            ssize_t nRead = read(fd, &buffer[unUsed], buffer.size() - unUsed);
+            if (nRead < 0 && errno == EINTR) {
+                continue;
+            }
+            if (nRead < 0) {
+                int nErr = errno;
+                buffer.clear();
+                errno = nErr;
+                return false;
+            }
+            if (nRead == 0) {
+                break;
+            }
+            unUsed += static_cast<size_t>(nRead);
+        }
+        buffer.resize(unUsed);
+    } catch (const std::exception&) {  // bad_alloc, or a size beyond max_size()
+        Buffer().swap(buffer);
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+// Drops a leading UTF-8 byte order mark and turns CR LF into LF, in place.
+void TextFromBytes(std::string& sData) {
+    size_t unRead = 0;
+    if (sData.size() > 2 && static_cast<unsigned char>(sData[0]) == 0xEF &&
+        static_cast<unsigned char>(sData[1]) == 0xBB &&
+        static_cast<unsigned char>(sData[2]) == 0xBF) {
+        unRead = 3;
+    }
+    size_t unWrite = 0;
+    for (; unRead < sData.size(); ++unRead) {
+        if (sData[unRead] == '\r' && unRead + 1 < sData.size() && sData[unRead + 1] == '\n') {
+            continue;  // the LF that follows is kept
+        }
+        sData[unWrite++] = sData[unRead];
+    }
+    sData.resize(unWrite);
 }
 
 }  // namespace
 
 unsigned char* Path_ReadBinaryFile(const std::string& sPath, size_t* punSize) {
-    FilePtr pFile(fopen(sPath.c_str(), "rb"));
-    if (!pFile) {
+    struct stat st;
+    FdCloser file{OpenRegularFile(sPath, &st)};
+    if (file.fd < 0 || st.st_size <= 0) {
         return nullptr;
     }
-    long nSize = OpenFileSize(pFile.get());
-    if (nSize <= 0) {
-        return nullptr;
-    }
+    size_t unSize = static_cast<size_t>(st.st_size);
     // A file larger than the memory we can get (a huge sparse file, say) is a
     // failed read, not an exception out of a function that never throws.
-    std::unique_ptr<unsigned char[]> pBuffer(
-        new (std::nothrow) unsigned char[static_cast<size_t>(nSize)]);
-    if (!pBuffer) {
-        return nullptr;
-    }
-    if (fread(pBuffer.get(), 1, static_cast<size_t>(nSize), pFile.get()) !=
-        static_cast<size_t>(nSize)) {
+    std::unique_ptr<unsigned char[]> pBuffer(new (std::nothrow) unsigned char[unSize]);
+    if (!pBuffer || !ReadExactly(file.fd, pBuffer.get(), unSize)) {
         return nullptr;
     }
     if (punSize) {
-        *punSize = static_cast<size_t>(nSize);
+        *punSize = unSize;
     }
     return pBuffer.release();
 }
 
 size_t Path_ReadBinaryFile(const std::string& sPath, unsigned char* pBuffer, size_t unBufferSize) {
-    FilePtr pFile(fopen(sPath.c_str(), "rb"));
-    if (!pFile) {
+    struct stat st;
+    FdCloser file{OpenRegularFile(sPath, &st)};
+    if (file.fd < 0 || st.st_size <= 0) {
         return 0;
     }
-    long nSize = OpenFileSize(pFile.get());
-    if (nSize <= 0) {
+    size_t unSize = static_cast<size_t>(st.st_size);
+    if (pBuffer && unBufferSize >= unSize && !ReadExactly(file.fd, pBuffer, unSize)) {
         return 0;
-    }
-    size_t unSize = static_cast<size_t>(nSize);
-    if (pBuffer && unBufferSize >= unSize) {
-        if (fread(pBuffer, 1, unSize, pFile.get()) != unSize) {
-            return 0;
-        }
     }
     return unSize;
 }
 
 std::vector<uint8_t> Path_ReadBinaryFile(const std::string& sPath) {
-    size_t unSize = 0;
-    std::unique_ptr<unsigned char[]> pData(Path_ReadBinaryFile(sPath, &unSize));
-    if (!pData) {
+    struct stat st;
+    FdCloser file{OpenRegularFile(sPath, &st)};
+    std::vector<uint8_t> vecData;
+    if (file.fd < 0 || !ReadToEnd(file.fd, st, SIZE_MAX - 1, vecData)) {
         return {};
     }
-    return std::vector<uint8_t>(pData.get(), pData.get() + unSize);
+    return vecData;
 }
 
 std::string Path_ReadTextFile(const std::string& sPath) {
-    std::vector<uint8_t> vecData = Path_ReadBinaryFile(sPath);
-    if (vecData.empty()) {
-        return std::string();
-    }
-    size_t unStart = 0;
-    if (vecData.size() > 2 && vecData[0] == 0xEF && vecData[1] == 0xBB && vecData[2] == 0xBF) {
-        unStart = 3;
-    }
     std::string sText;
-    sText.reserve(vecData.size() - unStart);
-    for (size_t i = unStart; i < vecData.size(); ++i) {
-        if (vecData[i] == '\r' && i + 1 < vecData.size() && vecData[i + 1] == '\n') {
-            continue;  // the LF that follows is kept
-        }
-        sText += static_cast<char>(vecData[i]);
-    }
+    Path_ReadTextFileLimited(sPath, SIZE_MAX, sText);  // failed: sText is empty
     return sText;
+}
+
+bool Path_ReadFileLimited(const std::string& sPath, size_t unMaxSize, std::string& sData,
+                          std::string* psError) {
+    struct stat st;
+    FdCloser file{OpenRegularFile(sPath, &st)};
+    // One byte beyond the limit must stay countable.
+    size_t unLimit = std::min(unMaxSize, SIZE_MAX - 1);
+    if (file.fd >= 0 && ReadToEnd(file.fd, st, unLimit, sData)) {
+        return true;
+    }
+    int nErr = errno;
+    sData.clear();
+    if (psError) {
+        if (nErr == EFBIG) {
+            *psError = "larger than " + std::to_string(unMaxSize) + " bytes";
+        } else if (nErr == EINVAL || nErr == EISDIR) {
+            *psError = "not a regular file";
+        } else {
+            char rchError[128];
+            *psError = strerror_r(nErr, rchError, sizeof(rchError));  // any thread may read
+        }
+    }
+    errno = nErr;
+    return false;
+}
+
+bool Path_ReadTextFileLimited(const std::string& sPath, size_t unMaxSize, std::string& sText,
+                              std::string* psError) {
+    if (!Path_ReadFileLimited(sPath, unMaxSize, sText, psError)) {
+        return false;
+    }
+    TextFromBytes(sText);
+    return true;
 }
 
 bool Path_WriteBinaryFile(const std::string& sPath, const unsigned char* pData, size_t unSize) {

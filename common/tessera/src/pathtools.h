@@ -136,6 +136,11 @@ std::string Path_FindParentSubDirectoryRecursively(const std::string& sStartDire
                                                    const std::string& sDirectoryName);
 
 // ---- whole-file reads and writes ----------------------------------------------
+//
+// Every read opens the file so that opening can never block (a FIFO without a
+// writer, a device), never makes it the controlling terminal and never leaks
+// it into a child, and refuses anything but a regular file (fstat) before a
+// byte is read.
 
 // The file in a new[] array (caller deletes), its size in *punSize when given;
 // null when it cannot be opened, is empty or cannot be read completely.
@@ -146,6 +151,24 @@ size_t Path_ReadBinaryFile(const std::string& sPath, unsigned char* pBuffer, siz
 std::vector<uint8_t> Path_ReadBinaryFile(const std::string& sPath);
 // Whole file as text: a leading UTF-8 byte order mark dropped, CR LF turned into LF.
 std::string Path_ReadTextFile(const std::string& sPath);
+
+// Reads a whole regular file of at most unMaxSize bytes into sData (replacing
+// what it held), in one pass into one buffer. Readers of a kind of file pass
+// a limit far above any real file of that kind, so that a huge file is refused
+// at once instead of being read. false (sData empty, errno set, *psError a
+// short reason when given) when the file cannot be read:
+//   missing                         => false, ENOENT, "No such file or directory"
+//   a symbolic link loop            => false, ELOOP,  "Too many levels of symbolic links"
+//   FIFO, device                    => false, EINVAL, "not a regular file"
+//   directory                       => false, EISDIR, "not a regular file"
+//   more than unMaxSize bytes       => false, EFBIG,  "larger than <unMaxSize> bytes"
+//   empty regular file              => true, ""
+bool Path_ReadFileLimited(const std::string& sPath, size_t unMaxSize, std::string& sData,
+                          std::string* psError = nullptr);
+// The same, as text like Path_ReadTextFile (byte order mark dropped, CR LF to
+// LF); the limit applies to the bytes in the file.
+bool Path_ReadTextFileLimited(const std::string& sPath, size_t unMaxSize, std::string& sText,
+                              std::string* psError = nullptr);
 
 // True when the file was opened and every byte written.
 bool Path_WriteBinaryFile(const std::string& sPath, const unsigned char* pData, size_t unSize);

@@ -301,15 +301,23 @@ bool BKillProcess(int pid) {
     return kill(pid, SIGKILL) == 0;
 }
 
-void OpenURL(const char* pchURL) {
+bool OpenURL(const char* pchURL) {
     if (!pchURL || !pchURL[0]) {
-        return;
+        return false;
+    }
+    // Quoting keeps the URL one word for the shell, but the opener still
+    // reads a word that starts with '-' as one of its options.
+    if (pchURL[0] == '-') {
+        Log(LogLevel_Warning, "Refusing to open URL '%s': it starts with '-'\n", pchURL);
+        return false;
     }
     std::string sCommand =
         std::string(k_rchEnvPrefix) + "xdg-open '" + EscapeForSingleQuotes(pchURL) + "' &";
     if (RunShellCommand(sCommand) == -1) {
         fprintf(stderr, "Failed to execute '%s'\n", sCommand.c_str());
+        return false;
     }
+    return true;
 }
 
 int GetCommandOutput(const std::string& sCommand, std::string& sOutput, std::string* psError) {

@@ -37,8 +37,8 @@
 //
 // Thread safety: no shared state; every function may be called from any
 // thread. Failure: results (false, -1, 2) plus the log lines of
-// BCreateProcess (at Info); OpenURL writes to standard error only when the
-// shell cannot be started. Nothing throws or ends the process.
+// BCreateProcess (at Info); OpenURL logs a refused URL and writes to
+// standard error when the shell cannot be started. Nothing throws or ends the process.
 #pragma once
 
 #include <string>
@@ -63,9 +63,14 @@ bool BKillProcess(const std::string& sName);
 // true at once when the pid cannot be signalled (gone, or not ours).
 bool BKillProcess(int pid);
 
-void OpenURL(const char* pchURL);
-inline void OpenURL(const std::string& sURL) {
-    OpenURL(sURL.c_str());
+// true when the command was handed to the shell. false for a null or empty
+// URL (nothing runs), for one that starts with '-' (the opener would take it
+// for an option; refused with the log line
+//   Refusing to open URL '<url>': it starts with '-'
+// at Warning), and when the shell cannot be started.
+bool OpenURL(const char* pchURL);
+inline bool OpenURL(const std::string& sURL) {
+    return OpenURL(sURL.c_str());
 }
 
 // Everything the command prints, and the pclose status; 2 (and, when psError

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <regex>
 #include <string>
 #include <vector>
@@ -91,6 +94,17 @@ TEST_F(LatticeToolsTest, MissingVersionFileFallsBackToTheRegisteredRuntime) {
 
     WriteFile(TempPath("installed/bin/version.txt"), " \t\r\n");
     EXPECT_EQ(RunProbeAt("g/h")[0], "0|2.14.5 ()|0|0");
+
+    // What cannot be a version file is refused unread, like an empty one: a
+    // FIFO (an ordinary open would wait for a writer) and a file far too large.
+    std::string sVersionFile = TempPath("installed/bin/version.txt");
+    ASSERT_EQ(unlink(sVersionFile.c_str()), 0);
+    ASSERT_EQ(mkfifo(sVersionFile.c_str(), 0600), 0);
+    EXPECT_EQ(RunProbeAt("i/j"), std::vector<std::string>{"0|2.14.5 ()|0|0"});
+    ASSERT_EQ(unlink(sVersionFile.c_str()), 0);
+    WriteFile(sVersionFile, "1");
+    ASSERT_EQ(truncate(sVersionFile.c_str(), 1 << 20), 0);
+    EXPECT_EQ(RunProbeAt("k/l"), std::vector<std::string>{"0|2.14.5 ()|0|0"});
 }
 
 TEST_F(LatticeToolsTest, AnUnknownExecutablePathReadsNoVersionFileFromTheWorkingDirectory) {

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cfloat>
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -125,9 +130,12 @@ TEST_F(JsonFileTest, ReadResultsAndErrorReporting) {
     EXPECT_EQ(ReadJsonFile(TempPath("ok.json"), value), ReadJson_Success);
     EXPECT_EQ(value["k"].asInt(), 1);
 
-    std::string sError;
-    EXPECT_EQ(ReadJsonFromString("{ bad", value, &sError), ReadJson_ParseError);
-    EXPECT_FALSE(sError.empty());
+    // Every failure says why, also one the parser gives up on by throwing.
+    for (const std::string& sBad : {std::string("{ bad"), std::string(5000, '[')}) {
+        std::string sError;
+        EXPECT_EQ(ReadJsonFromString(sBad, value, &sError), ReadJson_ParseError);
+        EXPECT_FALSE(sError.empty()) << sBad.substr(0, 10);
+    }
 
     std::vector<std::string> vecLines;
     CLogCallback recorder;
@@ -140,6 +148,59 @@ TEST_F(JsonFileTest, ReadResultsAndErrorReporting) {
     EXPECT_EQ(vecLines[0].rfind("Parsing of JSON string \"{ bad\" failed: ", 0), 0u);
     EXPECT_EQ(
         vecLines[1].rfind("Parsing of JSON file \"" + TempPath("bad.json") + "\" failed: ", 0), 0u);
+}
+
+// What cannot be a document is refused unread, with its reason: a FIFO
+// would block an ordinary open forever, so the reads run in a child with a
+// deadline.
+TEST_F(JsonFileTest, FilesThatCannotBeDocumentsAreRefusedUnread) {
+    ASSERT_EQ(mkfifo(TempPath("fifo.json").c_str(), 0600), 0);
+    WriteFile(TempPath("huge.json"), "");
+    ASSERT_EQ(truncate(TempPath("huge.json").c_str(), off_t{k_unMaxJsonFileSize} + 1), 0);
+    // The largest document taken: an array padded to the limit.
+    WriteFile(TempPath("limit.json"), "[" + std::string(k_unMaxJsonFileSize - 3, ' ') + "1]");
+    struct {
+        std::string sPath;
+        int nResult;
+        const char* pchReason;  // null when read
+    } const rgCases[] = {
+        {TempPath("fifo.json"), ReadJson_FileNotFound, "not a regular file"},
+        {TempDir(), ReadJson_FileNotFound, "not a regular file"},
+        {TempPath("huge.json"), ReadJson_FileNotFound, "larger than 16777216 bytes"},
+        {TempPath("limit.json"), ReadJson_Success, nullptr},
+    };
+    auto result = halyard_test::RunInChild(
+        [&] {
+            std::vector<std::string> vecLines;
+            CLogCallback recorder;
+            recorder.Initialize(
+                [&](ELogLevel, const char* pchText, void*) { vecLines.push_back(pchText); },
+                nullptr);
+            for (const auto& test : rgCases) {
+                Json::Value value("unchanged");
+                std::string sError;
+                int nWithError = ReadJsonFile(test.sPath, value, &sError);
+                vecLines.clear();
+                int nLogged = ReadJsonFile(test.sPath, value);
+                std::string sLine = test.pchReason ? "Unable to read JSON file \"" + test.sPath +
+                                                         "\": " + test.pchReason + "\n"
+                                                   : "";
+                bool bValue = test.pchReason ? value == Json::Value("unchanged")
+                                             : value.size() == 1 && value[0] == 1;
+                if (nWithError != test.nResult || nLogged != test.nResult ||
+                    sError != (test.pchReason ? test.pchReason : "") || !bValue ||
+                    vecLines != (sLine.empty() ? std::vector<std::string>{}
+                                               : std::vector<std::string>{sLine})) {
+                    printf("%s: %d/%d '%s' %zu lines\n", test.sPath.c_str(), nWithError, nLogged,
+                           sError.c_str(), vecLines.size());
+                }
+            }
+            return 0;
+        },
+        halyard_test::ChildOptions{{}, "", "", std::chrono::milliseconds(30000)});
+    EXPECT_FALSE(result.bTimedOut) << "a read blocked";
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStdout, "");
 }
 
 }  // namespace

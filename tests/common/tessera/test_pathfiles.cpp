@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -264,6 +267,77 @@ TEST_F(PathFiles, ReadFileTooLargeForMemory) {
     // The size query needs no memory.
     EXPECT_EQ(Path_ReadBinaryFile(sHuge, nullptr, 0), size_t{1} << 40);
 #endif
+}
+
+// Every whole-file reader on files that must not be read: each is refused at
+// once (a FIFO without a writer would block an ordinary open forever), so the
+// readers run in a child with a deadline.
+TEST_F(PathFiles, ReadersRefuseWhatIsNotASmallRegularFile) {
+    constexpr size_t k_unLimit = 1024;
+    ASSERT_EQ(mkfifo(TempPath("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("loop_b", TempPath("loop_a").c_str()), 0);
+    ASSERT_EQ(symlink("loop_a", TempPath("loop_b").c_str()), 0);
+    WriteFile(TempPath("sparse"), "");
+    ASSERT_EQ(truncate(TempPath("sparse").c_str(), off_t{1} << 30), 0);
+    WriteFile(TempPath("at_limit"), "\xEF\xBB\xBF" + std::string(k_unLimit - 5, 'x') + "\r\n");
+    WriteFile(TempPath("over_limit"), std::string(k_unLimit + 1, 'x'));
+    WriteFile(TempPath("empty"), "");
+    struct {
+        std::string sPath;
+        bool bLimitedReads;  // Path_ReadFileLimited's result
+        int nErrno;
+        const char* pchReason;
+        bool bGenericReads;  // whether the readers without a limit give data
+    } const rgCases[] = {
+        {TempPath("fifo"), false, EINVAL, "not a regular file", false},
+        {"/dev/zero", false, EINVAL, "not a regular file", false},
+        {TempDir(), false, EISDIR, "not a regular file", false},
+        {TempPath("loop_a"), false, ELOOP, strerror(ELOOP), false},
+        {TempPath("missing"), false, ENOENT, strerror(ENOENT), false},
+        {TempPath("sparse"), false, EFBIG, "larger than 1024 bytes", true},
+        {TempPath("over_limit"), false, EFBIG, "larger than 1024 bytes", true},
+        {TempPath("at_limit"), true, 0, "", true},
+        {TempPath("empty"), true, 0, "", false},
+    };
+    auto result = halyard_test::RunInChild(
+        [&] {
+            for (const auto& test : rgCases) {
+                std::string sData = "stale";
+                std::string sReason;
+                errno = 0;
+                bool bRead = Path_ReadFileLimited(test.sPath, k_unLimit, sData, &sReason);
+                int nErrno = errno;
+                std::string sText = "stale";
+                bool bText = Path_ReadTextFileLimited(test.sPath, k_unLimit, sText);
+                bool bExpectedText = test.sPath == TempPath("at_limit")
+                                         ? sText == std::string(k_unLimit - 5, 'x') + "\n"
+                                         : sText.empty();
+                unsigned char rch[4];
+                size_t unSize = 0;
+                std::unique_ptr<unsigned char[]> pData(
+                    test.sPath == TempPath("sparse") ? nullptr
+                                                     : Path_ReadBinaryFile(test.sPath, &unSize));
+                bool bGeneric = Path_ReadBinaryFile(test.sPath, rch, 0) > 0;
+                if (bRead != test.bLimitedReads || bText != test.bLimitedReads ||
+                    (!bRead && (nErrno != test.nErrno || sReason != test.pchReason)) ||
+                    (bRead ? !sReason.empty() : !sData.empty()) || !bExpectedText ||
+                    bGeneric != test.bGenericReads ||
+                    (test.sPath != TempPath("sparse") &&
+                     (pData != nullptr) != test.bGenericReads)) {
+                    printf("%s: read %d errno %d reason '%s' text %d generic %d\n",
+                           test.sPath.c_str(), bRead, nErrno, sReason.c_str(), bText, bGeneric);
+                }
+                if (!test.bGenericReads && (!Path_ReadTextFile(test.sPath).empty() ||
+                                            !Path_ReadBinaryFile(test.sPath).empty())) {
+                    printf("%s: read without a limit\n", test.sPath.c_str());
+                }
+            }
+            return 0;
+        },
+        halyard_test::ChildOptions{{}, "", "", std::chrono::milliseconds(30000)});
+    EXPECT_FALSE(result.bTimedOut) << "a reader blocked";
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.strStdout, "");
 }
 
 TEST_F(PathFiles, ReadTextFileBomAndLineEnds) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "envvars.h"
+#include "log_recorder.h"
 #include "logregistry.h"
 #include "pid_namespace.h"
 #include "test_support.h"
@@ -534,9 +535,18 @@ TEST_F(ProcessToolsTest, OpenURLPassesTheURLAsOneLiteralArgument) {
     ScopedEnv vrenv("ORRERY_VRENV", "runtime-env");
     std::string sEvidence = TempPath("evidence");
 
-    OpenURL(nullptr);
-    OpenURL("");
-    OpenURL("http://example.invalid/a?b=c&d=e f");
+    halyard_test::LogRecorder recorder;
+    EXPECT_FALSE(OpenURL(nullptr));
+    EXPECT_FALSE(OpenURL(""));
+    // Quoted or not, the opener would read these as options: never run.
+    EXPECT_FALSE(OpenURL("--manual"));
+    EXPECT_FALSE(OpenURL(std::string("-x http://example.invalid/")));
+    EXPECT_EQ(recorder.All(),
+              "Refusing to open URL '--manual': it starts with '-'\n"
+              "Refusing to open URL '-x http://example.invalid/': it starts with '-'\n");
+    EXPECT_TRUE(
+        recorder.Has("Refusing to open URL '--manual': it starts with '-'\n", LogLevel_Warning));
+    EXPECT_TRUE(OpenURL("http://example.invalid/a?b=c&d=e f"));
     ASSERT_TRUE(WaitFor([&] { return halyard_test::SplitLines(ReadFile(sLog)).size() == 2; }));
     std::string sHostile =
         "quill://connect/'; touch " + sEvidence + "; echo '$(touch " + sEvidence + ")";
@@ -550,8 +560,7 @@ TEST_F(ProcessToolsTest, OpenURLPassesTheURLAsOneLiteralArgument) {
     // cannot get its status: the whole command is reported.
     auto result = RunInChild([] {
         signal(SIGCHLD, SIG_IGN);
-        OpenURL("http://example.invalid/z");
-        return 0;
+        return OpenURL("http://example.invalid/z") ? 1 : 0;
     });
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.strStderr,
