@@ -15,6 +15,10 @@ bash scripts/check-format.sh
 
 presets=("$@")
 [ "${#presets[@]}" -eq 0 ] && presets=(default asan tsan)
+for preset in "${presets[@]}"; do
+    cmake --list-presets=build 2>/dev/null | grep -qF "\"$preset\"" ||
+        { echo "test.sh: no build preset '$preset' (cmake --list-presets=build)" >&2; exit 2; }
+done
 jobs=$(nproc 2>/dev/null || echo 2)
 
 for preset in "${presets[@]}"; do
@@ -25,4 +29,10 @@ for preset in "${presets[@]}"; do
     echo "== $preset: test"
     ctest --preset "$preset" -j "$jobs" --no-tests=error
 done
+# The installed package, built against as another project would (after the
+# release build).
+if printf '%s\n' "${presets[@]}" | grep -qx release; then
+    echo "== release: installed package"
+    bash scripts/test-consumer.sh build/release
+fi
 echo "== all presets passed: ${presets[*]}"
