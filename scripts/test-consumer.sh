@@ -42,6 +42,7 @@ cflags=$(pkg-config --cflags tessera-runtime 2>"$scratch/pc.log") ||
     fail "pkg-config does not know tessera-runtime" "$scratch/pc.log"
 
 echo "== installed headers, each on its own"
+# shellcheck disable=SC2086  # the flags are words
 compile_header() {
     echo "#include <tessera/$1>" |
         c++ -std=c++20 -Wall -Wextra -Werror -fsyntax-only $cflags -x c++ - 2>&1 |
