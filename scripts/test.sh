@@ -9,6 +9,7 @@
 #   scripts/test.sh default asan    only the named presets
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
 
 bash scripts/setup-deps.sh
 bash scripts/check-format.sh
