@@ -5,8 +5,13 @@
 //
 // Exit status: 0 after the quit event or when another instance runs; 254
 // when the runtime connection fails; 253 when a required interface or the
-// headset's property container is missing.
+// headset's property container is missing; 2 for arguments other than
+// --version or --help (the runtime starts it without any).
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +30,57 @@
 #include "vrassert.h"
 #include "vrcrashinit.h"
 #include "vrlog.h"
+
+#ifndef HALYARD_VERSION
+#error "HALYARD_VERSION must hold the project version"
+#endif
+
+namespace {
+
+constexpr int k_nExitBadArguments = 2;
+constexpr char k_rchUsage[] =
+    "usage: halyard [--version | --help]\n"
+    "\n"
+    "The runtime's dashboard companion process. The runtime starts it without\n"
+    "arguments; it then runs until the runtime sends the quit event.\n"
+    "Exit status: 0 after the quit event or when another instance runs, 253 when\n"
+    "a required runtime interface or the headset's property container is missing,\n"
+    "254 when the runtime connection fails, 2 for bad arguments.\n";
+
+[[noreturn]] void LeaveBeforeStartUp(FILE* pStream, const std::string& sText, int nStatus) {
+    fputs(sText.c_str(), pStream);
+    fflush(pStream);
+    _exit(nStatus);
+}
+
+// The command line is read before any static object of the process is built:
+// an initialiser of the earliest priority a program may use runs ahead of all
+// of them, the single-instance guard below among them. So `halyard --version`
+// never takes the machine-wide lock, which a halyard that the runtime starts
+// at that moment would find held and leave. Without arguments it does nothing
+// and the process starts as it always has. (glibc hands initialisers the
+// program's arguments.)
+__attribute__((constructor(101))) void HandleCommandLine(int argc, char** argv, char**) {
+    if (argc <= 1 || !argv) {
+        return;
+    }
+    const char* pchFirst = argv[1];
+    bool bKnown = strcmp(pchFirst, "--version") == 0 || strcmp(pchFirst, "--help") == 0 ||
+                  strcmp(pchFirst, "-h") == 0;
+    if (bKnown && argc == 2) {
+        if (strcmp(pchFirst, "--version") == 0) {
+            LeaveBeforeStartUp(stdout, "halyard " HALYARD_VERSION "\n", 0);
+        }
+        LeaveBeforeStartUp(stdout, k_rchUsage, 0);
+    }
+    const char* pchBad = bKnown ? argv[2] : pchFirst;
+    std::string sLine = pchBad[0] == '-' && !bKnown
+                            ? std::string("halyard: unknown option '") + pchBad + "'"
+                            : std::string("halyard: unexpected argument '") + pchBad + "'";
+    LeaveBeforeStartUp(stderr, sLine + " (halyard --help)\n", k_nExitBadArguments);
+}
+
+}  // namespace
 
 CSingleAppInstance g_SingleAppInstance("halyard", false);
 bool g_bQuit = false;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the dashboard process against the simulator, in a throw-away runtime
 # tree and home directory:
-#   1. builds the release preset and installs it into build/demo-root
-#      (<root>/bin/version.txt, <root>/bin/linux64/{halyard,lattice-sim,...});
+#   1. builds the release preset and installs its runtime component into
+#      build/demo-root (<root>/bin/version.txt,
+#      <root>/bin/linux64/{halyard,lattice-sim,...});
 #   2. writes a path registry pointing the runtime, config and log
 #      directories into a temporary directory;
 #   3. starts lattice-sim (and stops with its output when it never answers),
@@ -13,11 +14,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+case "${1:-}" in
+    "") ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo.sh: takes no arguments, not '$1' (--help says what it does)" >&2; exit 2 ;;
+esac
+
 bash scripts/setup-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target halyard lattice-sim lattice_api quill_api >/dev/null
 root="$PWD/build/demo-root"
-cmake --install build/release --prefix "$root" >/dev/null
+rm -rf "$root"
+cmake --install build/release --prefix "$root" --component runtime >/dev/null
 
 work=$(mktemp -d /tmp/halyard-demo-XXXXXX)
 sim_pid=""

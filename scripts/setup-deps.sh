@@ -3,6 +3,12 @@
 # `apt-get update` once, and only when something is missing; silent otherwise.
 set -euo pipefail
 
+case "${1:-}" in
+    "") ;;
+    -h|--help) sed -n '2,3p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "setup-deps.sh: takes no arguments, not '$1'" >&2; exit 2 ;;
+esac
+
 packages=(
     cmake g++ make pkg-config
     libjsoncpp-dev

@@ -5,8 +5,10 @@
 // journal and console, and the files the process writes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,11 +20,15 @@
 #include <vector>
 
 #include "mount_namespace.h"
+#include "namedsemaphore.h"
 #include "pathtools.h"
 #include "sim_fixture.h"
 
 #ifndef HALYARD_PATH
 #error "HALYARD_PATH must name the halyard executable"
+#endif
+#ifndef HALYARD_VERSION
+#error "HALYARD_VERSION must hold the project version"
 #endif
 
 namespace {
@@ -117,7 +123,7 @@ protected:
         // (entered by this thread, which starts every process of the test) a
         // halyard of another test run cannot send this test's halyard away.
         // Without the right to make one, the machine's namespace is used.
-        unshare(CLONE_NEWIPC);
+        m_bPrivateIpc = unshare(CLONE_NEWIPC) == 0;
         SimTest::SetUp();
         ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("home/.config/lattice").c_str()));
         ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("runtime/bin").c_str()));
@@ -141,6 +147,8 @@ protected:
     // in its first frame.
     bool WaitRunning() { return m_sim.WaitJournal("QuillInternal_QuillAPI_Init"); }
     int Ctl(const std::vector<std::string>& vecArgs) { return m_sim.Ctl(vecArgs).exitCode; }
+
+    bool m_bPrivateIpc = false;
 };
 
 TEST_F(HalyardE2ETest, StartsRunsAndQuitsCleanly) {
@@ -190,6 +198,90 @@ TEST_F(HalyardE2ETest, SecondInstanceLeavesAtOnceWithoutLogging) {
     EXPECT_EQ(count(") starting up"), 1u) << sLog;
     // The setting answered false: the overlay applications are not started.
     EXPECT_TRUE(m_sim.JournalLines("StartOverlayApplications").empty());
+}
+
+// The command line: --version and --help answer on standard output, anything
+// else is refused with one line on standard error and status 2. Either way
+// the process leaves before it starts up: no log, no runtime connection.
+TEST_F(HalyardE2ETest, CommandLineIsAnsweredBeforeStartUp) {
+    struct Case {
+        std::vector<std::string> vecArgs;
+        int nStatus;
+        std::string sStdout;  // a prefix
+        std::string sStderr;  // exact
+    };
+    const Case cases[] = {
+        {{"--version"}, 0, "halyard " HALYARD_VERSION "\n", ""},
+        {{"--help"}, 0, "usage: halyard [--version | --help]\n", ""},
+        {{"-h"}, 0, "usage: halyard [--version | --help]\n", ""},
+        {{"--bogus"}, 2, "", "halyard: unknown option '--bogus' (halyard --help)\n"},
+        {{"-v"}, 2, "", "halyard: unknown option '-v' (halyard --help)\n"},
+        {{"start"}, 2, "", "halyard: unexpected argument 'start' (halyard --help)\n"},
+        {{"--version", "now"}, 2, "", "halyard: unexpected argument 'now' (halyard --help)\n"},
+        {{"--help", "--version"},
+         2,
+         "",
+         "halyard: unexpected argument '--version' (halyard --help)\n"},
+    };
+    ASSERT_TRUE(StartSim());
+    halyard_test::ChildOptions options;
+    for (const auto& [sName, sValue] : Environment()) {
+        options.env[sName] = sValue;
+    }
+    for (const Case& c : cases) {
+        std::vector<std::string> vecCommand = {HALYARD_PATH};
+        vecCommand.insert(vecCommand.end(), c.vecArgs.begin(), c.vecArgs.end());
+        halyard_test::ChildResult result = halyard_test::RunProcess(vecCommand, options);
+        EXPECT_TRUE(result.bExited) << c.vecArgs[0];
+        EXPECT_EQ(result.exitCode, c.nStatus) << c.vecArgs[0];
+        EXPECT_EQ(result.strStdout.rfind(c.sStdout, 0), 0u) << result.strStdout;
+        EXPECT_EQ(result.strStdout.empty(), c.sStdout.empty()) << result.strStdout;
+        EXPECT_EQ(result.strStderr, c.sStderr);
+    }
+    EXPECT_FALSE(Path_Exists(TempPath("logs/halyard.txt")));
+    EXPECT_TRUE(m_sim.JournalLines("VR_InitInternal2").empty()) << m_sim.Journal();
+}
+
+// halyard --version, --help and a refused argument never take the
+// machine-wide single-instance lock, not even for a moment: a halyard started
+// by the runtime meanwhile would find it held and leave. Each is held in its
+// write to a full pipe while the test looks for the lock's semaphore.
+TEST_F(HalyardE2ETest, CommandLineLeavesTheSingleInstanceLockAlone) {
+    if (!m_bPrivateIpc) {
+        GTEST_SKIP() << "needs a private IPC namespace (root), where no other halyard's lock is";
+    }
+    const key_t key = SemaphoreKeyFromName("/Global\\halyard", true);
+    for (const char* pchArg : {"--version", "--help", "--bogus"}) {
+        int rgfdPipe[2];
+        ASSERT_EQ(pipe(rgfdPipe), 0);
+        fcntl(rgfdPipe[1], F_SETFL, O_NONBLOCK);
+        const std::string sFill(4096, 'x');
+        while (write(rgfdPipe[1], sFill.data(), sFill.size()) > 0) {
+        }
+        fcntl(rgfdPipe[1], F_SETFL, 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(rgfdPipe[1], STDOUT_FILENO);
+            dup2(rgfdPipe[1], STDERR_FILENO);
+            execl(HALYARD_PATH, HALYARD_PATH, pchArg, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        close(rgfdPipe[1]);
+        // System call 1: write.
+        bool bBlocked = WaitFor([&] {
+            return ReadFile("/proc/" + std::to_string(pid) + "/syscall").rfind("1 ", 0) == 0;
+        });
+        EXPECT_TRUE(bBlocked) << pchArg;
+        EXPECT_EQ(semget(key, 0, 0), -1) << pchArg << ": the lock exists";
+        char rchBuffer[4096];
+        while (read(rgfdPipe[0], rchBuffer, sizeof(rchBuffer)) > 0) {
+        }
+        close(rgfdPipe[0]);
+        int nStatus = 0;
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+        EXPECT_TRUE(WIFEXITED(nStatus)) << pchArg;
+    }
 }
 
 // Without a path registry there is no log directory: the failed logging

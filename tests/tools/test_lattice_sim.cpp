@@ -69,16 +69,60 @@ TEST_F(LatticeSimTest, EveryCommandAndVerbHasHelp) {
         EXPECT_EQ(result.strStdout.rfind(std::string("usage: lattice-sim ctl ") + pchVerb, 0), 0u)
             << result.strStdout;
     }
-    EXPECT_EQ(Sim({}).exitCode, 2);
-    EXPECT_EQ(Sim({"frobnicate"}).exitCode, 2);
-    EXPECT_EQ(Sim({"ctl", "frobnicate"}).exitCode, 2);
-    EXPECT_EQ(Sim({"serve", "--bogus"}).exitCode, 2);
+    auto version = Sim({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.strStdout, "lattice-sim " HALYARD_VERSION "\n");
 }
 
-TEST_F(LatticeSimTest, CtlWithoutSimulatorFailsAtOnce) {
-    auto result = Sim({"ctl", "--socket", TempPath("none.sock"), "ping"});
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_NE(result.strStderr.find("cannot reach the simulator"), std::string::npos);
+// Every misuse a person can make of the command line: nothing on standard
+// output, one line on standard error per problem, each naming the command and
+// what is wrong, and the status (2: the command line or configuration, 1: a
+// socket that cannot be served on). Never a hang, never the help text.
+TEST_F(LatticeSimTest, MisuseIsReportedInOneLine) {
+    WriteFile(TempPath("bad.json"), R"({"bogus": 1, "journal_limit": 0})");
+    WriteFile(TempPath("file"), "");
+    struct Case {
+        std::vector<std::string> args;
+        int nStatus;
+        std::string sMessage;
+        size_t nLines = 1;
+    };
+    const Case cases[] = {
+        {{}, 2, "lattice-sim: no command given"},
+        {{"--bogus"}, 2, "lattice-sim: unknown option '--bogus'"},
+        {{"frobnicate"}, 2, "lattice-sim: unknown command 'frobnicate'"},
+        {{"--version", "x"}, 2, "lattice-sim: unexpected argument 'x'"},
+        {{"serve", "--bogus"}, 2, "lattice-sim serve: unknown option '--bogus'"},
+        {{"serve", "extra"}, 2, "lattice-sim serve: unexpected argument 'extra'"},
+        {{"serve", "--config"}, 2, "lattice-sim serve: --config needs a value"},
+        {{"serve", "--socket", ""}, 2, "lattice-sim serve: --socket needs a value"},
+        {{"serve", "--config", TempPath("bad.json"), "--socket", TempPath("bad.sock")},
+         2,
+         "lattice-sim serve: bad configuration: ",
+         2},
+        {{"serve", "--socket", TempPath("file/sim.sock")}, 1, "Not a directory"},
+        {{"serve", "--socket", TempPath(std::string(120, 's'))}, 1, "longer than 107 bytes"},
+        {{"ctl"}, 2, "lattice-sim ctl: no verb given"},
+        {{"ctl", "--socket"}, 2, "lattice-sim ctl: --socket needs a value"},
+        {{"ctl", "--bogus", "ping"}, 2, "lattice-sim ctl: unknown option '--bogus'"},
+        {{"ctl", "frobnicate"}, 2, "lattice-sim ctl: unknown verb 'frobnicate'"},
+        {{"ctl", "--socket", TempPath("none.sock"), "ping"},
+         2,
+         "lattice-sim ctl: cannot reach the simulator: "},
+    };
+    for (const Case& c : cases) {
+        auto result = Sim(c.args);
+        std::string sWhat = c.args.empty() ? "(no arguments)" : c.args.back();
+        EXPECT_FALSE(result.bTimedOut) << sWhat;
+        EXPECT_EQ(result.exitCode, c.nStatus) << sWhat << "\n" << result.strStderr;
+        EXPECT_EQ(result.strStdout, "") << sWhat;
+        std::vector<std::string> lines = SplitLines(result.strStderr);
+        EXPECT_EQ(lines.size(), c.nLines) << result.strStderr;
+        for (const std::string& sLine : lines) {
+            EXPECT_EQ(sLine.rfind("lattice-sim", 0), 0u) << sLine;
+            EXPECT_NE(sLine.find(c.sMessage), std::string::npos) << sLine;
+        }
+    }
 }
 
 TEST_F(LatticeSimTest, BadConfigurationsAreRejectedWithReasons) {
@@ -215,7 +259,7 @@ TEST_F(LatticeSimTest, VerbArgumentsAreChecked) {
                                           {"console", "--xml"}}) {
         auto result = m_sim.Ctl(args);
         EXPECT_EQ(result.exitCode, 2) << args[0];
-        EXPECT_FALSE(result.strStderr.empty());
+        EXPECT_EQ(SplitLines(result.strStderr).size(), 1u) << result.strStderr;
     }
     EXPECT_EQ(m_sim.Ctl({"ping"}).exitCode, 0);
 }

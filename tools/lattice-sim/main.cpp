@@ -17,6 +17,10 @@
 #include "verbs.h"
 #include "wire.h"
 
+#ifndef HALYARD_VERSION
+#error "HALYARD_VERSION must hold the project version"
+#endif
+
 namespace {
 
 using namespace lattice_sim;
@@ -33,6 +37,34 @@ bool IsHelp(const std::string& strArg) {
     return strArg == "--help" || strArg == "-h";
 }
 
+// Misuse is one line on standard error, naming where help is, and status 2.
+// strCommand: "serve", "ctl" or empty for the program itself.
+int UsageError(const std::string& strCommand, const std::string& strWhy) {
+    std::string strProgram = strCommand.empty() ? "lattice-sim" : "lattice-sim " + strCommand;
+    std::fprintf(stderr, "%s: %s (%s --help)\n", strProgram.c_str(), strWhy.c_str(),
+                 strProgram.c_str());
+    return 2;
+}
+
+std::string UnexpectedArgument(const std::string& strArg) {
+    return (strArg.size() > 1 && strArg[0] == '-' ? "unknown option '" : "unexpected argument '") +
+           strArg + "'";
+}
+
+std::vector<std::string> SplitLines(const std::string& strText) {
+    std::vector<std::string> lines;
+    size_t nStart = 0;
+    while (nStart < strText.size()) {
+        size_t nEnd = strText.find('\n', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = strText.size();
+        }
+        lines.push_back(strText.substr(nStart, nEnd - nStart));
+        nStart = nEnd + 1;
+    }
+    return lines;
+}
+
 int Serve(const std::vector<std::string>& args) {
     std::string strConfig, strSocket;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -40,20 +72,24 @@ int Serve(const std::vector<std::string>& args) {
             std::fputs(ServeHelp().c_str(), stdout);
             return 0;
         }
-        if ((args[i] == "--config" || args[i] == "--socket") && i + 1 < args.size()) {
-            (args[i] == "--config" ? strConfig : strSocket) = args[i + 1];
-            ++i;
+        if (args[i] == "--config" || args[i] == "--socket") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                return UsageError("serve", args[i] + " needs a value");
+            }
+            std::string& strValue = args[i] == "--config" ? strConfig : strSocket;
+            strValue = args[++i];
             continue;
         }
-        std::fprintf(stderr, "lattice-sim serve: unexpected argument '%s'\n%s", args[i].c_str(),
-                     ServeHelp().c_str());
-        return 2;
+        return UsageError("serve", UnexpectedArgument(args[i]));
     }
     SimConfig config;
     if (!strConfig.empty()) {
         std::string strErrors;
         if (!LoadConfig(strConfig, config, &strErrors)) {
-            std::fprintf(stderr, "lattice-sim serve: bad configuration:\n%s", strErrors.c_str());
+            // One line per problem, each saying what it is about.
+            for (const std::string& strLine : SplitLines(strErrors)) {
+                std::fprintf(stderr, "lattice-sim serve: bad configuration: %s\n", strLine.c_str());
+            }
             return 2;
         }
     }
@@ -94,22 +130,25 @@ int Ctl(const std::vector<std::string>& args) {
             std::fputs(CtlHelp().c_str(), stdout);
             return 0;
         }
-        if (args[i] == "--socket" && i + 1 < args.size()) {
+        if (args[i] == "--socket") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                return UsageError("ctl", "--socket needs a value");
+            }
             strSocket = args[++i];
             continue;
+        }
+        if (args[i].size() > 1 && args[i][0] == '-') {
+            return UsageError("ctl", "unknown option '" + args[i] + "'");
         }
         break;
     }
     if (i >= args.size()) {
-        std::fprintf(stderr, "lattice-sim ctl: no verb given\n%s", CtlHelp().c_str());
-        return 2;
+        return UsageError("ctl", "no verb given");
     }
     std::vector<std::string> argv(args.begin() + static_cast<long>(i), args.end());
     const VerbInfo* pVerb = FindVerb(argv[0]);
     if (!pVerb) {
-        std::fprintf(stderr, "lattice-sim ctl: unknown verb '%s'\n%s", argv[0].c_str(),
-                     CtlHelp().c_str());
-        return 2;
+        return UsageError("ctl", "unknown verb '" + argv[0] + "'");
     }
     for (size_t j = 1; j < argv.size(); ++j) {
         if (IsHelp(argv[j])) {
@@ -154,9 +193,19 @@ int Ctl(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || IsHelp(args[0])) {
-        std::fputs(MainHelp().c_str(), args.empty() ? stderr : stdout);
-        return args.empty() ? 2 : 0;
+    if (args.empty()) {
+        return UsageError("", "no command given: serve or ctl");
+    }
+    if (IsHelp(args[0])) {
+        std::fputs(MainHelp().c_str(), stdout);
+        return 0;
+    }
+    if (args[0] == "--version") {
+        if (args.size() > 1) {
+            return UsageError("", UnexpectedArgument(args[1]));
+        }
+        std::printf("lattice-sim %s\n", HALYARD_VERSION);
+        return 0;
     }
     std::vector<std::string> rest(args.begin() + 1, args.end());
     if (args[0] == "serve") {
@@ -165,7 +214,8 @@ int main(int argc, char** argv) {
     if (args[0] == "ctl") {
         return Ctl(rest);
     }
-    std::fprintf(stderr, "lattice-sim: unknown command '%s'\n%s", args[0].c_str(),
-                 MainHelp().c_str());
-    return 2;
+    if (args[0].size() > 1 && args[0][0] == '-') {
+        return UsageError("", "unknown option '" + args[0] + "'");
+    }
+    return UsageError("", "unknown command '" + args[0] + "'");
 }

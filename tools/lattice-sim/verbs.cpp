@@ -384,6 +384,7 @@ CtlResult CSimState::VerbPing(const Args&) {
 std::string MainHelp() {
     return "usage: lattice-sim serve [--config FILE] [--socket PATH]\n"
            "       lattice-sim ctl [--socket PATH] VERB [ARGS...]\n"
+           "       lattice-sim --version\n"
            "\n"
            "Simulates the VR runtime and the desktop host client behind the stand-in client\n"
            "libraries, over a Unix socket: LATTICE_SIM_SOCKET, else\n"
