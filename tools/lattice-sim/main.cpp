@@ -7,14 +7,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config.h"
+#include "parsing.h"
 #include "server.h"
 #include "socketio.h"
 #include "state.h"
 #include "verbs.h"
+#include "web_console.h"
 #include "wire.h"
 
 namespace {
@@ -35,6 +38,7 @@ bool IsHelp(const std::string& strArg) {
 
 int Serve(const std::vector<std::string>& args) {
     std::string strConfig, strSocket;
+    std::optional<int> httpPort;
     for (size_t i = 0; i < args.size(); ++i) {
         if (IsHelp(args[i])) {
             std::fputs(ServeHelp().c_str(), stdout);
@@ -42,6 +46,17 @@ int Serve(const std::vector<std::string>& args) {
         }
         if ((args[i] == "--config" || args[i] == "--socket") && i + 1 < args.size()) {
             (args[i] == "--config" ? strConfig : strSocket) = args[i + 1];
+            ++i;
+            continue;
+        }
+        if (args[i] == "--http") {
+            uint64_t ulPort = 0;
+            if (i + 1 >= args.size() || !ParseU64(args[i + 1], ulPort) || ulPort > 65535) {
+                std::fprintf(stderr, "lattice-sim serve: --http needs a port (0..65535)\n%s",
+                             ServeHelp().c_str());
+                return 2;
+            }
+            httpPort = static_cast<int>(ulPort);
             ++i;
             continue;
         }
@@ -69,6 +84,11 @@ int Serve(const std::vector<std::string>& args) {
         std::fprintf(stderr, "lattice-sim serve: %s\n", strError.c_str());
         return 1;
     }
+    CWebConsole console(state);
+    if (httpPort && !console.Listen(*httpPort, &strError)) {
+        std::fprintf(stderr, "lattice-sim serve: %s\n", strError.c_str());
+        return 1;
+    }
     g_pServer = &server;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -77,8 +97,13 @@ int Serve(const std::vector<std::string>& args) {
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     std::printf("lattice-sim: serving on %s\n", strSocketPath.c_str());
+    if (httpPort) {
+        console.Start();
+        std::printf("lattice-sim: console page on http://127.0.0.1:%d/\n", console.Port());
+    }
     std::fflush(stdout);
     server.Run();
+    console.Stop();
     std::printf("lattice-sim: stopped\n");
     std::fflush(nullptr);
     // Connection threads are detached; leave without running destructors
