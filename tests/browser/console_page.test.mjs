@@ -277,9 +277,15 @@ test('console pages show halyard\'s history and live lines', async () => {
       ctl('quit');
       assert.equal(await exitStatus(running[0]), 0);
       const hostUps = await countRows(second, hostUp);
+      // Log lines are untrusted: this version text is markup, shown as text.
+      const markup = '4712<b/id=markup>';
+      fs.writeFileSync(path.join(workDir, 'runtime', 'bin', 'version.txt'), markup);
       running.push(startHalyard('halyard-2'));
       await waitForRows(first, startUp, 2);
       await waitForRows(second, startUp, 2);
+      const shown = await rows(first);
+      assert.ok(shown[indexesOf(shown, startUp)[1]].text.includes(`(${markup})`));
+      assert.equal(await first.$('#markup'), null);
       // The new history ends with the new host worker's start.
       await waitForRows(second, hostUp, hostUps + 1);
     });

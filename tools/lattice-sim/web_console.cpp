@@ -95,7 +95,8 @@ void CWebConsole::Stop() {
 }
 
 bool CWebConsole::HostAllowed(const std::string& strHost) const {
-    std::string strPort = ":" + std::to_string(m_nPort);
+    // Browsers leave the default port out of the Host header.
+    std::string strPort = m_nPort == 80 ? "" : ":" + std::to_string(m_nPort);
     return strHost == "127.0.0.1" + strPort || strHost == "localhost" + strPort;
 }
 
