@@ -122,49 +122,53 @@ void CWebConsole::Route() {
     m_pServer->Get("/", serve(ConsolePageHtml(), "text/html; charset=utf-8"));
     m_pServer->Get("/console.js", serve(ConsolePageScript(), "text/javascript; charset=utf-8"));
     m_pServer->Get("/console.css", serve(ConsolePageStyle(), "text/css; charset=utf-8"));
-    m_pServer->Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-        SetCommonHeaders(res);
-        if (m_cPages.fetch_add(1) >= k_cMaxPages) {
-            m_cPages.fetch_sub(1);
-            res.status = 503;
-            res.set_content("too many console pages are open\n", "text/plain");
-            return;
-        }
-        std::shared_ptr<CConsoleFeed> feed = m_bStopping ? nullptr : m_state.OpenConsolePage();
-        if (!feed) {
-            m_cPages.fetch_sub(1);
-            res.status = 503;
-            res.set_content("the simulator is stopping\n", "text/plain");
-            return;
-        }
-        bool bGreeted = false;
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [feed, bGreeted](size_t, httplib::DataSink& sink) mutable {
-                std::string strChunk;
-                if (!bGreeted) {
-                    bGreeted = true;
-                    strChunk =
-                        SseEvent("hello", CJsonFields().UInt("console", feed->Console()).Object());
-                } else {
-                    CConsoleFeed::Batch batch = feed->Take(k_keepAlive);
-                    if (batch.bClosed) {
-                        sink.done();
-                        return true;
-                    }
-                    strChunk = NextChunk(batch);
+    m_pServer->Get("/events",
+                   [this](const httplib::Request&, httplib::Response& res) { StreamLines(res); });
+}
+
+// One page's web console: the hello with its id, then its lines as they come.
+void CWebConsole::StreamLines(httplib::Response& res) {
+    SetCommonHeaders(res);
+    if (m_cPages.fetch_add(1) >= k_cMaxPages) {
+        m_cPages.fetch_sub(1);
+        res.status = 503;
+        res.set_content("too many console pages are open\n", "text/plain");
+        return;
+    }
+    std::shared_ptr<CConsoleFeed> feed = m_bStopping ? nullptr : m_state.OpenConsolePage();
+    if (!feed) {
+        m_cPages.fetch_sub(1);
+        res.status = 503;
+        res.set_content("the simulator is stopping\n", "text/plain");
+        return;
+    }
+    bool bGreeted = false;
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [feed, bGreeted](size_t, httplib::DataSink& sink) mutable {
+            std::string strChunk;
+            if (!bGreeted) {
+                bGreeted = true;
+                strChunk =
+                    SseEvent("hello", CJsonFields().UInt("console", feed->Console()).Object());
+            } else {
+                CConsoleFeed::Batch batch = feed->Take(k_keepAlive);
+                if (batch.bClosed) {
+                    sink.done();
+                    return true;
                 }
-                return sink.write(strChunk.data(), strChunk.size());
-            },
-            // Runs once the response is over, however it ended (a copied
-            // response would run it again).
-            [this, feed, pOnce = std::make_shared<std::once_flag>()](bool) {
-                std::call_once(*pOnce, [&] {
-                    m_state.CloseConsolePage(feed->Console());
-                    m_cPages.fetch_sub(1);
-                });
+                strChunk = NextChunk(batch);
+            }
+            return sink.write(strChunk.data(), strChunk.size());
+        },
+        // Runs once the response is over, however it ended (a copied
+        // response would run it again).
+        [this, feed, pOnce = std::make_shared<std::once_flag>()](bool) {
+            std::call_once(*pOnce, [&] {
+                m_state.CloseConsolePage(feed->Console());
+                m_cPages.fetch_sub(1);
             });
-    });
+        });
 }
 
 }  // namespace lattice_sim

@@ -23,7 +23,8 @@
 
 namespace httplib {
 class Server;
-}
+struct Response;
+}  // namespace httplib
 
 namespace lattice_sim {
 
@@ -46,6 +47,7 @@ public:
 
 private:
     void Route();
+    void StreamLines(httplib::Response& res);
     bool HostAllowed(const std::string& strHost) const;
 
     CSimState& m_state;
