@@ -66,12 +66,11 @@ mkdir -p "$XDG_CONFIG_HOME/lattice" "$TEMP"
 cat >"$XDG_CONFIG_HOME/lattice/latticepaths.vrpath" <<JSON
 { "runtime": ["$root"], "config": ["$work/config"], "log": ["$work/logs"] }
 JSON
-cat >"$work/sim.json" <<JSON
-{ "settings": { "userinterface": { "screenshots": true, "screenshotType": 2 } } }
-JSON
 
+# No configuration: the simulator's default settings are a runtime's, with
+# screenshots on and the log at the Info level.
 sim="$root/bin/linux64/lattice-sim"
-"$sim" serve --config "$work/sim.json" >"$work/sim.log" 2>&1 &
+"$sim" serve >"$work/sim.log" 2>&1 &
 sim_pid=$!
 wait_for_simulator
 

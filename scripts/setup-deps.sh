@@ -17,6 +17,8 @@ packages=(
     clang clang-format
     gdb
     libdw-dev
+    libcpp-httplib-dev
+    chromium nodejs
 )
 
 missing=()
@@ -25,6 +27,11 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
+# The browser test's packages come through npm, which some builds of nodejs
+# carry themselves.
+if ! command -v npm >/dev/null 2>&1; then
+    missing+=(npm)
+fi
 
 [ "${#missing[@]}" -eq 0 ] && exit 0
 

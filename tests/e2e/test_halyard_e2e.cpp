@@ -427,6 +427,8 @@ TEST_F(HalyardE2ETest, ScreenshotRoadAndEventsBehindTheQuit) {
     EXPECT_FALSE(SplitLines(m_sim.Ctl({"console"}).strStdout).empty());
 }
 
+// Against a simulator without configuration, whose settings are a runtime's
+// defaults: the log is kept at the Info level and screenshots work.
 TEST_F(HalyardE2ETest, ConsolesSeeHistoryAndTheConnectionLossEndsTheProcess) {
     ASSERT_TRUE(StartSim());
     CHalyardProcess halyard;
@@ -444,8 +446,13 @@ TEST_F(HalyardE2ETest, ConsolesSeeHistoryAndTheConnectionLossEndsTheProcess) {
     ASSERT_TRUE(
         WaitFor([&] { return m_sim.JournalLines("\"IVRSystem_023\"").size() > unFetches; }));
 
-    // Without the setting the overlay applications are not started.
+    // By default the overlay applications are not started.
     EXPECT_TRUE(m_sim.JournalLines("StartOverlayApplications").empty());
+    EXPECT_EQ(Ctl({"screenshot"}), 0);
+    EXPECT_TRUE(m_sim.WaitJournal("AddScreenshotPair"));
+    std::string sLog = LogText();
+    EXPECT_NE(sLog.find("[Info] - [Quill] Quill INIT."), std::string::npos) << sLog;
+    EXPECT_EQ(sLog.find("Log Level Set"), std::string::npos) << sLog;
 
     // The simulator goes away: the quit event ends the process cleanly.
     m_sim.Kill();

@@ -265,7 +265,8 @@ TEST_F(LatticeApiTest, StallHoldsTheNextPoll) {
 }
 
 TEST_F(LatticeApiTest, SettingsReadBoolAndInt32) {
-    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 4, "flag": true, "ratio": 2.5},
+    ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 4, "flag": true, "ratio": 2.5,
+                                                    "startOverlayAppsFromDashboard": null},
                                          "userinterface": {"screenshots": false, "name": "x"}}})"));
     Init();
     auto* pSettings =
@@ -279,6 +280,9 @@ TEST_F(LatticeApiTest, SettingsReadBoolAndInt32) {
     EXPECT_TRUE(pSettings->GetBool("orrery", "loglevel", nullptr));
     EXPECT_EQ(pSettings->GetInt32("orrery", "flag", nullptr), 1);
     EXPECT_EQ(pSettings->GetInt32("orrery", "ratio", nullptr), 2);
+    // A default the file leaves alone stays; one it sets to null is absent.
+    EXPECT_EQ(pSettings->GetInt32("userinterface", "screenshotType", &eError), 2);
+    EXPECT_EQ(eError, vr::SettingsError_None);
     // Absent keys answer false / 0 and say so when asked.
     EXPECT_FALSE(pSettings->GetBool("orrery", "startOverlayAppsFromDashboard", &eError));
     EXPECT_EQ(eError, vr::SettingsError_KeyNotSet);

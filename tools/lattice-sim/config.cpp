@@ -53,6 +53,15 @@ std::set<std::string> DefaultHostInterfaces() {
             "QuillOrreryPrivate001", "QuillOrreryPrivate002"};
 }
 
+Json::Value DefaultSettings() {
+    Json::Value settings(Json::objectValue);
+    settings["orrery"]["loglevel"] = 3;  // Info: the log writer's own default
+    settings["orrery"]["startOverlayAppsFromDashboard"] = false;
+    settings["userinterface"]["screenshots"] = true;
+    settings["userinterface"]["screenshotType"] = 2;  // stereo
+    return settings;
+}
+
 bool IsKnownInitError(int32_t nCode) {
     return nCode == 0 || (nCode >= 100 && nCode <= 110);
 }
@@ -224,9 +233,13 @@ void ApplySettings(const Json::Value& v, SimConfig& config, CChecker& check) {
         }
         for (const std::string& strKey : section.getMemberNames()) {
             const Json::Value& value = section[strKey];
+            if (value.isNull()) {  // unset: the key reads as not set
+                config.settings[strSection].removeMember(strKey);
+                continue;
+            }
             if (!value.isBool() && !value.isNumeric() && !value.isString()) {
                 check.Error("settings." + strSection + "." + strKey,
-                            "must be a boolean, a number or a string");
+                            "must be a boolean, a number, a string or null");
                 continue;
             }
             config.settings[strSection][strKey] = value;

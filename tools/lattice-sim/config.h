@@ -18,6 +18,9 @@ namespace lattice_sim {
 
 std::set<std::string> DefaultLatticeInterfaces();
 std::set<std::string> DefaultHostInterfaces();
+// The settings a runtime answers before anyone changes them, by section and
+// key: what a halyard started against a bare simulator logs and does.
+Json::Value DefaultSettings();
 // The init errors the runtime library has a symbol for.
 bool IsKnownInitError(int32_t nCode);
 
@@ -46,7 +49,7 @@ struct SimConfig {
     // Versions reported valid (when in setInterfaces) but never handed out.
     std::set<std::string> setRefusedInterfaces;
     int32_t nInitError = 0;
-    Json::Value settings = Json::Value(Json::objectValue);  // section -> key -> value
+    Json::Value settings = DefaultSettings();  // section -> key -> value
     uint64_t ulHmdPropertyContainer = 0x100000001ull;
     ScreenshotConfig screenshots;
     HostConfig host;

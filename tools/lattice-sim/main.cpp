@@ -7,14 +7,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config.h"
+#include "parsing.h"
 #include "server.h"
 #include "socketio.h"
 #include "state.h"
 #include "verbs.h"
+#include "web_console.h"
 #include "wire.h"
 
 #ifndef HALYARD_VERSION
@@ -67,6 +70,7 @@ std::vector<std::string> SplitLines(const std::string& strText) {
 
 int Serve(const std::vector<std::string>& args) {
     std::string strConfig, strSocket;
+    std::optional<int> httpPort;
     for (size_t i = 0; i < args.size(); ++i) {
         if (IsHelp(args[i])) {
             std::fputs(ServeHelp().c_str(), stdout);
@@ -78,6 +82,15 @@ int Serve(const std::vector<std::string>& args) {
             }
             std::string& strValue = args[i] == "--config" ? strConfig : strSocket;
             strValue = args[++i];
+            continue;
+        }
+        if (args[i] == "--http") {
+            uint64_t ulPort = 0;
+            if (i + 1 >= args.size() || !ParseU64(args[i + 1], ulPort) || ulPort > 65535) {
+                return UsageError("serve", "--http needs a port (0..65535)");
+            }
+            httpPort = static_cast<int>(ulPort);
+            ++i;
             continue;
         }
         return UsageError("serve", UnexpectedArgument(args[i]));
@@ -105,6 +118,11 @@ int Serve(const std::vector<std::string>& args) {
         std::fprintf(stderr, "lattice-sim serve: %s\n", strError.c_str());
         return 1;
     }
+    CWebConsole console(state);
+    if (httpPort && !console.Listen(*httpPort, &strError)) {
+        std::fprintf(stderr, "lattice-sim serve: %s\n", strError.c_str());
+        return 1;
+    }
     g_pServer = &server;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -113,8 +131,13 @@ int Serve(const std::vector<std::string>& args) {
     sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     std::printf("lattice-sim: serving on %s\n", strSocketPath.c_str());
+    if (httpPort) {
+        console.Start();
+        std::printf("lattice-sim: console page on http://127.0.0.1:%d/\n", console.Port());
+    }
     std::fflush(stdout);
     server.Run();
+    console.Stop();
     std::printf("lattice-sim: stopped\n");
     std::fflush(nullptr);
     // Connection threads are detached; leave without running destructors

@@ -48,6 +48,9 @@ bool CSimState::LInit(Reader& r, Call& call) {
         }
         call.result.Int("error", nError).UInt("token", unToken);
         call.fdToPass = nError == 0 ? m_fdShared : -1;
+        if (nError == 0) {
+            AnnounceConsolePages();
+        }
     });
 }
 
@@ -205,6 +208,7 @@ bool CSimState::LConsoleLine(Reader& r, Call& call) {
             .UInt("time_ms", line.unTime)
             .Int("level", line.nLevel)
             .Str("text", line.strText);
+        ShowOnConsolePages(line);
         m_consoleLines.push_back(std::move(line));
     });
 }

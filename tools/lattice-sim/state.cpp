@@ -105,6 +105,9 @@ void CSimState::Stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStopping = true;
         m_wake.notify_all();
+        for (auto& [ulConsole, feed] : m_consolePages) {
+            feed->Close();
+        }
     }
     m_journal.Stop();
 }

@@ -9,9 +9,15 @@
 // verb is one handler and one table row; the dispatch, the journal entry and
 // the reply come from here.
 //
+// Console pages (web_console.cpp) are web consoles of their own: opening one
+// queues the console-opened event with a fresh id, the lines the runtime
+// library shows for that id or for every console reach the page's feed, and
+// closing it queues the console-closed event.
+//
 // Thread safety: Handle() and RunVerb() are called concurrently by the
-// connection threads; m_mutex guards the state, the journal has its own
-// (taken inside m_mutex, never the other way round). Only a stalled poll and
+// connection threads, the console page calls by the web server's; m_mutex
+// guards the state, the journal and the page feeds have their own (taken
+// inside m_mutex, never the other way round). Only a stalled poll and
 // the `wait` verb block, and neither holds m_mutex while it waits.
 // Failure: a request that cannot be decoded is answered with
 // Status_BadRequest and a text; nothing in a request can end the process.
@@ -23,12 +29,14 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "config.h"
+#include "console_feed.h"
 #include "journal.h"
 #include "protocol.h"
 #include "verbs.h"
@@ -66,6 +74,12 @@ public:
     // Wakes stalled polls and waits so that the server can stop.
     void Stop();
 
+    // consoles.cpp: a console page opens a web console with an id of its own
+    // and queues the console-opened event; null once the simulator stops.
+    std::shared_ptr<CConsoleFeed> OpenConsolePage();
+    // Queues the console-closed event; harmless for a page already closed.
+    void CloseConsolePage(uint64_t ulConsole);
+
 private:
     friend const std::vector<VerbInfo>& Verbs();
 
@@ -85,13 +99,6 @@ private:
     struct PathValue {
         uint32_t unTag = 0;
         std::string bytes;
-    };
-    struct ConsoleLine {
-        uint64_t ulHandle;
-        std::string strLog;
-        uint32_t unTime;
-        int32_t nLevel;
-        std::string strText;
     };
     struct HostSession {
         int64_t nPid = 0;
@@ -254,6 +261,10 @@ private:
     CtlResult QueueVerb(uint32_t unEventType);
     CtlResult QueueCallbackForAll(int32_t iCallback, const std::string& payload);  // m_mutex held
 
+    // consoles.cpp; m_mutex held.
+    void ShowOnConsolePages(const ConsoleLine& line);
+    void AnnounceConsolePages();
+
     // Shared by the handlers; m_mutex held.
     void QueueEvent(uint32_t unType, uint64_t ulData);
     void SetToken(uint32_t unToken);
@@ -279,6 +290,8 @@ private:
     std::deque<Event> m_events;
     std::set<uint64_t> m_openConsoles;
     std::vector<ConsoleLine> m_consoleLines;
+    std::map<uint64_t, std::shared_ptr<CConsoleFeed>> m_consolePages;
+    uint64_t m_ulNextConsolePage = 1;
     std::map<uint32_t, Screenshot> m_screenshots;
     uint32_t m_unNextScreenshot = 1;
     std::map<std::string, uint64_t> m_pathHandles;

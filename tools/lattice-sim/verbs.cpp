@@ -382,7 +382,7 @@ CtlResult CSimState::VerbPing(const Args&) {
 // --- help texts -------------------------------------------------------------------------
 
 std::string MainHelp() {
-    return "usage: lattice-sim serve [--config FILE] [--socket PATH]\n"
+    return "usage: lattice-sim serve [--config FILE] [--socket PATH] [--http PORT]\n"
            "       lattice-sim ctl [--socket PATH] VERB [ARGS...]\n"
            "       lattice-sim --version\n"
            "\n"
@@ -395,11 +395,14 @@ std::string MainHelp() {
 }
 
 std::string ServeHelp() {
-    return "usage: lattice-sim serve [--config FILE] [--socket PATH]\n"
+    return "usage: lattice-sim serve [--config FILE] [--socket PATH] [--http PORT]\n"
            "\n"
            "Runs the simulator in the foreground until `ctl shutdown`, SIGTERM or SIGINT.\n"
            "  --config FILE   initial state (JSON; docs/lattice-sim.md lists them)\n"
            "  --socket PATH   socket to listen on (default: as for the client libraries)\n"
+           "  --http PORT     serve the web console page on http://127.0.0.1:PORT/\n"
+           "                  (0: a free port, printed at start-up); each open page is a\n"
+           "                  web console of its own\n"
            "Exit status: 0 after a clean stop, 1 when the socket is taken or cannot be\n"
            "created, 2 for bad arguments or a bad configuration.\n";
 }
