@@ -1,9 +1,35 @@
 #include "channel.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace lattice_proto {
+
+namespace {
+
+// This process's id without a system call on every call: an idle frame asks
+// for it several times. Read again in a child made by fork.
+std::atomic<pid_t> s_pidCurrent{0};
+
+void ForgetPidInChild() {
+    s_pidCurrent.store(0, std::memory_order_relaxed);
+}
+
+pid_t CurrentPid() {
+    static const bool s_bForkHandled = pthread_atfork(nullptr, nullptr, ForgetPidInChild) == 0;
+    (void)s_bForkHandled;
+    pid_t pid = s_pidCurrent.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = getpid();
+        s_pidCurrent.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+}  // namespace
 
 CClientChannel::CClientChannel(EClientRole eRole, bool bAutoOpen)
     : m_eRole(eRole), m_bAutoOpen(bAutoOpen) {}
@@ -33,7 +59,7 @@ bool CClientChannel::Open(const std::string& strPath, std::string* pstrError) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_strPath = strPath;
     m_bOpen = true;
-    m_pidOwner = getpid();
+    m_pidOwner = CurrentPid();
     m_vecIdle.push_back(fd);
     return true;
 }
@@ -55,7 +81,7 @@ bool CClientChannel::IsOpen() {
 
 bool CClientChannel::PeerClosed() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_bOpen || m_vecIdle.empty() || m_pidOwner != getpid()) {
+    if (!m_bOpen || m_vecIdle.empty() || m_pidOwner != CurrentPid()) {
         return false;
     }
     // An idle connection never has anything to read: input here is the end
@@ -68,13 +94,13 @@ int CClientChannel::TakeConnection(uint64_t& unGeneration, bool& bReused, ECall&
     std::string strPath;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bOpen && m_pidOwner != getpid()) {
+        if (m_bOpen && m_pidOwner != CurrentPid()) {
             // Inherited across fork: the parent still talks on these sockets.
             for (int fd : m_vecIdle) {
                 close(fd);
             }
             m_vecIdle.clear();
-            m_pidOwner = getpid();
+            m_pidOwner = CurrentPid();
             ++m_unGeneration;
         }
         if (!m_bOpen) {
@@ -84,7 +110,7 @@ int CClientChannel::TakeConnection(uint64_t& unGeneration, bool& bReused, ECall&
             }
             m_strPath = ResolveSocketPath();
             m_bOpen = true;
-            m_pidOwner = getpid();
+            m_pidOwner = CurrentPid();
             ++m_unGeneration;
         }
         unGeneration = m_unGeneration;
@@ -112,7 +138,7 @@ int CClientChannel::TakeConnection(uint64_t& unGeneration, bool& bReused, ECall&
 
 void CClientChannel::GiveBack(int fd, uint64_t unGeneration) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bOpen && unGeneration == m_unGeneration && m_pidOwner == getpid()) {
+    if (m_bOpen && unGeneration == m_unGeneration && m_pidOwner == CurrentPid()) {
         m_vecIdle.push_back(fd);
         return;
     }
