@@ -203,14 +203,18 @@ public:
 
     void ShowConsoleLine(uint64_t ulConsoleHandle, const char* pchLogName, uint32_t unTimeStampMs,
                          int32_t nLevel, const char* pchText) override {
+        std::string_view logName = pchLogName ? pchLogName : "";
+        std::string_view text = pchText ? pchText : "";
         CWireWriter request;
+        request.Reserve(8 + 4 + logName.size() + 4 + 4 + 4 + text.size());
         request.U64(ulConsoleHandle);
-        request.Str(pchLogName ? pchLogName : "");
+        request.Str(logName);
         request.U32(unTimeStampMs);
         request.I32(nLevel);
-        request.Str(pchText ? pchText : "");
-        Frame reply;
-        Runtime().Call(lattice_proto::Op_L_ConsoleLine, request, reply);
+        request.Str(text);
+        // Nothing comes back: the line is on its way once sent, and waiting
+        // for the runtime would cost every logging thread a round trip.
+        Runtime().Post(lattice_proto::Op_L_ConsoleLine, request);
     }
 };
 
@@ -504,16 +508,19 @@ std::unique_ptr<CInterfaceBase> MakeInterface(const std::string& strVersion) {
 
 }  // namespace
 
-void* FindInterface(const std::string& strVersion) {
+void* FindInterface(std::string_view version) {
     static std::mutex s_mutex;
     // Leaked on purpose: pointers handed out must outlive every caller.
-    static auto* s_pObjects = new std::map<std::string, std::unique_ptr<CInterfaceBase>>;
+    // Looked up without building a string: every console line asks.
+    static auto* s_pObjects =
+        new std::map<std::string, std::unique_ptr<CInterfaceBase>, std::less<>>;
     std::lock_guard<std::mutex> lock(s_mutex);
-    auto& pObject = (*s_pObjects)[strVersion];
-    if (!pObject) {
-        pObject = MakeInterface(strVersion);
+    auto it = s_pObjects->find(version);
+    if (it == s_pObjects->end()) {
+        std::string strVersion(version);
+        it = s_pObjects->emplace(strVersion, MakeInterface(strVersion)).first;
     }
-    return pObject->AsInterface();
+    return it->second->AsInterface();
 }
 
 }  // namespace lattice_stub
