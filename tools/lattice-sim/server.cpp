@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "framereader.h"
 #include "socketio.h"
 #include "wire.h"
 
@@ -109,9 +110,9 @@ void CServer::Run() {
     m_idle.wait_for(lock, std::chrono::seconds(10), [this] { return m_cThreads == 0; });
 }
 
-bool CServer::Greet(int fd, ClientInfo& client) {
+bool CServer::Greet(int fd, CFrameReader& frames, ClientInfo& client) {
     Frame frame;
-    if (lattice_proto::RecvFrame(fd, frame) != lattice_proto::Recv_Ok) {
+    if (frames.Next(frame) != lattice_proto::Recv_Ok) {
         return false;
     }
     lattice_proto::CWireReader reader(frame.payload);
@@ -153,7 +154,8 @@ bool CServer::Greet(int fd, ClientInfo& client) {
 
 void CServer::Serve(int fd) {
     ClientInfo client;
-    if (Greet(fd, client)) {
+    CFrameReader frames(fd);
+    if (Greet(fd, frames, client)) {
         bool bOneWay = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -161,10 +163,10 @@ void CServer::Serve(int fd) {
         }
         Frame frame;
         while (true) {
-            if (bOneWay && !AwaitOneWayInput(fd)) {
+            if (bOneWay && !frames.HasBuffered() && !AwaitOneWayInput(fd)) {
                 break;
             }
-            lattice_proto::ERecv eRecv = lattice_proto::RecvFrame(fd, frame);
+            lattice_proto::ERecv eRecv = frames.Next(frame);
             if (eRecv == lattice_proto::Recv_TooLarge) {
                 // The stream cannot be resynchronised past an oversized frame.
                 lattice_proto::SendFrame(fd, frame.usOp, lattice_proto::Status_TooLarge,

@@ -19,6 +19,7 @@
 #include <set>
 #include <string>
 
+#include "framereader.h"
 #include "state.h"
 
 namespace lattice_sim {
@@ -36,7 +37,7 @@ public:
 
 private:
     void Serve(int fd);
-    bool Greet(int fd, ClientInfo& client);
+    bool Greet(int fd, CFrameReader& frames, ClientInfo& client);
     void Wake();
     // One-way connections: waits for input while marked idle, so that a
     // control request can tell "handled everything" from "about to read".
