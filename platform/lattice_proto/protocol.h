@@ -90,6 +90,10 @@ enum EOp : uint16_t {
     Op_Q_PrivateConnectionParams = 212,
     Op_Q_PrivateInvite = 213,
     Op_Q_Attach = 214,  // maps the shared page; answers whether the host runs
+    // QuillAPI_RunCallbacks while the shared page shows no callback queued:
+    // recorded like Op_Q_RunCallbacks but delivers nothing (a callback queued
+    // meanwhile waits for the next RunCallbacks). Sent one-way.
+    Op_Q_RunCallbacksNoneQueued = 215,
 
     // control CLI
     Op_C_Control = 300,
@@ -136,9 +140,10 @@ struct SharedState {
     uint32_t unMagic;
     uint32_t unVersion;
     uint32_t unInitToken;
-    uint32_t unStallPending;  // non-zero while a stall waits for the next poll
-    uint32_t unEventsQueued;  // events waiting in the runtime's queue
-    uint32_t unHostRunning;   // the host client runs
+    uint32_t unStallPending;     // non-zero while a stall waits for the next poll
+    uint32_t unEventsQueued;     // events waiting in the runtime's queue
+    uint32_t unHostRunning;      // the host client runs
+    uint32_t unCallbacksQueued;  // host callbacks waiting, over every host session
 };
 constexpr uint32_t k_unSharedMagic = 0x54534C53;  // "SLST"
 

@@ -173,6 +173,12 @@ void CSimState::PublishState() {
                          __ATOMIC_RELEASE);
         __atomic_store_n(&m_pShared->unHostRunning, m_config.host.bRunning ? 1u : 0u,
                          __ATOMIC_RELEASE);
+        size_t cCallbacks = 0;
+        for (const auto& [ulId, session] : m_hostSessions) {
+            cCallbacks += session.callbacks.size();
+        }
+        __atomic_store_n(&m_pShared->unCallbacksQueued, static_cast<uint32_t>(cCallbacks),
+                         __ATOMIC_RELEASE);
     }
 }
 
@@ -256,6 +262,7 @@ Reply CSimState::Dispatch(uint16_t usOp, Reader& r, const ClientInfo& c) {
         case Op_Q_Shutdown:
             return QShutdown(r, c);
         case Op_Q_RunCallbacks:
+        case Op_Q_RunCallbacksNoneQueued:
         case Op_Q_FindInterface:
         case Op_Q_UtilsAppId:
         case Op_Q_UtilsLanguage:
@@ -950,6 +957,7 @@ Reply CSimState::QShutdown(Reader& r, const ClientInfo& c) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     bool bKnown = m_hostSessions.erase(ulSession) > 0;
+    PublishState();  // its queued callbacks went with it
     m_journal.Add(c.nPid, "quill", "QuillAPI_Shutdown", CJsonFields().UInt("session", ulSession),
                   CJsonFields().Bool("known_session", bKnown));
     return Reply{};
@@ -977,21 +985,28 @@ Reply CSimState::QSessionOp(uint16_t usOp, Reader& r, const ClientInfo& c) {
     };
     const HostConfig& host = m_config.host;
     switch (usOp) {
-        case Op_Q_RunCallbacks: {
+        case Op_Q_RunCallbacks:
+        case Op_Q_RunCallbacksNoneQueued: {
             strCall = "QuillAPI_RunCallbacks";
             if (!r.Complete()) {
                 return Bad(c, strCall.c_str());
             }
             lock.lock();
             if (HostSession* pSession = Session()) {
-                w.U32(static_cast<uint32_t>(pSession->callbacks.size()));
+                // The one-way form delivers nothing: its sender reads no
+                // answer, so a callback queued meanwhile stays for the next.
+                const size_t cDelivered =
+                    usOp == Op_Q_RunCallbacks ? pSession->callbacks.size() : 0;
+                w.U32(static_cast<uint32_t>(cDelivered));
                 std::string strIds = "[";
-                for (size_t i = 0; i < pSession->callbacks.size(); ++i) {
+                for (size_t i = 0; i < cDelivered; ++i) {
                     w.I32(pSession->callbacks[i].first);
                     w.Str(pSession->callbacks[i].second);
                     strIds += (i ? "," : "") + std::to_string(pSession->callbacks[i].first);
                 }
-                pSession->callbacks.clear();
+                pSession->callbacks.erase(pSession->callbacks.begin(),
+                                          pSession->callbacks.begin() + cDelivered);
+                PublishState();
                 result.Raw("callbacks", strIds + "]");
             }
             break;
@@ -1350,6 +1365,7 @@ CSimState::Control CSimState::VerbHost(const std::vector<std::string>& args) {
         for (auto& [ulId, session] : m_hostSessions) {
             session.callbacks.emplace_back(iCallback, payload);
         }
+        PublishState();
         out.strOut = "queued for " + std::to_string(m_hostSessions.size()) + " host session(s)\n";
     };
     if (strWhat == "up" && args.size() == 1) {
