@@ -248,7 +248,7 @@ CClientChannel::ECall CClientChannel::ConfirmPosts() {
     // The simulator handles a connection's frames in order: the ping's answer
     // comes after every one-way request before it has been handled.
     Frame reply;
-    if (!RoundTrip(m_fdPost, Op_Ping, std::string_view(), reply)) {
+    if (!RoundTrip(m_fdPost, Op_Ping, "", reply)) {
         DropPostConnection();
         return Call_Lost;
     }
