@@ -13,7 +13,12 @@
 //        idles; from the journal, the first fetch of the burst to the last.
 //   idle at 30 frames/s        CPU time of the whole process (all threads)
 //        over the window, next to a bare usleep(33000) loop running at the
-//        same time; resident memory (VmRSS) of both at the end.
+//        same time; resident memory (VmRSS) of both at the end, and the
+//        part of it that libSDL2 (loaded by the watchdog monitor to set its
+//        priority) and the libraries only it needs take: the files mapped
+//        there but not by a halyard started once more with libSDL2
+//        unreadable (an empty file bound over it in a mount namespace of its
+//        own), whose resident memory is a row of its own.
 // The first two alternate halyard and the bare client round by round; the
 // table shows medians. Prints table rows (bench_support.h); passes or fails
 // nothing.
@@ -21,8 +26,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -64,6 +72,22 @@ int RunBareClient() {
     }
 }
 
+// "7f12-7f34 r-xp 00000000 08:01 1234  /usr/lib/libx.so" opens a mapping in
+// /proc/PID/smaps; the lines after it ("Rss:    12 kB") describe it.
+bool BMappingHeader(const std::string& sLine) {
+    size_t nDash = sLine.find('-');
+    size_t nSpace = sLine.find(' ');
+    if (nDash == 0 || nDash == std::string::npos || nSpace == std::string::npos || nDash > nSpace) {
+        return false;
+    }
+    for (size_t i = 0; i < nDash; ++i) {
+        if (!isxdigit(static_cast<unsigned char>(sLine[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string DescribeStatus(int nStatus) {
     if (WIFSIGNALED(nStatus)) {
         return std::string("killed by ") + strsignal(WTERMSIG(nStatus));
@@ -72,6 +96,8 @@ std::string DescribeStatus(int nStatus) {
     switch (nCode) {
         case 0:
             return "exit 0: another instance holds the single-instance lock?";
+        case 125:
+            return "exit 125: no private mount namespace";
         case 126:
             return "exit 126: no private IPC namespace";
         case 127:
@@ -117,7 +143,8 @@ public:
 
     // Starts the subject and waits for its first event poll; the time from
     // exec to that poll in milliseconds.
-    double Launch(const Subject& subject, pid_t* ppid) {
+    double Launch(const Subject& subject, pid_t* ppid,
+                  std::vector<std::pair<std::string, std::string>> vecBindMounts = {}) {
         m_sim.CtlOrFail({"event", std::to_string(k_unMarkerEvent)});
         ChildSpec spec;
         spec.vecArgv = subject.bHalyard ? std::vector<std::string>{m_sHalyard}
@@ -127,6 +154,7 @@ public:
         spec.sOutput = m_sDir + "/" + (subject.bHalyard ? "halyard" : "bare-client") + "-" +
                        std::to_string(++m_nLaunches) + ".out";
         spec.bPrivateIpc = subject.bHalyard && m_bPrivateIpc;
+        spec.vecBindMounts = std::move(vecBindMounts);
         double flExecMs = MonotonicMs();
         pid_t pid = Spawn(spec);
         *ppid = pid;
@@ -187,6 +215,7 @@ public:
         pid_t pidHalyard = -1;
         Launch({"halyard", true}, &pidHalyard);
         usleep(static_cast<useconds_t>(nSettleMs) * 1000);
+        double flHalyardStartMiB = static_cast<double>(ResidentKiB(pidHalyard)) / 1024;
         pid_t pidSim = m_sim.Pid();
         double flHalyard0 = ProcessCpuSeconds(pidHalyard), flLoop0 = ProcessCpuSeconds(pidLoop),
                flSim0 = ProcessCpuSeconds(pidSim), flStart = MonotonicMs();
@@ -202,6 +231,7 @@ public:
         double flSim = ProcessCpuSeconds(pidSim) - flSim0;
         double flHalyardMiB = static_cast<double>(ResidentKiB(pidHalyard)) / 1024;
         double flLoopMiB = static_cast<double>(ResidentKiB(pidLoop)) / 1024;
+        std::map<std::string, long> mapKiBByFile = ResidentKiBByFile(pidHalyard);
         int nStatus = Quit(pidHalyard);
         KillChild(pidLoop);
         double flHalyardShare = flHalyard / flWall * 100, flLoopShare = flLoop / flWall * 100;
@@ -210,9 +240,82 @@ public:
                  Fixed(flLoopShare, 3) + " %", Ratio(flHalyardShare, flLoopShare),
                  "same window; lattice-sim meanwhile " + Fixed(flSim / flWall * 100, 3) + " %" +
                      (nStatus == 0 ? "" : "; halyard exit " + std::to_string(nStatus)));
+        std::string sSdlPath;
+        for (const auto& [sFile, nKiB] : mapKiBByFile) {
+            if (sFile.find("libSDL2-2.0.so") != std::string::npos) {
+                sSdlPath = sFile;
+            }
+        }
+        std::string sNote =
+            "/proc/PID/status; " + Fixed(flHalyardStartMiB, 1) + " MiB at the start of the window";
+        if (sSdlPath.empty()) {
+            PrintRow("resident memory (VmRSS) after the idle window",
+                     Fixed(flHalyardMiB, 1) + " MiB", "bare usleep(33000) loop",
+                     Fixed(flLoopMiB, 1) + " MiB", Ratio(flHalyardMiB, flLoopMiB),
+                     sNote + "; libSDL2 not loaded");
+            return;
+        }
+        // What SDL brought in: the files mapped here but not by a halyard
+        // that cannot load it.
+        std::map<std::string, long> mapWithoutSdl;
+        double flWithoutSdlMiB = ResidentWithoutSdl(sSdlPath, nSettleMs, &mapWithoutSdl);
+        long nSdlKiB = 0;
+        int nSdlFiles = 0;
+        for (const auto& [sFile, nKiB] : mapKiBByFile) {
+            if (sFile != "[anon]" && mapWithoutSdl.count(sFile) == 0) {
+                nSdlKiB += nKiB;
+                ++nSdlFiles;
+            }
+        }
         PrintRow("resident memory (VmRSS) after the idle window", Fixed(flHalyardMiB, 1) + " MiB",
                  "bare usleep(33000) loop", Fixed(flLoopMiB, 1) + " MiB",
-                 Ratio(flHalyardMiB, flLoopMiB), "/proc/PID/status");
+                 Ratio(flHalyardMiB, flLoopMiB),
+                 sNote + "; of it " + Fixed(static_cast<double>(nSdlKiB) / 1024, 1) +
+                     " MiB in libSDL2 and the " + std::to_string(nSdlFiles - 1) +
+                     " libraries only it brings in (the watchdog monitor sets its priority "
+                     "through SDL)");
+        if (flWithoutSdlMiB > 0) {
+            PrintRow("resident memory, libSDL2 absent", Fixed(flWithoutSdlMiB, 1) + " MiB",
+                     "bare usleep(33000) loop", Fixed(flLoopMiB, 1) + " MiB",
+                     Ratio(flWithoutSdlMiB, flLoopMiB),
+                     "an empty file bound over " + sSdlPath + " (own mount namespace), " +
+                         Fixed((nSettleMs + 3000) / 1000.0, 1) + " s after start");
+        }
+    }
+
+    // halyard once more, with libSDL2 unreadable (an empty file bound over it
+    // in a mount namespace of its own), as on a machine without SDL: its
+    // resident MiB (negative when that cannot be arranged) and its mappings.
+    double ResidentWithoutSdl(const std::string& sSdlPath, int nSettleMs,
+                              std::map<std::string, long>* pmapKiBByFile) {
+        if (!m_bPrivateIpc) {
+            return -1;  // no namespaces for children here
+        }
+        std::string sEmpty = m_sDir + "/empty-library";
+        WriteFile(sEmpty, "");
+        pid_t pid = -1;
+        Launch({"halyard", true}, &pid, {{sEmpty, sSdlPath}});
+        usleep(static_cast<useconds_t>(nSettleMs + 3000) * 1000);
+        double flMiB = static_cast<double>(ResidentKiB(pid)) / 1024;
+        *pmapKiBByFile = ResidentKiBByFile(pid);
+        Quit(pid);
+        return flMiB;
+    }
+
+    // Rss of a process's mappings by file ("[anon]" for the rest).
+    static std::map<std::string, long> ResidentKiBByFile(pid_t pid) {
+        std::map<std::string, long> mapKiB;
+        std::string sCurrent = "[anon]";
+        for (const std::string& sLine :
+             SplitLines(ReadFile("/proc/" + std::to_string(pid) + "/smaps"))) {
+            if (sLine.rfind("Rss:", 0) == 0) {
+                mapKiB[sCurrent] += std::strtol(sLine.c_str() + 4, nullptr, 10);
+            } else if (BMappingHeader(sLine)) {
+                size_t pos = sLine.find('/');
+                sCurrent = pos == std::string::npos ? "[anon]" : sLine.substr(pos);
+            }
+        }
+        return mapKiB;
     }
 
 private:

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -320,6 +321,16 @@ pid_t Spawn(const ChildSpec& spec) {
         DieWithParent(pidParent);
         if (spec.bPrivateIpc && unshare(CLONE_NEWIPC) != 0) {
             _exit(126);
+        }
+        if (!spec.vecBindMounts.empty() &&
+            (unshare(CLONE_NEWNS) != 0 ||
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+            _exit(125);
+        }
+        for (const auto& [sSource, sTarget] : spec.vecBindMounts) {
+            if (mount(sSource.c_str(), sTarget.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                _exit(125);
+            }
         }
         dup2(fdOutput, STDOUT_FILENO);
         dup2(fdOutput, STDERR_FILENO);

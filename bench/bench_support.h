@@ -79,6 +79,9 @@ struct ChildSpec {
     std::vector<std::string> vecUnsetEnv;
     std::string sOutput = "/dev/null";  // standard output and error
     bool bPrivateIpc = false;           // own System V IPC namespace
+    // (source, target): target shows source's content, in a mount namespace
+    // of the child's own (root only; the child exits 125 when that fails).
+    std::vector<std::pair<std::string, std::string>> vecBindMounts;
 };
 // Starts a child; Fail()s when fork fails. The child is killed at exit.
 pid_t Spawn(const ChildSpec& spec);

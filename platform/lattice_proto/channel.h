@@ -7,6 +7,13 @@
 // thread's call. After fork() the child drops the connections it inherited and
 // opens its own.
 //
+// One-way requests (Post) need no answer, so nobody waits for one: they travel
+// in order on one connection of their own, announced as such in its hello,
+// which no call uses. The first Call after them first has the simulator
+// confirm on that connection, with a ping, that it has handled them all; so a
+// call never overtakes a one-way request made before it, and a broken
+// connection shows at the latest there.
+//
 // Thread safety: every member may be called from any thread.
 // Failure: Call answers Call_NotOpen without touching the network when the
 // channel is closed, and Call_Lost when the simulator cannot be reached or the
@@ -15,6 +22,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -51,11 +59,27 @@ public:
     };
     // reply holds the server's frame on Call_Ok (its status may be an error).
     ECall Call(uint16_t usOp, const std::string& payload, Frame& reply, int* pReceivedFd = nullptr);
+    // Sends a one-way request; Call_Ok once it is on its way (no answer
+    // comes), Call_Lost when the connection broke: it may then be lost.
+    ECall Post(uint16_t usOp, const std::string& payload);
 
 private:
+    // Has the simulator handle every one-way request sent so far before the
+    // caller goes on. Call_Lost when their connection broke.
+    ECall ConfirmPosts();
+    // Under m_postMutex: the one-way connection, opened when missing; -1
+    // with eFail set when it cannot be had.
+    int TakePostConnection(bool& bReused, ECall& eFail);
+    void DropPostConnection();
+    // Under m_mutex: drops connections inherited across fork, opens an
+    // auto-opening channel; false (Call_NotOpen) for a closed channel.
+    bool PrepareLocked(ECall& eFail);
     int TakeConnection(uint64_t& unGeneration, bool& bReused, ECall& eFail);
     void GiveBack(int fd, uint64_t unGeneration);
-    int OpenConnection(const std::string& strPath, std::string* pstrError);
+    // bOneWay: the hello announces a connection for one-way requests.
+    int OpenConnection(const std::string& strPath, std::string* pstrError, bool bOneWay = false);
+    int OpenForGeneration(const std::string& strPath, uint64_t unGeneration, bool bOneWay,
+                          ECall& eFail);
 
     const EClientRole m_eRole;
     const bool m_bAutoOpen;
@@ -65,6 +89,13 @@ private:
     std::vector<int> m_vecIdle;
     uint64_t m_unGeneration = 0;
     pid_t m_pidOwner = 0;
+
+    // Taken before m_mutex when both are held.
+    std::mutex m_postMutex;
+    int m_fdPost = -1;
+    uint64_t m_unPostGeneration = 0;
+    pid_t m_pidPost = 0;
+    std::atomic<bool> m_bPostsUnconfirmed{false};
 };
 
 }  // namespace lattice_proto

@@ -3,10 +3,11 @@
 // and the host client. docs/lattice-sim-protocol.md describes it for people.
 //
 // Transport: a Unix stream socket. Every message is a frame: a 12-byte header
-// (payload length, operation, status, all little-endian) and a payload encoded
-// with CWireWriter. Each request gets exactly one reply frame carrying the same
-// operation; the reply status says whether the payload is the answer or an
-// error text. The first frame on every connection is Op_Hello.
+// (payload length, operation, status, all little-endian, then a flags byte)
+// and a payload encoded with CWireWriter. Each request gets exactly one reply
+// frame carrying the same operation, unless it is flagged one-way; the reply
+// status says whether the payload is the answer or an error text. The first
+// frame on every connection is Op_Hello.
 //
 // This header holds constants only; it is shared by both stand-ins and the
 // simulator and nothing else.
@@ -20,6 +21,12 @@ namespace lattice_proto {
 constexpr uint32_t k_unHelloMagic = 0x4D49534C;  // "LSIM"
 constexpr uint16_t k_usProtocolVersion = 1;
 constexpr size_t k_cubFrameHeader = 12;
+// Header byte 8. One-way: the sender waits for no reply, and none is sent.
+constexpr uint8_t k_ubFrameFlagOneWay = 0x01;
+// On a hello: the connection will carry one-way requests (and pings to
+// confirm them), nothing else. The simulator then answers control requests
+// only once it has handled every one-way request that had reached it.
+constexpr uint8_t k_ubFrameFlagOneWayStream = 0x02;
 // Larger frames are refused; big enough for a full journal dump.
 constexpr uint32_t k_cubMaxPayload = 64u * 1024u * 1024u;
 // Events fetched per poll round trip; the stand-in hands them out one by one.
@@ -83,6 +90,10 @@ enum EOp : uint16_t {
     Op_Q_PrivateConnectionParams = 212,
     Op_Q_PrivateInvite = 213,
     Op_Q_Attach = 214,  // maps the shared page; answers whether the host runs
+    // QuillAPI_RunCallbacks while the shared page shows no callback queued:
+    // recorded like Op_Q_RunCallbacks but delivers nothing (a callback queued
+    // meanwhile waits for the next RunCallbacks). Sent one-way.
+    Op_Q_RunCallbacksNoneQueued = 215,
 
     // control CLI
     Op_C_Control = 300,
@@ -129,9 +140,10 @@ struct SharedState {
     uint32_t unMagic;
     uint32_t unVersion;
     uint32_t unInitToken;
-    uint32_t unStallPending;  // non-zero while a stall waits for the next poll
-    uint32_t unEventsQueued;  // events waiting in the runtime's queue
-    uint32_t unHostRunning;   // the host client runs
+    uint32_t unStallPending;     // non-zero while a stall waits for the next poll
+    uint32_t unEventsQueued;     // events waiting in the runtime's queue
+    uint32_t unHostRunning;      // the host client runs
+    uint32_t unCallbacksQueued;  // host callbacks waiting, over every host session
 };
 constexpr uint32_t k_unSharedMagic = 0x54534C53;  // "SLST"
 

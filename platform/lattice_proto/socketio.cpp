@@ -75,7 +75,7 @@ struct FdMessage {
     msghdr msg{};
 };
 
-void PutHeader(char* pHeader, uint32_t cub, uint16_t usOp, uint16_t usStatus) {
+void PutHeader(char* pHeader, uint32_t cub, uint16_t usOp, uint16_t usStatus, uint8_t ubFlags) {
     for (int i = 0; i < 4; ++i) {
         pHeader[i] = static_cast<char>((cub >> (8 * i)) & 0xFF);
     }
@@ -83,7 +83,8 @@ void PutHeader(char* pHeader, uint32_t cub, uint16_t usOp, uint16_t usStatus) {
     pHeader[5] = static_cast<char>(usOp >> 8);
     pHeader[6] = static_cast<char>(usStatus & 0xFF);
     pHeader[7] = static_cast<char>(usStatus >> 8);
-    pHeader[8] = pHeader[9] = pHeader[10] = pHeader[11] = 0;
+    pHeader[8] = static_cast<char>(ubFlags);
+    pHeader[9] = pHeader[10] = pHeader[11] = 0;
 }
 
 }  // namespace
@@ -130,12 +131,13 @@ int ConnectSocket(const std::string& strPath, std::string* pstrError) {
     return fd;
 }
 
-bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payload, int fdToPass) {
+bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payload, int fdToPass,
+               uint8_t ubFlags) {
     if (payload.size() > k_cubMaxPayload) {
         return false;
     }
     char header[k_cubFrameHeader];
-    PutHeader(header, static_cast<uint32_t>(payload.size()), usOp, usStatus);
+    PutHeader(header, static_cast<uint32_t>(payload.size()), usOp, usStatus, ubFlags);
     if (fdToPass < 0) {
         // One buffer, one syscall: small frames are the common case.
         if (payload.size() <= 4096) {
@@ -193,14 +195,7 @@ ERecv RecvFrame(int fd, Frame& frame, int* pReceivedFd) {
     if (got + static_cast<size_t>(n) < sizeof(header)) {
         return Recv_Error;
     }
-    uint32_t cub = 0;
-    for (int i = 0; i < 4; ++i) {
-        cub |= static_cast<uint32_t>(static_cast<uint8_t>(header[i])) << (8 * i);
-    }
-    frame.usOp = static_cast<uint16_t>(static_cast<uint8_t>(header[4]) |
-                                       (static_cast<uint8_t>(header[5]) << 8));
-    frame.usStatus = static_cast<uint16_t>(static_cast<uint8_t>(header[6]) |
-                                           (static_cast<uint8_t>(header[7]) << 8));
+    uint32_t cub = DecodeFrameHeader(header, frame);
     if (cub > k_cubMaxPayload) {
         return Recv_TooLarge;
     }
@@ -211,18 +206,32 @@ ERecv RecvFrame(int fd, Frame& frame, int* pReceivedFd) {
     return Recv_Ok;
 }
 
+uint32_t DecodeFrameHeader(const char* pHeader, Frame& frame) {
+    uint32_t cub = 0;
+    for (int i = 0; i < 4; ++i) {
+        cub |= static_cast<uint32_t>(static_cast<uint8_t>(pHeader[i])) << (8 * i);
+    }
+    frame.usOp = static_cast<uint16_t>(static_cast<uint8_t>(pHeader[4]) |
+                                       (static_cast<uint8_t>(pHeader[5]) << 8));
+    frame.usStatus = static_cast<uint16_t>(static_cast<uint8_t>(pHeader[6]) |
+                                           (static_cast<uint8_t>(pHeader[7]) << 8));
+    frame.ubFlags = static_cast<uint8_t>(pHeader[8]);
+    return cub;
+}
+
 bool RoundTrip(int fd, uint16_t usOp, std::string_view payload, Frame& reply, int* pReceivedFd) {
     return SendFrame(fd, usOp, Status_Ok, payload) && RecvFrame(fd, reply, pReceivedFd) == Recv_Ok;
 }
 
-bool ClientHello(int fd, EClientRole eRole, std::string* pstrError) {
+bool ClientHello(int fd, EClientRole eRole, std::string* pstrError, uint8_t ubFlags) {
     CWireWriter writer;
     writer.U32(k_unHelloMagic);
     writer.U16(k_usProtocolVersion);
     writer.U8(eRole);
     writer.U32(static_cast<uint32_t>(getpid()));
     Frame reply;
-    if (!RoundTrip(fd, Op_Hello, writer.Buffer(), reply)) {
+    if (!SendFrame(fd, Op_Hello, Status_Ok, writer.Buffer(), -1, ubFlags) ||
+        RecvFrame(fd, reply) != Recv_Ok) {
         if (pstrError) {
             *pstrError = "connection closed during hello";
         }

@@ -27,12 +27,13 @@ int ConnectSocket(const std::string& strPath, std::string* pstrError);
 struct Frame {
     uint16_t usOp = 0;
     uint16_t usStatus = 0;
+    uint8_t ubFlags = 0;  // k_ubFrameFlag*
     std::string payload;
 };
 
 // Sends one frame; fdToPass >= 0 travels along as SCM_RIGHTS.
 bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payload,
-               int fdToPass = -1);
+               int fdToPass = -1, uint8_t ubFlags = 0);
 
 enum ERecv {
     Recv_Ok,
@@ -44,8 +45,13 @@ enum ERecv {
 // frame is stored there (close-on-exec), else -1.
 ERecv RecvFrame(int fd, Frame& frame, int* pReceivedFd = nullptr);
 
+// Reads a frame header (k_cubFrameHeader bytes): fills the frame's operation,
+// status and flags, and returns the payload length it announces.
+uint32_t DecodeFrameHeader(const char* pHeader, Frame& frame);
+
 // Client side of the hello exchange; false with *pstrError on refusal.
-bool ClientHello(int fd, EClientRole eRole, std::string* pstrError);
+// ubFlags go in the hello's header (k_ubFrameFlagOneWayStream).
+bool ClientHello(int fd, EClientRole eRole, std::string* pstrError, uint8_t ubFlags = 0);
 
 // Sends a request and waits for its reply. false when the connection failed.
 bool RoundTrip(int fd, uint16_t usOp, std::string_view payload, Frame& reply,

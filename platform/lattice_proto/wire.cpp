@@ -5,9 +5,11 @@
 namespace lattice_proto {
 
 void CWireWriter::Fixed(uint64_t v, int cub) {
+    char rgchBytes[8];
     for (int i = 0; i < cub; ++i) {
-        m_buffer.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+        rgchBytes[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
     }
+    m_buffer.append(rgchBytes, static_cast<size_t>(cub));
 }
 
 void CWireWriter::Str(std::string_view s) {

@@ -29,6 +29,10 @@ public:
     void Bytes(const void* pData, size_t cub);  // raw, no length
     void StrList(const std::vector<std::string>& list);
 
+    // Room for cub bytes in all, so that a message of known size is built
+    // without growing the buffer field by field.
+    void Reserve(size_t cub) { m_buffer.reserve(cub); }
+
     const std::string& Buffer() const { return m_buffer; }
 
 private:

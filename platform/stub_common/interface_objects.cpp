@@ -5,19 +5,20 @@ namespace stub_common {
 CInterfaceRegistry::CInterfaceRegistry(std::vector<Kind> kinds, PFNMake pfnOther)
     : m_kinds(std::move(kinds)), m_pfnOther(pfnOther) {}
 
-void* CInterfaceRegistry::Find(const std::string& strVersion) {
+void* CInterfaceRegistry::Find(std::string_view version) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::unique_ptr<CInterfaceObject>& pObject = m_objects[strVersion];
-    if (!pObject) {
+    auto it = m_objects.find(version);
+    if (it == m_objects.end()) {
+        std::string strVersion(version);
         PFNMake pfnMake = m_pfnOther;
         for (const Kind& kind : m_kinds) {
             if (strVersion == kind.pchVersion) {
                 pfnMake = kind.pfnMake;
             }
         }
-        pObject = pfnMake(strVersion);
+        it = m_objects.emplace(strVersion, pfnMake(strVersion)).first;
     }
-    return pObject->AsInterface();
+    return it->second->AsInterface();
 }
 
 }  // namespace stub_common

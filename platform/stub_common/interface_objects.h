@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace stub_common {
@@ -81,13 +82,14 @@ public:
     CInterfaceRegistry(std::vector<Kind> kinds, PFNMake pfnOther);
 
     // The object for a version string, as its interface; never null.
-    void* Find(const std::string& strVersion);
+    // Looked up without building a string: every console line asks.
+    void* Find(std::string_view version);
 
 private:
     const std::vector<Kind> m_kinds;
     const PFNMake m_pfnOther;
     std::mutex m_mutex;
-    std::map<std::string, std::unique_ptr<CInterfaceObject>> m_objects;
+    std::map<std::string, std::unique_ptr<CInterfaceObject>, std::less<>> m_objects;
 };
 
 template <typename TObject>

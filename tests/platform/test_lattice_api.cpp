@@ -419,6 +419,48 @@ TEST_F(LatticeApiTest, ControlPanelLinesReachTheConsoles) {
     EXPECT_EQ(m_sim.JournalLines("IVRControlPanel_006::StartOverlayApplications").size(), 1u);
 }
 
+// Console lines go out without waiting for an answer. Whatever asks the
+// simulator afterwards still sees every one of them, in order, exactly once:
+// a call that needs an answer (journaled after the last line) and `ctl`.
+TEST_F(LatticeApiTest, ConsoleLinesNeedNoAnswerYetNothingOvertakesThem) {
+    ASSERT_TRUE(StartSim());
+    Init();
+    vr::IVRControlPanel* pPanel = VRControlPanel();
+    ASSERT_NE(pPanel, nullptr);
+    const int nLines = 10000;
+    auto expectAllInOrder = [&](const std::string& sShown, const std::string& sPrefix,
+                                const std::string& sSuffix) {
+        std::vector<std::string> lines = SplitLines(sShown);
+        ASSERT_EQ(lines.size(), static_cast<size_t>(nLines)) << sPrefix;
+        for (int i = 0; i < nLines; ++i) {
+            ASSERT_EQ(lines[i], "0\t" + sPrefix + " " + std::to_string(i) + sSuffix) << i;
+        }
+    };
+    // Long lines: the simulator is still busy with many of them when `ctl`
+    // asks.
+    const std::string sPadding(700, '.');
+    for (int i = 0; i < nLines; ++i) {
+        pPanel->ShowConsoleLine(0, "log", 1, 3,
+                                ("seen by ctl " + std::to_string(i) + sPadding + "\n").c_str());
+    }
+    expectAllInOrder(m_sim.Ctl({"console"}).strStdout, "seen by ctl", sPadding);
+
+    for (int i = 0; i < nLines; ++i) {
+        pPanel->ShowConsoleLine(0, "log", 1, 3,
+                                ("before a call " + std::to_string(i) + "\n").c_str());
+    }
+    pPanel->StartOverlayApplications();
+    std::vector<std::string> journal = SplitLines(m_sim.Journal());
+    ASSERT_FALSE(journal.empty());
+    EXPECT_NE(journal.back().find("StartOverlayApplications"), std::string::npos) << journal.back();
+    std::string sSecond;
+    for (const std::string& sEntry : m_sim.JournalLines("before a call ")) {
+        size_t pos = sEntry.find("before a call ");
+        sSecond += "0\t" + sEntry.substr(pos, sEntry.find("\\n", pos) - pos) + "\n";
+    }
+    expectAllInOrder(sSecond, "before a call", "");
+}
+
 TEST_F(LatticeApiTest, OtherInterfacesAnswerFromTheSimulator) {
     ASSERT_TRUE(StartSim(R"({"hmd_property_container": 77})"));
     Init();

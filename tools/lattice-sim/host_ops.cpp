@@ -60,6 +60,7 @@ bool CSimState::QShutdown(Reader& r, Call& call) {
     return call.Answer(r, [&] {
         call.args.UInt("session", ulSession);
         call.result.Bool("known_session", m_hostSessions.erase(ulSession) > 0);
+        PublishState();  // its queued callbacks went with it
     });
 }
 
@@ -77,16 +78,29 @@ bool CSimState::AnswerInSession(Reader& r, Call& call,
 }
 
 bool CSimState::QRunCallbacks(Reader& r, Call& call) {
+    return RunCallbacks(r, call, true);
+}
+
+// The one-way form delivers nothing: its sender reads no answer, so a
+// callback queued meanwhile stays for the next frame.
+bool CSimState::QRunCallbacksNoneQueued(Reader& r, Call& call) {
+    return RunCallbacks(r, call, false);
+}
+
+bool CSimState::RunCallbacks(Reader& r, Call& call, bool bDeliver) {
     return AnswerInSession(r, call, [&](HostSession* pSession) {
         if (pSession) {
-            call.answer.U32(static_cast<uint32_t>(pSession->callbacks.size()));
+            const size_t cDelivered = bDeliver ? pSession->callbacks.size() : 0;
+            call.answer.U32(static_cast<uint32_t>(cDelivered));
             std::vector<std::string> vecIds;
-            for (size_t i = 0; i < pSession->callbacks.size(); ++i) {
+            for (size_t i = 0; i < cDelivered; ++i) {
                 call.answer.I32(pSession->callbacks[i].first);
                 call.answer.Str(pSession->callbacks[i].second);
                 vecIds.push_back(std::to_string(pSession->callbacks[i].first));
             }
-            pSession->callbacks.clear();
+            pSession->callbacks.erase(pSession->callbacks.begin(),
+                                      pSession->callbacks.begin() + cDelivered);
+            PublishState();
             call.result.Raw("callbacks", JsonArray(vecIds));
         }
     });

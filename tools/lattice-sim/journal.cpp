@@ -1,13 +1,41 @@
 #include "journal.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 namespace lattice_sim {
 
-std::string JsonQuote(const std::string& strText) {
-    std::string out = "\"";
-    for (unsigned char c : strText) {
+namespace {
+
+// The characters a JSON string needs escaped: '"', '\\' and the controls.
+constexpr std::array<bool, 256> k_rgbNeedsEscape = [] {
+    std::array<bool, 256> rgb = {};
+    for (int c = 0; c < 0x20; ++c) {
+        rgb[c] = true;
+    }
+    rgb['"'] = rgb['\\'] = rgb[0x7F] = true;
+    return rgb;
+}();
+
+constexpr size_t k_cubFieldsGuess = 160;
+
+}  // namespace
+
+void AppendJsonQuoted(std::string& out, std::string_view text) {
+    // Every console line of a client is journaled: runs of plain characters
+    // are appended whole, not one by one.
+    out.reserve(out.size() + text.size() + 2);
+    out += '"';
+    const char* pchRun = text.data();
+    const char* const pchEnd = text.data() + text.size();
+    for (const char* pch = pchRun; pch != pchEnd; ++pch) {
+        const unsigned char c = static_cast<unsigned char>(*pch);
+        if (!k_rgbNeedsEscape[c]) {
+            continue;
+        }
+        out.append(pchRun, static_cast<size_t>(pch - pchRun));
+        pchRun = pch + 1;
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -24,17 +52,20 @@ std::string JsonQuote(const std::string& strText) {
             case '\t':
                 out += "\\t";
                 break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char buffer[8];
-                    std::snprintf(buffer, sizeof(buffer), "\\u%04x", c);
-                    out += buffer;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
+            default: {
+                char rchCode[8];
+                std::snprintf(rchCode, sizeof(rchCode), "\\u%04x", c);
+                out += rchCode;
+            }
         }
     }
-    out.push_back('"');
+    out.append(pchRun, static_cast<size_t>(pchEnd - pchRun));
+    out += '"';
+}
+
+std::string JsonQuote(const std::string& strText) {
+    std::string out;
+    AppendJsonQuoted(out, strText);
     return out;
 }
 
@@ -47,16 +78,18 @@ std::string JsonArray(const std::vector<std::string>& items) {
 }
 
 void CJsonFields::Key(const char* pchKey) {
-    if (!m_strBody.empty()) {
-        m_strBody.push_back(',');
+    if (m_strBody.empty()) {
+        m_strBody.reserve(k_cubFieldsGuess);  // grown once, not field by field
+    } else {
+        m_strBody += ',';
     }
-    m_strBody += JsonQuote(pchKey);
-    m_strBody.push_back(':');
+    AppendJsonQuoted(m_strBody, pchKey);
+    m_strBody += ':';
 }
 
 CJsonFields& CJsonFields::Str(const char* pchKey, const std::string& strValue) {
     Key(pchKey);
-    m_strBody += JsonQuote(strValue);
+    AppendJsonQuoted(m_strBody, strValue);
     return *this;
 }
 
@@ -85,11 +118,16 @@ CJsonFields& CJsonFields::Raw(const char* pchKey, const std::string& strJson) {
 }
 
 CJsonFields& CJsonFields::StrList(const char* pchKey, const std::vector<std::string>& list) {
-    std::vector<std::string> quoted;
-    for (const std::string& str : list) {
-        quoted.push_back(JsonQuote(str));
+    Key(pchKey);
+    m_strBody.push_back('[');
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i > 0) {
+            m_strBody.push_back(',');
+        }
+        AppendJsonQuoted(m_strBody, list[i]);
     }
-    return Raw(pchKey, JsonArray(quoted));
+    m_strBody.push_back(']');
+    return *this;
 }
 
 void CJournal::Add(int64_t nPid, const char* pchApi, const std::string& strCall,
@@ -100,16 +138,28 @@ void CJournal::Add(int64_t nPid, const char* pchApi, const std::string& strCall,
                   std::chrono::steady_clock::now() - m_start)
                   .count();
     uint64_t unSeq = m_unNextSeq++;
-    std::string strLine = "{\"seq\":" + std::to_string(unSeq) +
-                          ",\"time_ms\":" + std::to_string(ms) +
-                          ",\"pid\":" + std::to_string(nPid) + ",\"api\":" + JsonQuote(pchApi) +
-                          ",\"call\":" + JsonQuote(strCall) + ",\"args\":" + args.Object() +
-                          ",\"result\":" + result.Object();
+    std::string strLine;
+    strLine.reserve(96 + strCall.size() + args.Size() + result.Size());
+    strLine += "{\"seq\":";
+    strLine += std::to_string(unSeq);
+    strLine += ",\"time_ms\":";
+    strLine += std::to_string(ms);
+    strLine += ",\"pid\":";
+    strLine += std::to_string(nPid);
+    strLine += ",\"api\":";
+    AppendJsonQuoted(strLine, pchApi);
+    strLine += ",\"call\":";
+    AppendJsonQuoted(strLine, strCall);
+    strLine += ",\"args\":";
+    args.AppendObject(strLine);
+    strLine += ",\"result\":";
+    result.AppendObject(strLine);
     if (bUnexpected) {
         strLine += ",\"unexpected\":true";
     }
     if (!strError.empty()) {
-        strLine += ",\"error\":" + JsonQuote(strError);
+        strLine += ",\"error\":";
+        AppendJsonQuoted(strLine, strError);
     }
     strLine.push_back('}');
     m_entries.push_back({unSeq, std::move(strLine)});

@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lattice_sim {
@@ -29,6 +30,12 @@ public:
     CJsonFields& Raw(const char* pchKey, const std::string& strJson);  // already JSON
     CJsonFields& StrList(const char* pchKey, const std::vector<std::string>& list);
     std::string Object() const { return "{" + m_strBody + "}"; }
+    void AppendObject(std::string& out) const {
+        out.push_back('{');
+        out += m_strBody;
+        out.push_back('}');
+    }
+    size_t Size() const { return m_strBody.size() + 2; }
     bool Empty() const { return m_strBody.empty(); }
 
 private:
@@ -37,6 +44,8 @@ private:
 };
 
 std::string JsonQuote(const std::string& strText);
+// The same, appended to out.
+void AppendJsonQuoted(std::string& out, std::string_view text);
 // Items that are JSON already, as an array: {"1", "\"a\""} => [1,"a"].
 std::string JsonArray(const std::vector<std::string>& items);
 

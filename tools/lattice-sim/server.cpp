@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,12 +13,19 @@
 #include <cstring>
 #include <thread>
 
+#include "framereader.h"
 #include "socketio.h"
 #include "wire.h"
 
 namespace lattice_sim {
 
 using lattice_proto::Frame;
+
+namespace {
+
+constexpr std::chrono::seconds k_settleTimeout{5};
+
+}  // namespace
 
 CServer::CServer(CSimState& state, std::string strSocketPath)
     : m_state(state), m_strSocketPath(std::move(strSocketPath)) {
@@ -101,9 +110,9 @@ void CServer::Run() {
     m_idle.wait_for(lock, std::chrono::seconds(10), [this] { return m_cThreads == 0; });
 }
 
-bool CServer::Greet(int fd, ClientInfo& client) {
+bool CServer::Greet(int fd, CFrameReader& frames, ClientInfo& client) {
     Frame frame;
-    if (lattice_proto::RecvFrame(fd, frame) != lattice_proto::Recv_Ok) {
+    if (frames.Next(frame) != lattice_proto::Recv_Ok) {
         return false;
     }
     lattice_proto::CWireReader reader(frame.payload);
@@ -131,6 +140,11 @@ bool CServer::Greet(int fd, ClientInfo& client) {
         client.nPid = cred.pid;
     }
     client.unRole = unRole;
+    if (frame.ubFlags & lattice_proto::k_ubFrameFlagOneWayStream) {
+        // Known before the client can send anything on it.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_mapOneWayIdle[fd] = false;
+    }
     lattice_proto::CWireWriter writer;
     writer.U16(lattice_proto::k_usProtocolVersion);
     writer.U32(static_cast<uint32_t>(getpid()));
@@ -140,10 +154,19 @@ bool CServer::Greet(int fd, ClientInfo& client) {
 
 void CServer::Serve(int fd) {
     ClientInfo client;
-    if (Greet(fd, client)) {
+    CFrameReader frames(fd);
+    if (Greet(fd, frames, client)) {
+        bool bOneWay = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            bOneWay = m_mapOneWayIdle.count(fd) > 0;
+        }
         Frame frame;
         while (true) {
-            lattice_proto::ERecv eRecv = lattice_proto::RecvFrame(fd, frame);
+            if (bOneWay && !frames.HasBuffered() && !AwaitOneWayInput(fd)) {
+                break;
+            }
+            lattice_proto::ERecv eRecv = frames.Next(frame);
             if (eRecv == lattice_proto::Recv_TooLarge) {
                 // The stream cannot be resynchronised past an oversized frame.
                 lattice_proto::SendFrame(fd, frame.usOp, lattice_proto::Status_TooLarge,
@@ -153,8 +176,13 @@ void CServer::Serve(int fd) {
             if (eRecv != lattice_proto::Recv_Ok) {
                 break;
             }
+            if (frame.usOp == lattice_proto::Op_C_Control) {
+                SettleOneWayConnections();
+            }
             Reply reply = m_state.Handle(frame.usOp, frame.payload, client);
-            if (!lattice_proto::SendFrame(fd, frame.usOp, reply.usStatus, reply.payload,
+            // A one-way request gets no answer: its sender does not read one.
+            if ((frame.ubFlags & lattice_proto::k_ubFrameFlagOneWay) == 0 &&
+                !lattice_proto::SendFrame(fd, frame.usOp, reply.usStatus, reply.payload,
                                           reply.fdToPass)) {
                 break;
             }
@@ -165,9 +193,46 @@ void CServer::Serve(int fd) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_connections.erase(fd);
+    if (m_mapOneWayIdle.erase(fd) > 0) {
+        m_oneWayIdle.notify_all();
+    }
     close(fd);
     --m_cThreads;
     m_idle.notify_all();
+}
+
+bool CServer::AwaitOneWayInput(int fd) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_mapOneWayIdle[fd] = true;
+        m_oneWayIdle.notify_all();
+    }
+    // Input is only taken from the socket once the connection no longer
+    // counts as idle: a settling control request sees it either still
+    // queued or being handled.
+    pollfd entry = {fd, POLLIN, 0};
+    int n;
+    do {
+        n = poll(&entry, 1, -1);
+    } while (n < 0 && errno == EINTR);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_mapOneWayIdle[fd] = false;
+    return n > 0;
+}
+
+void CServer::SettleOneWayConnections() {
+    auto bSettled = [this] {
+        for (const auto& [fd, bIdle] : m_mapOneWayIdle) {
+            int cubQueued = 0;
+            if (!bIdle || (ioctl(fd, SIOCINQ, &cubQueued) == 0 && cubQueued > 0)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Bounded: a client that stopped halfway through a frame holds nobody up.
+    m_oneWayIdle.wait_for(lock, k_settleTimeout, bSettled);
 }
 
 }  // namespace lattice_sim

@@ -2,6 +2,11 @@
 // connection reads frames and answers them through CSimState, so a stalled
 // poll on one connection never delays another.
 //
+// A connection whose hello announces one-way requests (console lines that
+// their sender does not wait for) is watched closely: a control request is
+// handled only once every such connection has handled all it had received,
+// so that `ctl console` right after a line was sent shows it.
+//
 // Run() returns when `ctl shutdown` was answered or RequestStop() was called
 // (from a signal handler: it only writes to a pipe). It then closes every
 // connection, which clients see as a lost connection, and removes the socket.
@@ -9,10 +14,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 
+#include "framereader.h"
 #include "state.h"
 
 namespace lattice_sim {
@@ -30,7 +37,13 @@ public:
 
 private:
     void Serve(int fd);
-    bool Greet(int fd, ClientInfo& client);
+    bool Greet(int fd, CFrameReader& frames, ClientInfo& client);
+    // One-way connections: waits for input while marked idle, so that a
+    // control request can tell "handled everything" from "about to read".
+    bool AwaitOneWayInput(int fd);
+    // Before a control request: until every one-way connection is idle with
+    // nothing left in its socket (or a few seconds have passed).
+    void SettleOneWayConnections();
 
     CSimState& m_state;
     const std::string m_strSocketPath;
@@ -40,6 +53,10 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_idle;
     std::set<int> m_connections;
+    // One-way connections and whether each waits for input having handled
+    // everything it read.
+    std::map<int, bool> m_mapOneWayIdle;
+    std::condition_variable m_oneWayIdle;
     int m_cThreads = 0;
     bool m_bStopping = false;
 };

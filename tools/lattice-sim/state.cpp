@@ -82,6 +82,12 @@ void CSimState::PublishState() {
                          __ATOMIC_RELEASE);
         __atomic_store_n(&m_pShared->unHostRunning, m_config.host.bRunning ? 1u : 0u,
                          __ATOMIC_RELEASE);
+        size_t cCallbacks = 0;
+        for (const auto& [ulId, session] : m_hostSessions) {
+            cCallbacks += session.callbacks.size();
+        }
+        __atomic_store_n(&m_pShared->unCallbacksQueued, static_cast<uint32_t>(cCallbacks),
+                         __ATOMIC_RELEASE);
     }
 }
 
@@ -155,6 +161,8 @@ const std::vector<CSimState::Operation>& CSimState::Operations() {
         {Op_Q_Shutdown, "quill", "QuillAPI_Shutdown", &CSimState::QShutdown},
         {Op_Q_RunCallbacks, "quill", "QuillAPI_RunCallbacks", &CSimState::QRunCallbacks,
          k_fInSession},
+        {Op_Q_RunCallbacksNoneQueued, "quill", "QuillAPI_RunCallbacks",
+         &CSimState::QRunCallbacksNoneQueued, k_fInSession},
         {Op_Q_FindInterface, "quill", "QuillInternal_FindOrCreateUserInterface",
          &CSimState::QFindInterface, k_fInSession},
         {Op_Q_UtilsAppId, "quill", "QuillUtils010::GetAppId", &CSimState::QUtilsAppId,

@@ -225,6 +225,8 @@ private:
     bool QInit(Reader& r, Call& call);
     bool QShutdown(Reader& r, Call& call);
     bool QRunCallbacks(Reader& r, Call& call);
+    bool QRunCallbacksNoneQueued(Reader& r, Call& call);
+    bool RunCallbacks(Reader& r, Call& call, bool bDeliver);
     bool QFindInterface(Reader& r, Call& call);
     bool QUtilsAppId(Reader& r, Call& call);
     bool QUtilsLanguage(Reader& r, Call& call);

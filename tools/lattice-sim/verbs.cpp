@@ -221,6 +221,7 @@ CtlResult CSimState::QueueCallbackForAll(int32_t iCallback, const std::string& p
     for (auto& [ulId, session] : m_hostSessions) {
         session.callbacks.emplace_back(iCallback, payload);
     }
+    PublishState();
     CtlResult out;
     out.strOut = "queued for " + std::to_string(m_hostSessions.size()) + " host session(s)\n";
     return out;

@@ -46,6 +46,9 @@ public:
                std::find(m_vecEntries.begin(), m_vecEntries.end(), pCallback) != m_vecEntries.end();
     }
 
+    // No entry (removed entries still waiting to be swept count as entries).
+    bool Empty() const { return m_vecEntries.empty(); }
+
     void Clear() {
         if (m_nDeliveryDepth > 0) {
             std::fill(m_vecEntries.begin(), m_vecEntries.end(), nullptr);

@@ -1,5 +1,6 @@
 #include "logbuffer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "systemtime.h"
@@ -91,13 +92,68 @@ void CLogBuffer::StoreMessage(ELogLevel eLevel, const char* pchText) {
         return;
     }
     bool bZeroLimit;
+    const char* pchStored = pchText ? pchText : "";
+    const size_t unLength = strlen(pchStored);
     {
         CHeldLock lock(*this);
-        m_messages.push_back({GetLogTimestampMs(), eLevel, pchText ? pchText : ""});
-        m_unBytesHeld += m_messages.back().sText.size() + 1;
+        const size_t unOffset = PlaceText(unLength + 1);
+        memcpy(m_vecText.data() + unOffset, pchStored, unLength + 1);
+        m_messages.push_back({GetLogTimestampMs(), eLevel, unOffset, unLength});
+        m_unBytesHeld += unLength + 1;
         bZeroLimit = TrimLocked();
     }
     ReportZeroLimit(bZeroLimit);
+}
+
+size_t CLogBuffer::PlaceText(size_t unSize) {
+    if (m_messages.empty()) {
+        m_unTextEnd = 0;
+        m_bTextWrapped = false;
+    }
+    const size_t unHead = m_messages.empty() ? 0 : m_messages.front().unOffset;
+    if (!m_bTextWrapped && m_vecText.size() - m_unTextEnd < unSize && unHead >= unSize) {
+        m_unTextEnd = 0;
+        m_bTextWrapped = true;
+    }
+    const size_t unRoom = m_bTextWrapped ? unHead - m_unTextEnd : m_vecText.size() - m_unTextEnd;
+    if (unRoom < unSize) {
+        GrowText(unSize);
+    }
+    const size_t unOffset = m_unTextEnd;
+    m_unTextEnd += unSize;
+    return unOffset;
+}
+
+// Lays the held texts out afresh, oldest first from offset 0, in a ring with
+// room for at least as much again. Only storing grows the ring, and it stops
+// growing once it holds the budget with room to spare.
+void CLogBuffer::GrowText(size_t unSize) {
+    size_t unUsed = 0;
+    for (const StoredMessage_t& message : m_messages) {
+        unUsed += message.unLength + 1;
+    }
+    std::vector<char> vecText(
+        std::max<size_t>({2 * m_vecText.size(), 2 * (unUsed + unSize), 4096}));
+    size_t unEnd = 0;
+    for (StoredMessage_t& message : m_messages) {
+        memcpy(vecText.data() + unEnd, TextOf(message), message.unLength + 1);
+        message.unOffset = unEnd;
+        unEnd += message.unLength + 1;
+    }
+    m_vecText.swap(vecText);
+    m_unTextEnd = unEnd;
+    m_bTextWrapped = false;
+}
+
+void CLogBuffer::DropOldest() {
+    const size_t unOldHead = m_messages.front().unOffset;
+    m_messages.pop_front();
+    if (m_messages.empty()) {
+        m_unTextEnd = 0;
+        m_bTextWrapped = false;
+    } else if (m_messages.front().unOffset < unOldHead) {
+        m_bTextWrapped = false;  // the oldest text now also starts over at 0
+    }
 }
 
 void CLogBuffer::SetBufferLimit(unsigned long unLimit) {
@@ -125,18 +181,20 @@ bool CLogBuffer::TrimLocked() {
     }
     if (m_nMaxLogBufferingSize == 0) {
         m_messages.clear();
+        m_unTextEnd = 0;
+        m_bTextWrapped = false;
         m_unBytesHeld = 0;
         return true;
     }
     uint64_t unExcess = m_unBytesHeld - m_nMaxLogBufferingSize;
     while (!m_messages.empty()) {
-        uint64_t unSize = m_messages.front().sText.size() + 1;
+        uint64_t unSize = m_messages.front().unLength + 1;
         if (unSize > unExcess) {
             break;
         }
         unExcess -= unSize;
         m_unBytesHeld -= unSize;
-        m_messages.pop_front();
+        DropOldest();
     }
     return false;
 }
@@ -160,7 +218,13 @@ void CLogBuffer::ReportZeroLimit(bool bZeroLimit) {
 
 std::vector<BufferedLogMessage_t> CLogBuffer::CopyLogBuffer() {
     CHeldLock lock(*this);
-    return std::vector<BufferedLogMessage_t>(m_messages.begin(), m_messages.end());
+    std::vector<BufferedLogMessage_t> vecCopy;
+    vecCopy.reserve(m_messages.size());
+    for (const StoredMessage_t& message : m_messages) {
+        vecCopy.push_back({message.unTimestampMs, message.eLevel,
+                           std::string(TextOf(message), message.unLength)});
+    }
+    return vecCopy;
 }
 
 unsigned long CLogBuffer::DumpLogBufferToBuffer(char* pchDest, unsigned long unSize) {
@@ -186,7 +250,7 @@ unsigned long CLogBuffer::DumpLocked(char* pchDest, unsigned long unSize) {
     unsigned long unBudget = unSize - 1;
     size_t unFirstTaken = m_messages.size();
     while (unFirstTaken > 0) {
-        size_t unLength = m_messages[unFirstTaken - 1].sText.size();
+        size_t unLength = m_messages[unFirstTaken - 1].unLength;
         if (unLength >= unBudget) {
             break;
         }
@@ -198,9 +262,9 @@ unsigned long CLogBuffer::DumpLocked(char* pchDest, unsigned long unSize) {
     }
     unsigned long unWritten = 0;
     for (size_t i = unFirstTaken; i < m_messages.size(); ++i) {
-        const std::string& sText = m_messages[i].sText;
-        memcpy(pchDest + unWritten, sText.data(), sText.size());
-        unWritten += sText.size();
+        const StoredMessage_t& message = m_messages[i];
+        memcpy(pchDest + unWritten, TextOf(message), message.unLength);
+        unWritten += message.unLength;
     }
     pchDest[unWritten] = '\0';
     return unWritten;

@@ -84,7 +84,24 @@ private:
         CLogBuffer& m_buffer;
     };
 
+    // A buffered message whose text (and its terminating NUL) lies in m_vecText.
+    struct StoredMessage_t {
+        uint32_t unTimestampMs;
+        ELogLevel eLevel;
+        size_t unOffset;
+        size_t unLength;  // without the NUL
+    };
+
     void StoreMessage(ELogLevel eLevel, const char* pchText);
+    // Where a text of unSize bytes goes: after the newest text, or at the
+    // start of the ring when that leaves too little room before its end;
+    // grows the ring when neither has room.
+    size_t PlaceText(size_t unSize);
+    void GrowText(size_t unSize);
+    void DropOldest();
+    const char* TextOf(const StoredMessage_t& message) const {
+        return m_vecText.data() + message.unOffset;
+    }
     // Drops excess messages (all of them for a zero limit, then true).
     bool TrimLocked();
     void ReportZeroLimit(bool bZeroLimit);
@@ -93,8 +110,14 @@ private:
     CLogCallback m_logCallback;
     std::recursive_mutex m_mutex;
     int m_nLockDepth = 0;  // under m_mutex
-    // A deque: dropping the oldest message does not move the others.
-    std::deque<BufferedLogMessage_t> m_messages;
+    // Oldest first. Storing a message copies only its own text, and
+    // dropping one moves nothing; no text is allocated on its own.
+    std::deque<StoredMessage_t> m_messages;
+    // The texts, oldest first, as a ring; each text is contiguous. Wrapped:
+    // the newest texts start again at offset 0, before the oldest.
+    std::vector<char> m_vecText;
+    size_t m_unTextEnd = 0;  // just past the newest text
+    bool m_bTextWrapped = false;
     uint64_t m_nMaxLogBufferingSize = 65536;
     uint64_t m_unBytesHeld = 0;
     std::atomic<ELogLevel> m_eLevelFilter{LogLevel_Info};

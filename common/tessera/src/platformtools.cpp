@@ -1,9 +1,12 @@
 #include "platformtools.h"
 
+#include <pthread.h>
 #include <strings.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,7 +52,43 @@ FILE* StatusFileOfThisProcess() {
     return pCurrent->pFile;
 }
 
+// The cached answer and when it is next read again, on the coarse monotonic
+// clock (read without a system call).
+constexpr int64_t k_nDebugCheckIntervalNs = 250'000'000;
+constexpr int64_t k_nDebugCheckNow = INT64_MIN;
+std::atomic<int64_t> s_nDebugCheckDueNs{k_nDebugCheckNow};
+std::atomic<bool> s_bDebugCheckAnswer{false};
+
+int64_t CoarseMonotonicNs() {
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// A forked child is a process of its own: it must not go on with its
+// parent's answer (a debugged parent's child is not debugged).
+void ExpireDebugCheckInChild() {
+    s_nDebugCheckDueNs.store(k_nDebugCheckNow, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+bool Plat_IsInDebugSessionCached() {
+    static const bool s_bForkHandled =
+        pthread_atfork(nullptr, nullptr, ExpireDebugCheckInChild) == 0;
+    (void)s_bForkHandled;
+    int64_t nDue = s_nDebugCheckDueNs.load(std::memory_order_acquire);
+    const int64_t nNow = CoarseMonotonicNs();
+    // One thread reads the file when the answer is due; the others go on
+    // with the last answer meanwhile.
+    if (nNow < nDue || !s_nDebugCheckDueNs.compare_exchange_strong(
+                           nDue, nNow + k_nDebugCheckIntervalNs, std::memory_order_acq_rel)) {
+        return s_bDebugCheckAnswer.load(std::memory_order_acquire);
+    }
+    const bool bTraced = Plat_IsInDebugSession();
+    s_bDebugCheckAnswer.store(bTraced, std::memory_order_release);
+    return bTraced;
+}
 
 bool Plat_IsInDebugSession() {
     FILE* pFile = StatusFileOfThisProcess();

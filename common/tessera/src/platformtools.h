@@ -5,6 +5,10 @@
 // Plat_IsInDebugSession answers whether a tracer (debugger) is attached, from
 // the TracerPid line of /proc/self/status (an unreadable file means no). The
 // status file is opened once per process and read again on every call.
+// Plat_IsInDebugSessionCached gives the same answer for callers on a hot path
+// (every log line): it reads the file at most every 250 ms and otherwise
+// answers from the last reading, so a debugger that attaches or detaches is
+// seen within that time. A child made by fork reads its own file first.
 // IsRunningInAppContainer answers whether /etc/os-release has the line
 // ID=quillrt (exact, case-sensitive, unquoted), decided on the first call and
 // cached; a missing file means no.
@@ -24,6 +28,7 @@
 #include "singleappinstance.h"
 
 bool Plat_IsInDebugSession();
+bool Plat_IsInDebugSessionCached();
 bool IsRunningInAppContainer();
 
 // Constant answers that shared code asks on every platform.

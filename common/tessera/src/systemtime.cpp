@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -105,6 +106,38 @@ std::string FormatLocalTime(time_t t, const char* pchFormat) {
     struct tm local = LocalTime(t);
     size_t unLength = strftime(rchBuffer, sizeof(rchBuffer), pchFormat, &local);
     return std::string(rchBuffer, unLength);
+}
+
+// The date and time of day of the last second a thread stamped, and the TZ it
+// was formatted under. Trivially destructible: lines are stamped until the
+// very end of the process, after thread-local destructors have run.
+constexpr size_t k_unCachedTZCapacity = 64;
+struct LogTimeCache {
+    bool bValid;
+    time_t tSecond;
+    bool bHadTZ;
+    char rchTZ[k_unCachedTZCapacity];
+    size_t unLength;
+    char rchText[128];
+};
+thread_local LogTimeCache tl_logTime = {};
+
+bool BLogTimeCacheHolds(const LogTimeCache& cache, time_t tSecond, const char* pchTZ) {
+    return cache.bValid && cache.tSecond == tSecond && cache.bHadTZ == (pchTZ != nullptr) &&
+           (!pchTZ || strcmp(cache.rchTZ, pchTZ) == 0);
+}
+
+void FillLogTimeCache(LogTimeCache& cache, time_t tSecond, const char* pchTZ) {
+    struct tm local = LocalTime(tSecond);
+    cache.unLength = strftime(cache.rchText, sizeof(cache.rchText), "%a %b %d %Y %H:%M:%S", &local);
+    size_t unTZ = pchTZ ? strlen(pchTZ) : 0;
+    // A TZ too long to keep is compared by formatting anew every time.
+    cache.bValid = unTZ < sizeof(cache.rchTZ);
+    cache.tSecond = tSecond;
+    cache.bHadTZ = pchTZ != nullptr;
+    if (pchTZ && cache.bValid) {
+        memcpy(cache.rchTZ, pchTZ, unTZ + 1);
+    }
 }
 
 }  // namespace
@@ -244,21 +277,43 @@ std::string UnixTimeToDateAndTimeString(time_t t) {
 }
 
 std::string GetVRLogTimeString(bool bWithMicroseconds) {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
     if (!bWithMicroseconds) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
         return FormatLocalTime(now.tv_sec, "%a %b %d %H:%M:%S %Y");
     }
-    // strftime leaves a printf format ("...%06u") for the microseconds.
-    std::string strFormat = FormatLocalTime(now.tv_sec, "%a %b %d %Y %H:%M:%S.%%06u");
     char rchBuffer[128];
-    int nLength = snprintf(rchBuffer, sizeof(rchBuffer), strFormat.c_str(),
-                           static_cast<unsigned>(now.tv_usec));
-    if (nLength < 0) {
-        return std::string();
+    size_t unLength = FormatVRLogTimeString(rchBuffer, sizeof(rchBuffer));
+    return std::string(rchBuffer, unLength);
+}
+
+size_t FormatVRLogTimeString(char* pchBuffer, size_t unSize) {
+    if (!pchBuffer || unSize == 0) {
+        return 0;
     }
-    return std::string(rchBuffer,
-                       std::min<size_t>(static_cast<size_t>(nLength), sizeof(rchBuffer) - 1));
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    // A change of TZ shows in the very next stamp, as with localtime.
+    const char* pchTZ = getenv("TZ");
+    LogTimeCache& cache = tl_logTime;
+    if (!BLogTimeCacheHolds(cache, now.tv_sec, pchTZ)) {
+        FillLogTimeCache(cache, now.tv_sec, pchTZ);
+    }
+    // The date and time, '.', and six digits of microseconds.
+    char rchStamp[sizeof(cache.rchText) + 8];
+    size_t unLength = cache.unLength;
+    memcpy(rchStamp, cache.rchText, unLength);
+    rchStamp[unLength++] = '.';
+    unsigned unMicroseconds = static_cast<unsigned>(now.tv_usec) % 1000000u;
+    for (int nDigit = 5; nDigit >= 0; --nDigit) {
+        rchStamp[unLength + static_cast<size_t>(nDigit)] =
+            static_cast<char>('0' + unMicroseconds % 10);
+        unMicroseconds /= 10;
+    }
+    unLength = std::min(unLength + 6, unSize - 1);
+    memcpy(pchBuffer, rchStamp, unLength);
+    pchBuffer[unLength] = '\0';
+    return unLength;
 }
 
 std::string GetFilenameTimeString() {

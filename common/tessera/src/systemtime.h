@@ -61,6 +61,11 @@ time_t GetGMUnixTimeAtNextLocalTime(time_t t, int hour, int minute, int second);
 std::string UnixTimeToDateString(time_t t);
 std::string UnixTimeToDateAndTimeString(time_t t);
 std::string GetVRLogTimeString(bool bWithMicroseconds);
+// The text of GetVRLogTimeString(true) written into pchBuffer, cut to
+// unSize - 1 characters and NUL-terminated; returns its length. Made for the
+// stamp of every log line: each thread formats the date and time of day once
+// a second and only the microseconds on every call.
+size_t FormatVRLogTimeString(char* pchBuffer, size_t unSize);
 std::string GetFilenameTimeString();
 
 class CStopwatch {

@@ -1,8 +1,10 @@
 #include "vrlog.h"
 
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,6 +45,33 @@ size_t FormatInto(char* pchBuffer, size_t unSize, const char* pchFormat, va_list
         return strnlen(pchBuffer, unSize - 1);
     }
     return std::min(static_cast<size_t>(nLength), unSize - 1);
+}
+
+// Every write to the log stream is flushed at once, so its buffer is empty
+// between lines: a line goes straight to the descriptor (opened for
+// appending), in one system call and without a copy into the buffer.
+void AppendFlushed(FILE* pFile, const char* pchLine, size_t unLength) {
+    const int fd = fileno(pFile);
+    while (unLength > 0) {
+        ssize_t nWritten = write(fd, pchLine, unLength);
+        if (nWritten < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;  // a full disk, say: the line is lost, as a failed flush loses it
+        }
+        pchLine += nWritten;
+        unLength -= static_cast<size_t>(nWritten);
+    }
+}
+
+// Appends up to unSize - 1 characters in all, keeping the buffer terminated.
+void AppendCut(char* pchLine, size_t unSize, size_t* punLength, const char* pchText,
+               size_t unText) {
+    size_t unCopied = std::min(unText, unSize - 1 - *punLength);
+    memcpy(pchLine + *punLength, pchText, unCopied);
+    *punLength += unCopied;
+    pchLine[*punLength] = '\0';
 }
 
 std::string LocalTimeForFilename() {
@@ -167,9 +196,9 @@ void CVRLog::OpenCombinedLog(unsigned long ulRotateThreshold) {
 void CVRLog::Subscribe() {
     m_pLogCallback =
         std::make_unique<CLogCallback>(m_pPrivateLog ? m_pPrivateLog.get() : CLog::GetInstance());
-    m_pLogCallback->Initialize(
-        [this](ELogLevel eLevel, const char* pchText, void*) { Log(eLevel, "%s", pchText); },
-        nullptr);
+    m_pLogCallback->Initialize([this](ELogLevel eLevel, const char* pchText,
+                                      void*) { LogDeliveredText(eLevel, pchText ? pchText : ""); },
+                               nullptr);
 }
 
 void CVRLog::CloseLog() {
@@ -232,24 +261,28 @@ void CVRLog::LogIncremental(ELogLevel eLevel, const char* pchFormat, ...) {
     va_end(args);
 }
 
+template <typename FormatText>
 size_t CVRLog::BuildLine(char* pchLine, size_t unSize, ELogLevel eLevel, bool bIncremental,
-                         const char* pchFormat, va_list args, size_t* punPrefixEnd) {
+                         FormatText&& formatText, size_t* punPrefixEnd) {
     *punPrefixEnd = 0;
     if (bIncremental && m_bLineOpen) {
         // A continuation: the fragment alone, as formatted.
-        return FormatInto(pchLine, unSize, pchFormat, args);
+        return formatText(pchLine, unSize);
     }
     size_t unLength = 0;
     if (m_bLineOpen) {
         pchLine[unLength++] = '\n';  // end the pending fragment's line first
         m_bLineOpen = false;
     }
-    int nPrefix = snprintf(pchLine + unLength, unSize - unLength, "%s [%s] - ",
-                           GetVRLogTimeString(true).c_str(), GetLogLevelName(eLevel));
-    unLength = std::min(unLength + static_cast<size_t>(std::max(nPrefix, 0)), unSize - 1);
+    // "<time> [<Level>] - "
+    unLength += FormatVRLogTimeString(pchLine + unLength, unSize - unLength);
+    const char* pchLevel = GetLogLevelName(eLevel);
+    AppendCut(pchLine, unSize, &unLength, " [", 2);
+    AppendCut(pchLine, unSize, &unLength, pchLevel, strlen(pchLevel));
+    AppendCut(pchLine, unSize, &unLength, "] - ", 4);
     *punPrefixEnd = unLength;
 
-    size_t unText = FormatInto(pchLine + unLength, unSize - unLength, pchFormat, args);
+    size_t unText = formatText(pchLine + unLength, unSize - unLength);
     bool bCut = unLength + unText >= unSize - 1;
     unLength += unText;
     if (bIncremental) {
@@ -274,6 +307,31 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
         }
         return;
     }
+    WriteLine(eLevel, bIncremental, [&](char* pchBuffer, size_t unSize) {
+        return FormatInto(pchBuffer, unSize, pchFormat, args);
+    });
+}
+
+// A line delivered by the registry: the same as LogDirect with "%s" and the
+// text, without formatting the text a second time.
+void CVRLog::LogDeliveredText(ELogLevel eLevel, const char* pchText) {
+    CWatchdogDetailScope watchdogDetail("LogDirect");
+    if (!IsOpen()) {
+        if (IsDriverLogActive()) {
+            DriverLog("%s", pchText);
+        }
+        return;
+    }
+    WriteLine(eLevel, false, [pchText](char* pchBuffer, size_t unSize) {
+        size_t unLength = 0;
+        pchBuffer[0] = '\0';
+        AppendCut(pchBuffer, unSize, &unLength, pchText, strlen(pchText));
+        return unLength;
+    });
+}
+
+template <typename FormatText>
+void CVRLog::WriteLine(ELogLevel eLevel, bool bIncremental, FormatText&& formatText) {
     if (eLevel > m_eMaxLevel.load()) {
         return;
     }
@@ -288,15 +346,16 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
     char rchLine[k_unLineBufferSize];
     size_t unPrefixEnd = 0;
     size_t unLength =
-        BuildLine(rchLine, sizeof(rchLine), eLevel, bIncremental, pchFormat, args, &unPrefixEnd);
+        BuildLine(rchLine, sizeof(rchLine), eLevel, bIncremental, formatText, &unPrefixEnd);
 
-    fwrite(rchLine, 1, unLength, pFile);
-    fflush(pFile);
+    AppendFlushed(pFile, rchLine, unLength);
 
-    uint32_t unTimestampMs = GetLogTimestampMs();
-    m_listeners.ForEach([&](ILogListener* pListener) {
-        pListener->LogMessage(0, m_sLogName.c_str(), unTimestampMs, eLevel, rchLine);
-    });
+    if (!m_listeners.Empty()) {
+        uint32_t unTimestampMs = GetLogTimestampMs();
+        m_listeners.ForEach([&](ILogListener* pListener) {
+            pListener->LogMessage(0, m_sLogName.c_str(), unTimestampMs, eLevel, rchLine);
+        });
+    }
 
     m_unBytesWritten += unLength + 1;
     m_bLineOpen = bIncremental;
@@ -304,7 +363,9 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
     if (m_pCombinedLog) {
         WriteCombinedLine(rchLine, unLength, unPrefixEnd);
     }
-    if (m_bForceEcho || (m_bDebuggerEcho.load() && Plat_IsInDebugSession())) {
+    // The debugger check reads a file: every line asking it would cost three
+    // system calls more than the line itself.
+    if (m_bForceEcho || (m_bDebuggerEcho.load() && Plat_IsInDebugSessionCached())) {
         fwrite(rchLine, 1, unLength, stderr);
     }
     RotateIfNeeded();

@@ -120,8 +120,14 @@ private:
     bool OpenLogFile(const std::string& sLogName);
     void OpenCombinedLog(unsigned long ulRotateThreshold);
     void Subscribe();
+    void LogDeliveredText(ELogLevel eLevel, const char* pchText);
+    // formatText(buffer, size) writes the text (at most size - 1 characters,
+    // terminated) and returns its length.
+    template <typename FormatText>
+    void WriteLine(ELogLevel eLevel, bool bIncremental, FormatText&& formatText);
+    template <typename FormatText>
     size_t BuildLine(char* pchLine, size_t unSize, ELogLevel eLevel, bool bIncremental,
-                     const char* pchFormat, va_list args, size_t* punPrefixEnd);
+                     FormatText&& formatText, size_t* punPrefixEnd);
     void WriteCombinedLine(const char* pchLine, size_t unLength, size_t unPrefixEnd);
     void EndOpenLine();
     void RotateIfNeeded();

@@ -114,13 +114,18 @@ public:
 
     void ShowConsoleLine(uint64_t ulConsoleHandle, const char* pchLogName, uint32_t unTimeStampMs,
                          int32_t nLevel, const char* pchText) override {
+        std::string_view logName = pchLogName ? pchLogName : "";
+        std::string_view text = pchText ? pchText : "";
         CWireWriter request;
+        request.Reserve(8 + 4 + logName.size() + 4 + 4 + 4 + text.size());
         request.U64(ulConsoleHandle);
-        request.Str(pchLogName ? pchLogName : "");
+        request.Str(logName);
         request.U32(unTimeStampMs);
         request.I32(nLevel);
-        request.Str(pchText ? pchText : "");
-        Runtime().Tell(lattice_proto::Op_L_ConsoleLine, request);
+        request.Str(text);
+        // Nothing comes back: the line is on its way once sent, and waiting
+        // for the runtime would cost every logging thread a round trip.
+        Runtime().Post(lattice_proto::Op_L_ConsoleLine, request);
     }
 };
 
@@ -359,7 +364,7 @@ public:
 
 }  // namespace
 
-void* FindInterface(const std::string& strVersion) {
+void* FindInterface(std::string_view version) {
     using stub_common::MakeObject;
     // Leaked on purpose: pointers handed out must outlive every caller.
     static auto* s_pRegistry = new stub_common::CInterfaceRegistry(
@@ -376,7 +381,7 @@ void* FindInterface(const std::string& strVersion) {
             {vr::IVRServerInternal_Version, &MakeObject<CServerInternalImpl>},
         },
         &MakeObject<CInterfaceImpl<vr::IVRGenericInterface>>);
-    return s_pRegistry->Find(strVersion);
+    return s_pRegistry->Find(version);
 }
 
 }  // namespace lattice_stub

@@ -4,12 +4,12 @@
 // Thread safety: FindInterface may be called from any thread.
 #pragma once
 
-#include <string>
+#include <string_view>
 
 namespace lattice_stub {
 
 // The object for a version string (typed for the versions clients call
 // methods on, a placeholder-only object otherwise). Never null.
-void* FindInterface(const std::string& strVersion);
+void* FindInterface(std::string_view version);
 
 }  // namespace lattice_stub

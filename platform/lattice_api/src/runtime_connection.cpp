@@ -76,7 +76,7 @@ uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAp
     }
     m_pShared.store(pShared);
     m_unLastToken.store(unToken);
-    m_setServed = std::set<std::string>(vecServed.begin(), vecServed.end());
+    m_setServed = std::set<std::string, std::less<>>(vecServed.begin(), vecServed.end());
     m_events.clear();
     m_bQuitDelivered = false;
     m_eState.store(State_Connected);
@@ -114,9 +114,9 @@ void CRuntimeConnection::Shutdown() {
     UnmapShared();
 }
 
-bool CRuntimeConnection::IsServed(const std::string& strVersion) {
+bool CRuntimeConnection::IsServed(std::string_view version) {
     std::lock_guard<std::mutex> lock(m_stateMutex);
-    return m_eState.load() == State_Connected && m_setServed.count(strVersion) > 0;
+    return m_eState.load() == State_Connected && m_setServed.find(version) != m_setServed.end();
 }
 
 uint32_t CRuntimeConnection::InitToken() {
@@ -164,6 +164,15 @@ bool CRuntimeConnection::Ask(lattice_proto::EOp eOp, const CWireWriter& request,
 bool CRuntimeConnection::Tell(lattice_proto::EOp eOp, const CWireWriter& request) {
     Frame reply;
     return Call(eOp, request, reply);
+}
+
+void CRuntimeConnection::Post(lattice_proto::EOp eOp, const CWireWriter& request) {
+    if (m_eState.load() != State_Connected) {
+        return;
+    }
+    if (m_channel.Post(eOp, request.Buffer()) == lattice_proto::CClientChannel::Call_Lost) {
+        MarkLost();
+    }
 }
 
 // Called with m_pollMutex held. Appends what the simulator has queued.

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "channel.h"
 #include "lattice_api.h"
@@ -43,7 +44,7 @@ public:
     bool IsConnected() const { return m_eState.load() == State_Connected; }
     uint32_t InitToken();
     // From the list the simulator sent at init; no round trip.
-    bool IsServed(const std::string& strVersion);
+    bool IsServed(std::string_view version);
 
     // Sends a request; true when the simulator answered with Status_Ok. A
     // broken connection moves the state to lost.
@@ -56,6 +57,9 @@ public:
     // Call() of a method that answers nothing; true when it was answered.
     bool Tell(lattice_proto::EOp eOp,
               const lattice_proto::CWireWriter& request = lattice_proto::CWireWriter());
+    // Sends a request that returns nothing without waiting for the
+    // simulator; a later Call sees it handled first (CClientChannel::Post).
+    void Post(lattice_proto::EOp eOp, const lattice_proto::CWireWriter& request);
     bool PollEvent(vr::LatticeEvent_t* pEvent);
     // Records a call of an unused interface slot in the simulator's journal.
     void ReportUnexpected(const char* pchInterface, int nSlot);
@@ -72,7 +76,8 @@ private:
     std::mutex m_stateMutex;  // init, shutdown, the shared page
     std::atomic<const lattice_proto::SharedState*> m_pShared{nullptr};
     std::atomic<uint32_t> m_unLastToken{0};
-    std::set<std::string> m_setServed;
+    // Looked up by string_view: every console line asks for the control panel.
+    std::set<std::string, std::less<>> m_setServed;
 
     std::mutex m_pollMutex;  // the event batch and the quit delivery
     std::deque<QueuedEvent> m_events;

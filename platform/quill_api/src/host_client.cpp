@@ -146,7 +146,28 @@ bool CHostClient::SessionCall(lattice_proto::EOp eOp, const CWireWriter& args, F
            reply.usStatus == lattice_proto::Status_Ok;
 }
 
+bool CHostClient::BNoCallbackQueued() {
+    std::lock_guard<std::mutex> lock(m_sharedMutex);
+    return m_pShared && __atomic_load_n(&m_pShared->unCallbacksQueued, __ATOMIC_ACQUIRE) == 0;
+}
+
 void CHostClient::RunCallbacks() {
+    // Called every frame. With nothing queued the call is still made (and
+    // recorded by the host), but there is no answer worth a round trip.
+    if (BNoCallbackQueued()) {
+        uint64_t ulSession = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_bInitialized) {
+                return;
+            }
+            ulSession = m_ulSession;
+        }
+        CWireWriter request;
+        request.U64(ulSession);
+        m_channel.Post(lattice_proto::Op_Q_RunCallbacksNoneQueued, request.Buffer());
+        return;
+    }
     Frame reply;
     if (!SessionCall(lattice_proto::Op_Q_RunCallbacks, CWireWriter(), reply)) {
         return;

@@ -43,6 +43,9 @@ public:
     void ReportUnexpected(const char* pchInterface, int nSlot);
 
 private:
+    // The shared page shows no callback waiting for any host session.
+    bool BNoCallbackQueued();
+
     lattice_proto::CClientChannel m_channel{lattice_proto::Role_Quill, true};
 
     std::mutex m_mutex;  // everything below

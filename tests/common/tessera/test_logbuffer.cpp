@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +50,42 @@ TEST(LogBuffer, KeepsWholeMessagesWithinTheExcessRule) {
     // Lowering the limit trims at once.
     second.SetBufferLimit(15);
     EXPECT_EQ(Texts(second), (std::vector<std::string>{std::string(13, 'z') + "\n"}));
+}
+
+// Thousands of messages of changing sizes through a small budget: what is
+// kept, copied and dumped is always exactly the newest messages that the
+// excess rule keeps, in order, however the stored texts have come to lie.
+TEST(LogBuffer, KeepsExactlyTheNewestMessagesThroughManyTrims) {
+    CLogBuffer buffer;
+    buffer.SetBufferLimit(1000);
+    std::deque<std::string> expected;
+    uint64_t unHeld = 0;
+    for (int i = 0; i < 5000; ++i) {
+        // 1 to 600 characters: now and then one larger than the rest held.
+        std::string sText =
+            std::to_string(i) + std::string(static_cast<size_t>(i * 37 % 600), 'a' + i % 26);
+        Log("%s", sText.c_str());
+        expected.push_back(sText + "\n");
+        unHeld += expected.back().size() + 1;
+        uint64_t unExcess = unHeld > 1000 ? unHeld - 1000 : 0;
+        while (!expected.empty() && expected.front().size() + 1 <= unExcess) {
+            unExcess -= expected.front().size() + 1;
+            unHeld -= expected.front().size() + 1;
+            expected.pop_front();
+        }
+        if (i % 97 == 0 || i > 4990) {
+            ASSERT_EQ(Texts(buffer), std::vector<std::string>(expected.begin(), expected.end()))
+                << "after message " << i;
+            std::string sNewest;
+            char rchDest[2048];
+            unsigned long unWritten = buffer.DumpLogBufferToBuffer(rchDest, sizeof(rchDest));
+            for (auto it = expected.rbegin();
+                 it != expected.rend() && sNewest.size() + it->size() < sizeof(rchDest) - 1; ++it) {
+                sNewest.insert(0, *it);
+            }
+            ASSERT_EQ(std::string(rchDest, unWritten), sNewest) << "after message " << i;
+        }
+    }
 }
 
 TEST(LogBuffer, LevelFilterAndRecordFields) {
