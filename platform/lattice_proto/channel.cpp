@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "peer_trust.h"
+
 namespace lattice_proto {
 
 CClientChannel::CClientChannel(EClientRole eRole, bool bAutoOpen)
@@ -12,30 +14,55 @@ CClientChannel::~CClientChannel() {
     Close();
 }
 
-int CClientChannel::OpenConnection(const std::string& strPath, std::string* pstrError) {
-    int fd = ConnectSocket(strPath, pstrError);
+int CClientChannel::OpenConnection(const std::string& strPath, EHello& eHello,
+                                   std::string* pstrError) {
+    std::string strScratch;
+    std::string& strError = pstrError ? *pstrError : strScratch;
+    const std::string strPeer = std::string(PeerNoun(m_eRole)) + " at " + strPath;
+    CDeadline deadline = CDeadline::InMs(k_unConnectTimeoutMs);
+    eHello = Hello_Lost;
+    int fd = ConnectSocket(strPath, &strError, deadline);
     if (fd < 0) {
+        // Nobody there is the everyday case (not started yet, gone); a
+        // listener that never accepts is worth a line.
+        if (deadline.PollTimeoutMs() == 0) {
+            eHello = Hello_TimedOut;
+            ReportPeerProblem(m_eRole, strPeer + " did not accept within " + deadline.Describe());
+        }
         return -1;
     }
-    if (!ClientHello(fd, m_eRole, pstrError)) {
+    std::string strWhy;
+    if (!PeerIsTrusted(fd, &strWhy)) {
+        close(fd);
+        eHello = Hello_Refused;
+        strError = "refusing " + strPeer + ": " + strWhy;
+        ReportPeerProblem(m_eRole, strError);
+        return -1;
+    }
+    eHello = ClientGreeting(fd, m_eRole, deadline, &strError);
+    if (eHello != Hello_Ok) {
+        if (eHello == Hello_TimedOut || eHello == Hello_Refused) {
+            ReportPeerProblem(m_eRole, strPeer + ": " + strError);
+        }
         close(fd);
         return -1;
     }
     return fd;
 }
 
-bool CClientChannel::Open(const std::string& strPath, std::string* pstrError) {
+EHello CClientChannel::Open(const std::string& strPath, std::string* pstrError) {
     Close();
-    int fd = OpenConnection(strPath, pstrError);
+    EHello eHello = Hello_Lost;
+    int fd = OpenConnection(strPath, eHello, pstrError);
     if (fd < 0) {
-        return false;
+        return eHello;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_strPath = strPath;
     m_bOpen = true;
     m_pidOwner = getpid();
     m_vecIdle.push_back(fd);
-    return true;
+    return Hello_Ok;
 }
 
 void CClientChannel::Close() {
@@ -53,6 +80,11 @@ bool CClientChannel::IsOpen() {
     return m_bOpen;
 }
 
+std::string CClientChannel::Path() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bOpen ? m_strPath : std::string();
+}
+
 bool CClientChannel::PeerClosed() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bOpen || m_vecIdle.empty() || m_pidOwner != getpid()) {
@@ -64,8 +96,7 @@ bool CClientChannel::PeerClosed() {
     return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-int CClientChannel::TakeConnection(uint64_t& unGeneration, bool& bReused, ECall& eFail) {
-    std::string strPath;
+bool CClientChannel::TakeConnection(Borrowed& borrowed, ECall& eFail) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bOpen && m_pidOwner != getpid()) {
@@ -80,34 +111,35 @@ int CClientChannel::TakeConnection(uint64_t& unGeneration, bool& bReused, ECall&
         if (!m_bOpen) {
             if (!m_bAutoOpen) {
                 eFail = Call_NotOpen;
-                return -1;
+                return false;
             }
             m_strPath = ResolveSocketPath();
             m_bOpen = true;
             m_pidOwner = getpid();
             ++m_unGeneration;
         }
-        unGeneration = m_unGeneration;
+        borrowed.unGeneration = m_unGeneration;
+        borrowed.strPath = m_strPath;
         if (!m_vecIdle.empty()) {
-            int fd = m_vecIdle.back();
+            borrowed.fd = m_vecIdle.back();
             m_vecIdle.pop_back();
-            bReused = true;
-            return fd;
+            borrowed.bReused = true;
+            return true;
         }
-        strPath = m_strPath;
     }
-    bReused = false;
-    int fd = OpenConnection(strPath, nullptr);
-    if (fd < 0) {
+    borrowed.bReused = false;
+    borrowed.fd = OpenConnection(borrowed.strPath, borrowed.eHello, nullptr);
+    if (borrowed.fd < 0) {
         eFail = Call_Lost;
         if (m_bAutoOpen) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_unGeneration == unGeneration) {
+            if (m_unGeneration == borrowed.unGeneration) {
                 m_bOpen = false;  // resolve the path again next time
             }
         }
+        return false;
     }
-    return fd;
+    return true;
 }
 
 void CClientChannel::GiveBack(int fd, uint64_t unGeneration) {
@@ -119,41 +151,59 @@ void CClientChannel::GiveBack(int fd, uint64_t unGeneration) {
     close(fd);
 }
 
+void CClientChannel::DropPool(uint64_t unGeneration) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_unGeneration != unGeneration) {
+        return;
+    }
+    for (int idle : m_vecIdle) {
+        close(idle);
+    }
+    m_vecIdle.clear();
+    if (m_bAutoOpen) {
+        m_bOpen = false;
+    }
+}
+
 CClientChannel::ECall CClientChannel::Call(uint16_t usOp, const std::string& payload, Frame& reply,
                                            int* pReceivedFd) {
     for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
-        uint64_t unGeneration = 0;
-        bool bReused = false;
+        Borrowed borrowed;
         ECall eFail = Call_Lost;
-        int fd = TakeConnection(unGeneration, bReused, eFail);
-        if (fd < 0) {
+        if (!TakeConnection(borrowed, eFail)) {
             // An auto-opening channel may still hold the socket path of a
             // simulator that has since been replaced (a forked child inherits
             // its parent's): the failed connect dropped it, so resolve it once
-            // more before giving up.
-            if (m_bAutoOpen && eFail == Call_Lost && nAttempt == 0) {
+            // more before giving up. A peer that was there but refused us or
+            // did not answer in time would only do it again.
+            if (m_bAutoOpen && eFail == Call_Lost && borrowed.eHello == Hello_Lost &&
+                nAttempt == 0) {
                 continue;
             }
             return eFail;
         }
-        if (RoundTrip(fd, usOp, payload, reply, pReceivedFd)) {
-            GiveBack(fd, unGeneration);
+        CDeadline deadline = CDeadline::InMs(k_unReplyTimeoutMs);
+        ERecv eRecv = Request(borrowed.fd, usOp, payload, reply, deadline, pReceivedFd);
+        if (eRecv == Recv_Ok) {
+            GiveBack(borrowed.fd, borrowed.unGeneration);
             return Call_Ok;
         }
-        close(fd);
+        close(borrowed.fd);
+        if (eRecv == Recv_TimedOut) {
+            // A peer that stopped answering is gone as far as we can tell;
+            // asking it again would only wait as long once more.
+            ReportPeerProblem(m_eRole, std::string(PeerNoun(m_eRole)) + " at " + borrowed.strPath +
+                                           " did not answer within " + deadline.Describe() +
+                                           "; the connection is taken for lost");
+            DropPool(borrowed.unGeneration);
+            return Call_Lost;
+        }
         // A pooled connection of an auto-opening channel may belong to a
         // simulator that has since been replaced: try once more on a fresh one.
-        if (!(m_bAutoOpen && bReused)) {
+        if (!(m_bAutoOpen && borrowed.bReused)) {
             break;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_unGeneration == unGeneration) {
-            for (int idle : m_vecIdle) {
-                close(idle);
-            }
-            m_vecIdle.clear();
-            m_bOpen = false;
-        }
+        DropPool(borrowed.unGeneration);
     }
     return Call_Lost;
 }

@@ -9,8 +9,11 @@
 //
 // Thread safety: every member may be called from any thread.
 // Failure: Call answers Call_NotOpen without touching the network when the
-// channel is closed, and Call_Lost when the simulator cannot be reached or the
-// connection broke (the simulator ended).
+// channel is closed, and Call_Lost when the simulator cannot be reached, the
+// connection broke (the simulator ended) or no reply came within
+// k_unReplyTimeoutMs. A peer that is not this user's or root's, refuses us,
+// or does not answer in time is reported on standard error
+// (ReportPeerProblem); one that simply is not there is not.
 #pragma once
 
 #include <sys/types.h>
@@ -35,11 +38,14 @@ public:
     CClientChannel(const CClientChannel&) = delete;
     CClientChannel& operator=(const CClientChannel&) = delete;
 
-    // Connects and greets one connection to strPath; false with *pstrError.
-    bool Open(const std::string& strPath, std::string* pstrError);
+    // Connects and greets one connection to strPath within
+    // k_unConnectTimeoutMs; anything but Hello_Ok sets *pstrError.
+    EHello Open(const std::string& strPath, std::string* pstrError);
     // Closes every idle connection; connections in use close when returned.
     void Close();
     bool IsOpen();
+    // The socket path of the open channel ("" when closed).
+    std::string Path();
     // True when the simulator has closed its end of an idle connection (it
     // ended). No round trip; false when no idle connection is at hand.
     bool PeerClosed();
@@ -53,9 +59,20 @@ public:
     ECall Call(uint16_t usOp, const std::string& payload, Frame& reply, int* pReceivedFd = nullptr);
 
 private:
-    int TakeConnection(uint64_t& unGeneration, bool& bReused, ECall& eFail);
+    // A connection for one call: pooled or newly opened.
+    struct Borrowed {
+        int fd = -1;
+        uint64_t unGeneration = 0;
+        bool bReused = false;
+        std::string strPath;
+        EHello eHello = Hello_Lost;  // when a new connection failed: why
+    };
+    bool TakeConnection(Borrowed& borrowed, ECall& eFail);
     void GiveBack(int fd, uint64_t unGeneration);
-    int OpenConnection(const std::string& strPath, std::string* pstrError);
+    // Drops every pooled connection of generation unGeneration and, for an
+    // auto-opening channel, the socket path (resolved again next time).
+    void DropPool(uint64_t unGeneration);
+    int OpenConnection(const std::string& strPath, EHello& eHello, std::string* pstrError);
 
     const EClientRole m_eRole;
     const bool m_bAutoOpen;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "interfaces.h"
+#include "peer_trust.h"
 
 namespace quill_stub {
 
@@ -41,7 +42,15 @@ bool CHostClient::IsRunning() {
         }
         return false;
     }
-    m_pShared = lattice_proto::TakeSharedState(fdShared);
+    std::string strWhy;
+    if (!lattice_proto::TakeSharedState(fdShared, &m_pShared, &strWhy)) {
+        // A page that could shrink under its mapping would end this process
+        // on the next read: such a host client is not one to talk to.
+        lattice_proto::ReportPeerProblem(
+            lattice_proto::Role_Quill,
+            "refusing the host client at " + m_channel.Path() + ": " + strWhy);
+        return false;
+    }
     CWireReader reader(reply.payload);
     bool bRunning = reader.Bool();
     return reader.Ok() && bRunning;
