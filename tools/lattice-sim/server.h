@@ -2,12 +2,22 @@
 // connection reads frames and answers them through CSimState, so a stalled
 // poll on one connection never delays another.
 //
+// Who gets served: the socket is created 0600 whatever the umask, and a
+// connection is refused at once (a Status_Failed hello answer with the reason,
+// and a line on standard error, never a journal entry) when its process runs
+// as neither this user nor root, when k_cMaxConnections are already open, or
+// when no thread can be started for it. Before its hello a connection may
+// send only a frame of k_cubMaxHelloPayload bytes, within k_unHelloTimeoutMs.
+// When accept runs out of descriptors the loop backs off instead of spinning.
+//
 // Run() returns when `ctl shutdown` was answered or RequestStop() was called
 // (from a signal handler: it only writes to a pipe). It then closes every
 // connection, which clients see as a lost connection, and removes the socket.
 #pragma once
 
-#include <atomic>
+#include <sys/socket.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -22,20 +32,27 @@ public:
     CServer(CSimState& state, std::string strSocketPath);
     ~CServer();
 
-    // Binds the socket; false with a reason (socket in use, path too long...).
+    // Binds the socket; false with a reason (socket in use, path too long, a
+    // file that is not a socket in the way...).
     bool Listen(std::string* pstrError);
     void Run();
     // Async-signal-safe.
     void RequestStop();
 
 private:
+    bool RefuseTakeOver(std::string* pstrError);
+    void AcceptOne();
+    void Admit(int fd);
+    void Refuse(int fd, const std::string& strWhy);
     void Serve(int fd);
     bool Greet(int fd, ClientInfo& client);
+    void EndConnection(int fd);
 
     CSimState& m_state;
     const std::string m_strSocketPath;
     int m_fdListen = -1;
     int m_rgfdWake[2] = {-1, -1};
+    bool m_bAcceptBackingOff = false;
 
     std::mutex m_mutex;
     std::condition_variable m_idle;
