@@ -98,7 +98,7 @@ TEST_F(LatticeSimTest, CtlWithoutSimulatorFailsAtOnce) {
 
 TEST_F(LatticeSimTest, BadConfigurationsAreRejectedWithReasons) {
     struct Case {
-        const char* pchConfig;
+        std::string strConfig;
         const char* pchMessage;
     };
     const Case cases[] = {
@@ -112,13 +112,35 @@ TEST_F(LatticeSimTest, BadConfigurationsAreRejectedWithReasons) {
         {R"({"settings": {"orrery": {"loglevel": [1]}}})", "settings.orrery.loglevel"},
         {R"({"journal_limit": 0})", "journal_limit: must be at least 1"},
         {"[1, 2]", "configuration: must be a JSON object"},
+        {std::string(1000, '[') + std::string(1000, ']'),
+         "not valid JSON: nested more than 64 levels deep"},
     };
     for (const Case& c : cases) {
-        WriteFile(TempPath("bad.json"), c.pchConfig);
+        WriteFile(TempPath("bad.json"), c.strConfig);
         auto result =
             Sim({"serve", "--config", TempPath("bad.json"), "--socket", TempPath("bad.sock")});
-        EXPECT_EQ(result.exitCode, 2) << c.pchConfig;
+        EXPECT_EQ(result.exitCode, 2) << c.strConfig;
         EXPECT_NE(result.strStderr.find(c.pchMessage), std::string::npos) << result.strStderr;
+    }
+    // Files that are not configurations at all are refused without reading
+    // them to the end (or waiting for a writer).
+    ASSERT_EQ(mkfifo(TempPath("fifo.json").c_str(), 0600), 0);
+    WriteFile(TempPath("huge.json"), "{}" + std::string(1024 * 1024, ' '));
+    const std::pair<std::string, std::string> files[] = {
+        {TempPath("fifo.json"), "cannot be read: not a regular file"},
+        {TempPath(""), "cannot be read: not a regular file"},
+        {"/dev/zero", "cannot be read: not a regular file"},
+        {TempPath("huge.json"), "larger than 1048576 bytes"},
+    };
+    for (const auto& [strFile, strMessage] : files) {
+        halyard_test::ChildOptions options;
+        options.timeout = std::chrono::milliseconds(20000);
+        auto result = RunProcess(
+            {LatticeSimPath(), "serve", "--config", strFile, "--socket", TempPath("bad.sock")},
+            options);
+        EXPECT_EQ(result.exitCode, 2) << strFile;
+        EXPECT_EQ(result.strStderr,
+                  "lattice-sim serve: bad configuration:\n" + strFile + ": " + strMessage + "\n");
     }
     auto result = Sim({"serve", "--config", TempPath("missing.json")});
     EXPECT_EQ(result.exitCode, 2);
@@ -304,6 +326,17 @@ TEST_F(LatticeSimTest, MalformedTrafficIsAnsweredWithErrors) {
     EXPECT_EQ(Request(fd, proto::Op_L_IsVersionValid, extra.Buffer()).usStatus,
               proto::Status_BadRequest);
     EXPECT_EQ(Request(fd, proto::Op_Q_RunCallbacks, "").usStatus, proto::Status_BadRequest);
+    // JSON nested beyond the parser's depth limit is refused, not followed.
+    const std::string strDeep = std::string(5000, '[') + std::string(5000, ']');
+    proto::CWireWriter deepInit;
+    deepInit.I32(2);
+    deepInit.Bool(true);
+    deepInit.Str(strDeep);
+    deepInit.Str("halyard");
+    proto::Frame deepReply = Request(fd, proto::Op_L_Init, deepInit.Buffer());
+    EXPECT_EQ(deepReply.usStatus, proto::Status_Ok);
+    EXPECT_EQ(proto::CWireReader(deepReply.payload).I32(), 107);  // invalid start-up info
+    EXPECT_EQ(m_sim.Ctl({"setting", "s", "k", strDeep}).exitCode, 0);
     proto::CWireWriter noSession;
     noSession.U64(12345);
     EXPECT_EQ(Request(fd, proto::Op_Q_RunCallbacks, noSession.Buffer()).usStatus,
