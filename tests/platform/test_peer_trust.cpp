@@ -33,8 +33,8 @@ namespace proto = lattice_proto;
 using halyard_test::ChildResult;
 
 enum class EPage { Sealed, EmptyUnsealed, Unsealed, Short, BadMagic, PlainFile };
-// StopsMidway: answers until a settings read (runtime) or an initialisation
-// (host client) comes, then nothing more.
+// StopsMidway: answers until a settings read (runtime), an initialisation
+// (host client) or a control request comes, then nothing more.
 enum class EAnswers { All, Nothing, StopsMidway };
 
 struct PeerSpec {
@@ -87,7 +87,8 @@ void ServeConnection(int fd, const PeerSpec& spec, const std::string& strDir) {
     while (proto::RecvFrame(fd, frame) == proto::Recv_Ok) {
         bSilent =
             bSilent || (spec.eAnswers == EAnswers::StopsMidway &&
-                        (frame.usOp == proto::Op_L_SettingGet || frame.usOp == proto::Op_Q_Init));
+                        (frame.usOp == proto::Op_L_SettingGet || frame.usOp == proto::Op_Q_Init ||
+                         frame.usOp == proto::Op_C_Control));
         if (bSilent) {
             continue;  // read, never answered
         }
@@ -186,6 +187,9 @@ struct Case {
     // socket path; empty: nothing said, the peer is served.
     std::string strReport;
     bool bNeedsRoot = false;
+    // The start of what `lattice-sim ctl ping` says on standard error, with
+    // SOCKET for the socket path; empty: ctl is not tried.
+    std::string strCtlReport{};
 };
 
 std::vector<Case> Cases() {
@@ -197,7 +201,9 @@ std::vector<Case> Cases() {
         {"another user's peer",
          {EPage::Sealed, true, EAnswers::All},
          "refusing PEER at SOCKET: it runs as uid 65534 (pid ",
-         true},
+         true,
+         "lattice-sim ctl: cannot reach the simulator: refusing the simulator at SOCKET: it runs "
+         "as uid 65534 (pid "},
         {"an empty unsealed page", {EPage::EmptyUnsealed, false, EAnswers::All}, strUnsealed},
         {"an unsealed page", {EPage::Unsealed, false, EAnswers::All}, strUnsealed},
         {"a plain file for a page", {EPage::PlainFile, false, EAnswers::All}, strUnsealed},
@@ -213,7 +219,9 @@ std::vector<Case> Cases() {
          "PEER at SOCKET: no answer to the hello within 10 s"},
         {"a peer that stops answering",
          {EPage::Sealed, false, EAnswers::StopsMidway},
-         "PEER at SOCKET did not answer within 30 s; the connection is taken for lost"},
+         "PEER at SOCKET did not answer within 30 s; the connection is taken for lost",
+         false,
+         "lattice-sim ctl: the simulator did not answer within 30 s\n"},
     };
 }
 
@@ -295,22 +303,36 @@ TEST_F(PeerTrustTest, UntrustworthyPeersAreUnreachableWithAReason) {
             continue;
         }
         std::string strDir = TempPath("case" + std::to_string(++nCase));
-        ASSERT_EQ(mkdir(strDir.c_str(), 0777), 0);
-        ASSERT_EQ(chmod(strDir.c_str(), 0777), 0);  // another user's peer binds here
+        ASSERT_EQ(mkdir(strDir.c_str(), 0700), 0);
         std::string strSocket = strDir + "/sim.sock";
         pid_t pidPeer = StartPeer(strSocket, c.spec);
         ASSERT_GT(pidPeer, 0);
 
         auto options = halyard_test::WithEnv({{"LATTICE_SIM_SOCKET", strSocket}});
-        ChildResult runtime, host;
+        ChildResult runtime, host, ctl;
         std::thread runtimeThread(
             [&] { runtime = halyard_test::RunInChild([&] { return RuntimeSide(c); }, options); });
         std::thread hostThread(
             [&] { host = halyard_test::RunInChild([&] { return HostSide(c); }, options); });
+        std::thread ctlThread([&] {
+            if (!c.strCtlReport.empty()) {
+                ctl = halyard_test::RunProcess(
+                    {halyard_test::LatticeSimPath(), "ctl", "--socket", strSocket, "ping"});
+            }
+        });
         runtimeThread.join();
         hostThread.join();
+        ctlThread.join();
         ExpectReport(runtime, ExpectedLine(c, "liblattice_api", "the runtime", strSocket));
         ExpectReport(host, ExpectedLine(c, "libquill_api", "the host client", strSocket));
+        if (!c.strCtlReport.empty()) {
+            std::string strCtl = c.strCtlReport;
+            if (size_t nAt = strCtl.find("SOCKET"); nAt != std::string::npos) {
+                strCtl.replace(nAt, 6, strSocket);
+            }
+            EXPECT_EQ(ctl.exitCode, 2);
+            EXPECT_EQ(ctl.strStderr.rfind(strCtl, 0), 0u) << ctl.strStderr;
+        }
         kill(pidPeer, SIGKILL);
         waitpid(pidPeer, nullptr, 0);
     }

@@ -90,10 +90,21 @@ TEST_F(LatticeSimTest, EveryCommandAndVerbHasHelp) {
     EXPECT_EQ(Sim({"serve", "--bogus"}).exitCode, 2);
 }
 
-TEST_F(LatticeSimTest, CtlWithoutSimulatorFailsAtOnce) {
+// ctl gives up on a simulator that is not there at once, and on one that
+// does not answer (stopped) after its connection deadline.
+TEST_F(LatticeSimTest, CtlWithoutAnsweringSimulatorFails) {
     auto result = Sim({"ctl", "--socket", TempPath("none.sock"), "ping"});
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_NE(result.strStderr.find("cannot reach the simulator"), std::string::npos);
+
+    ASSERT_TRUE(StartSim());
+    ASSERT_EQ(kill(m_sim.Pid(), SIGSTOP), 0);
+    result = m_sim.Ctl({"ping"});
+    kill(m_sim.Pid(), SIGCONT);
+    EXPECT_FALSE(result.bTimedOut);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.strStderr, "lattice-sim ctl: cannot reach the simulator: " + m_sim.Socket() +
+                                    ": no answer to the hello within 10 s\n");
 }
 
 TEST_F(LatticeSimTest, BadConfigurationsAreRejectedWithReasons) {
