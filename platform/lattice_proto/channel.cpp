@@ -85,15 +85,25 @@ std::string CClientChannel::Path() {
     return m_bOpen ? m_strPath : std::string();
 }
 
-bool CClientChannel::PeerClosed() {
+CClientChannel::EIdlePeer CClientChannel::CheckIdlePeer() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bOpen || m_vecIdle.empty() || m_pidOwner != getpid()) {
-        return false;
+        return IdlePeer_Unknown;
     }
     // An idle connection never has anything to read: input here is the end
     // of the stream.
     pollfd fd = {m_vecIdle.back(), POLLIN | POLLRDHUP, 0};
-    return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    bool bClosed =
+        poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    return bClosed ? IdlePeer_Closed : IdlePeer_Alive;
+}
+
+bool CClientChannel::PeerClosed() {
+    return CheckIdlePeer() == IdlePeer_Closed;
+}
+
+bool CClientChannel::IdlePeerAlive() {
+    return CheckIdlePeer() == IdlePeer_Alive;
 }
 
 bool CClientChannel::TakeConnection(Borrowed& borrowed, ECall& eFail) {

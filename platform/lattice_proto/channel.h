@@ -49,6 +49,10 @@ public:
     // True when the simulator has closed its end of an idle connection (it
     // ended). No round trip; false when no idle connection is at hand.
     bool PeerClosed();
+    // True when an idle connection is at hand and the simulator has not
+    // closed it: what it published (the shared page) is still its word. False
+    // also when no idle connection can tell (they broke, or all are in use).
+    bool IdlePeerAlive();
 
     enum ECall {
         Call_Ok,
@@ -59,6 +63,8 @@ public:
     ECall Call(uint16_t usOp, const std::string& payload, Frame& reply, int* pReceivedFd = nullptr);
 
 private:
+    enum EIdlePeer { IdlePeer_Unknown, IdlePeer_Alive, IdlePeer_Closed };
+    EIdlePeer CheckIdlePeer();
     // A connection for one call: pooled or newly opened.
     struct Borrowed {
         int fd = -1;

@@ -26,8 +26,10 @@ CHostClient& CHostClient::Get() {
 bool CHostClient::IsRunning() {
     std::lock_guard<std::mutex> lock(m_sharedMutex);
     // Asked every frame: answered from the shared page while the simulator
-    // that published it is still there.
-    if (m_pShared && !m_channel.PeerClosed()) {
+    // that published it is still there. When no idle connection can vouch
+    // for that (a failed call dropped them), the page may be a dead
+    // simulator's last word: ask again.
+    if (m_pShared && m_channel.IdlePeerAlive()) {
         return lattice_proto::LoadShared(m_pShared->unHostRunning) != 0;
     }
     lattice_proto::UnmapSharedState(m_pShared);
