@@ -65,13 +65,31 @@ bool IsKnownInitError(int32_t nCode) {
 
 namespace {
 
+// A member name as it appears in a message: control characters escaped, so
+// that every problem stays on its own line whatever the file's names hold.
+//   "a\nb" => "a\\nb"   "x\x01" => "x\\x01"   "grüße" => "grüße"
+std::string Printable(const std::string& strName) {
+    static const char* k_pchHex = "0123456789abcdef";
+    std::string strOut;
+    for (unsigned char ch : strName) {
+        if (ch == '\n') {
+            strOut += "\\n";
+        } else if (ch < 0x20 || ch == 0x7f) {
+            strOut += std::string("\\x") + k_pchHex[ch >> 4] + k_pchHex[ch & 15];
+        } else {
+            strOut += static_cast<char>(ch);
+        }
+    }
+    return strOut;
+}
+
 class CChecker {
 public:
     explicit CChecker(std::string* pstrErrors) : m_pstrErrors(pstrErrors) {}
     void Error(const std::string& strWhere, const std::string& strWhat) {
         m_bOk = false;
         if (m_pstrErrors) {
-            *m_pstrErrors += strWhere + ": " + strWhat + "\n";
+            *m_pstrErrors += Printable(strWhere) + ": " + strWhat + "\n";
         }
     }
     bool Ok() const { return m_bOk; }
