@@ -65,15 +65,18 @@ bool WouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
+// With a deadline, the call is tried first without blocking and poll()
+// waits only when it would block: a socket is nearly always writable, and a
+// payload has mostly arrived with its header.
 EIo WriteAll(int fd, const char* pData, size_t cub, const CDeadline& deadline) {
     while (cub > 0) {
-        if (EIo eWait = WaitReady(fd, POLLOUT, deadline); eWait != Io_Ok) {
-            return eWait;
-        }
         ssize_t n = RetryOnSignal(
             [&] { return send(fd, pData, cub, MSG_NOSIGNAL | DontWaitIf(deadline)); });
         if (n < 0) {
             if (deadline.IsSet() && WouldBlock()) {
+                if (EIo eWait = WaitReady(fd, POLLOUT, deadline); eWait != Io_Ok) {
+                    return eWait;
+                }
                 continue;
             }
             return Io_Failed;
@@ -85,18 +88,25 @@ EIo WriteAll(int fd, const char* pData, size_t cub, const CDeadline& deadline) {
 }
 
 // Reads exactly cub bytes; *pGot says how many arrived before an end of
-// stream (Io_Ended), an error or the deadline.
-EIo ReadAll(int fd, char* pData, size_t cub, const CDeadline& deadline, size_t* pGot) {
+// stream (Io_Ended), an error or the deadline. bWaitFirst: the bytes are
+// probably not there yet (a reply's first bytes), so poll() before reading.
+EIo ReadAll(int fd, char* pData, size_t cub, const CDeadline& deadline, size_t* pGot,
+            bool bWaitFirst = false) {
     size_t& got = *pGot;
     got = 0;
-    while (got < cub) {
+    if (bWaitFirst) {
         if (EIo eWait = WaitReady(fd, POLLIN, deadline); eWait != Io_Ok) {
             return eWait;
         }
+    }
+    while (got < cub) {
         ssize_t n =
             RetryOnSignal([&] { return recv(fd, pData + got, cub - got, DontWaitIf(deadline)); });
         if (n < 0) {
             if (deadline.IsSet() && WouldBlock()) {
+                if (EIo eWait = WaitReady(fd, POLLIN, deadline); eWait != Io_Ok) {
+                    return eWait;
+                }
                 continue;
             }
             return Io_Failed;
@@ -263,13 +273,16 @@ bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payloa
     pCmsg->cmsg_type = SCM_RIGHTS;
     pCmsg->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(pCmsg), &fdToPass, sizeof(int));
-    if (WaitReady(fd, POLLOUT, deadline) != Io_Ok) {
-        return false;
-    }
-    ssize_t n = RetryOnSignal(
-        [&] { return sendmsg(fd, &message.msg, MSG_NOSIGNAL | DontWaitIf(deadline)); });
-    if (n < 0) {
-        return false;
+    ssize_t n = -1;
+    while (true) {
+        n = RetryOnSignal(
+            [&] { return sendmsg(fd, &message.msg, MSG_NOSIGNAL | DontWaitIf(deadline)); });
+        if (n >= 0) {
+            break;
+        }
+        if (!deadline.IsSet() || !WouldBlock() || WaitReady(fd, POLLOUT, deadline) != Io_Ok) {
+            return false;
+        }
     }
     if (static_cast<size_t>(n) < sizeof(header) &&
         WriteAll(fd, header + n, sizeof(header) - static_cast<size_t>(n), deadline) != Io_Ok) {
@@ -329,7 +342,7 @@ ERecv RecvFrameInto(int fd, Frame& frame, int* pReceivedFd, const RecvLimits& li
         return eFirst;
     }
     size_t n = 0;
-    EIo eIo = ReadAll(fd, header + got, sizeof(header) - got, limits.deadline, &n);
+    EIo eIo = ReadAll(fd, header + got, sizeof(header) - got, limits.deadline, &n, got == 0);
     if (eIo == Io_Ended && got == 0 && n == 0) {
         return Recv_Closed;
     }
