@@ -161,6 +161,27 @@ struct FdMessage {
     msghdr msg{};
 };
 
+// A peer's own words for a message of ours: control characters escaped and
+// the length bounded, so that a peer cannot write to our standard error at
+// will.
+std::string PeerText(const std::string& strText) {
+    static const char* k_pchHex = "0123456789abcdef";
+    constexpr size_t k_cchMax = 200;
+    std::string strOut;
+    for (unsigned char ch : strText) {
+        if (strOut.size() >= k_cchMax) {
+            strOut += "...";
+            break;
+        }
+        if (ch < 0x20 || ch == 0x7f) {
+            strOut += std::string("\\x") + k_pchHex[ch >> 4] + k_pchHex[ch & 15];
+        } else {
+            strOut += static_cast<char>(ch);
+        }
+    }
+    return strOut;
+}
+
 void PutHeader(char* pHeader, uint32_t cub, uint16_t usOp, uint16_t usStatus) {
     for (int i = 0; i < 4; ++i) {
         pHeader[i] = static_cast<char>((cub >> (8 * i)) & 0xFF);
@@ -419,11 +440,11 @@ EHello ClientGreeting(int fd, EClientRole eRole, const CDeadline& deadline,
             return Hello_Lost;
     }
     if (reply.usStatus == Status_Failed) {
-        strError = "refused: " + reply.payload;
+        strError = "refused: " + PeerText(reply.payload);
         return Hello_Refused;
     }
     if (reply.usStatus != Status_Ok) {
-        strError = "hello refused: " + reply.payload;
+        strError = "hello refused: " + PeerText(reply.payload);
         return Hello_Mismatch;
     }
     return Hello_Ok;

@@ -35,7 +35,9 @@ using halyard_test::ChildResult;
 enum class EPage { Sealed, EmptyUnsealed, Unsealed, Short, BadMagic, PlainFile };
 // StopsMidway: answers until a settings read (runtime), an initialisation
 // (host client) or a control request comes, then nothing more.
-enum class EAnswers { All, Nothing, StopsMidway };
+// Refuses: answers every hello with a refusal whose text tries to write
+// lines and terminal controls of its own.
+enum class EAnswers { All, Nothing, StopsMidway, Refuses };
 
 struct PeerSpec {
     EPage ePage = EPage::Sealed;
@@ -77,6 +79,10 @@ int MakePage(EPage ePage, const std::string& strDir) {
 void ServeConnection(int fd, const PeerSpec& spec, const std::string& strDir) {
     proto::Frame frame;
     if (proto::RecvFrame(fd, frame) != proto::Recv_Ok) {
+        return;
+    }
+    if (spec.eAnswers == EAnswers::Refuses) {
+        proto::SendFrame(fd, proto::Op_Hello, proto::Status_Failed, "go away\n\x1b[2J");
         return;
     }
     proto::CWireWriter hello;
@@ -217,6 +223,9 @@ std::vector<Case> Cases() {
         {"a peer that never answers",
          {EPage::Sealed, false, EAnswers::Nothing},
          "PEER at SOCKET: no answer to the hello within 10 s"},
+        {"a peer that refuses with control characters",
+         {EPage::Sealed, false, EAnswers::Refuses},
+         "PEER at SOCKET: refused: go away\\x0a\\x1b[2J"},
         {"a peer that stops answering",
          {EPage::Sealed, false, EAnswers::StopsMidway},
          "PEER at SOCKET did not answer within 30 s; the connection is taken for lost",
