@@ -196,6 +196,9 @@ struct Case {
     // The start of what `lattice-sim ctl ping` says on standard error, with
     // SOCKET for the socket path; empty: ctl is not tried.
     std::string strCtlReport{};
+    // The start of what `lattice-sim serve` on the same socket says before it
+    // exits 1; empty: not tried.
+    std::string strServeReport{};
 };
 
 std::vector<Case> Cases() {
@@ -209,7 +212,9 @@ std::vector<Case> Cases() {
          "refusing PEER at SOCKET: it runs as uid 65534 (pid ",
          true,
          "lattice-sim ctl: cannot reach the simulator: refusing the simulator at SOCKET: it runs "
-         "as uid 65534 (pid "},
+         "as uid 65534 (pid ",
+         "lattice-sim serve: SOCKET is served by another user's process: it runs as uid 65534 "
+         "(pid "},
         {"an empty unsealed page", {EPage::EmptyUnsealed, false, EAnswers::All}, strUnsealed},
         {"an unsealed page", {EPage::Unsealed, false, EAnswers::All}, strUnsealed},
         {"a plain file for a page", {EPage::PlainFile, false, EAnswers::All}, strUnsealed},
@@ -289,6 +294,13 @@ int HostSide(const Case& c) {
     return bRunning == c.strReport.empty() ? 0 : 1;
 }
 
+std::string WithSocket(std::string strText, const std::string& strSocket) {
+    if (size_t nAt = strText.find("SOCKET"); nAt != std::string::npos) {
+        strText.replace(nAt, 6, strSocket);
+    }
+    return strText;
+}
+
 void ExpectReport(const ChildResult& result, const std::string& strLine) {
     EXPECT_EQ(result.exitCode, 0) << result.strStdout << result.strStderr;
     if (strLine.empty()) {
@@ -335,12 +347,17 @@ TEST_F(PeerTrustTest, UntrustworthyPeersAreUnreachableWithAReason) {
         ExpectReport(runtime, ExpectedLine(c, "liblattice_api", "the runtime", strSocket));
         ExpectReport(host, ExpectedLine(c, "libquill_api", "the host client", strSocket));
         if (!c.strCtlReport.empty()) {
-            std::string strCtl = c.strCtlReport;
-            if (size_t nAt = strCtl.find("SOCKET"); nAt != std::string::npos) {
-                strCtl.replace(nAt, 6, strSocket);
-            }
             EXPECT_EQ(ctl.exitCode, 2);
-            EXPECT_EQ(ctl.strStderr.rfind(strCtl, 0), 0u) << ctl.strStderr;
+            EXPECT_EQ(ctl.strStderr.rfind(WithSocket(c.strCtlReport, strSocket), 0), 0u)
+                << ctl.strStderr;
+        }
+        if (!c.strServeReport.empty()) {
+            // The simulator neither takes over nor shares another user's socket.
+            auto serve = halyard_test::RunProcess(
+                {halyard_test::LatticeSimPath(), "serve", "--socket", strSocket});
+            EXPECT_EQ(serve.exitCode, 1);
+            EXPECT_EQ(serve.strStderr.rfind(WithSocket(c.strServeReport, strSocket), 0), 0u)
+                << serve.strStderr;
         }
         kill(pidPeer, SIGKILL);
         waitpid(pidPeer, nullptr, 0);
