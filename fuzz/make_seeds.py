@@ -158,3 +158,76 @@ write("sim_protocol", "malformed",
       req(100, LATTICE, b"\xff\xff") + req(999, LATTICE, b"x") + req(300, CONTROL, b"\xff\xff\xff\xff")
       + req(1, 0, b""))
 write("sim_protocol", "journal", req(300, CONTROL, strlist("journal")) + req(300, CONTROL, strlist("console")))
+
+# sim_config: configuration file texts.
+for name, data in [
+    ("example", b'{\n  "withhold_interfaces": ["IVRMailbox_002"],\n'
+                b'  "settings": {"orrery": {"loglevel": 4, "startOverlayAppsFromDashboard": false},\n'
+                b'               "userinterface": {"screenshots": true, "screenshotType": 2}},\n'
+                b'  "screenshots": {"outcome": "taken"},\n'
+                b'  "host": {"running": false, "language": "german"},\n'
+                b'  "resource_dir": "/opt/runtime/resources"\n}\n'),
+    ("every_member", b'{"interfaces": ["IVRSystem_023"], "refuse_interfaces": [], "init_error": 105,'
+                     b' "hmd_property_container": 0, "journal_limit": 10,'
+                     b' "screenshots": {"extension": ".jpg", "fail_type_query": true,'
+                     b' "fail_filename_kinds": [0, 1]},'
+                     b' "host": {"init_result": 1, "app_id": 250820, "interfaces": [],'
+                     b' "withhold_interfaces": ["QuillUser023"], "user_id": 1, "user_name": "x",'
+                     b' "user_handle": 2, "screenshot_library": "/tmp/l", "invite_result": false}}'),
+    ("comments", b'// a comment\n{ /* and another */ "init_error": 0 }\n'),
+    ("wrong_types", b'{"host": {"running": "yes", "app_id": 4294967296}, "journal_limit": 0,'
+                    b' "settings": {"s": {"k": [1]}}, "bogus": 1}'),
+    ("deep", b"[" * 70 + b"]" * 70),
+]:
+    write("sim_config", name, data)
+
+
+# standin_replies: one directive per request the libraries send (see
+# fuzz_standin_replies.cpp): the hello and L_Init of the runtime library, its
+# calls in the driver's order, then the host client library's.
+def answer(payload=b"", status=None):
+    if status is None:
+        return b"\x00" + s(payload)
+    return b"\x01" + bytes([status]) + s(payload)
+
+
+def with_page(payload, kind, token=7, stall=0, events=0, running=1):
+    return b"\x02" + s(payload) + bytes([kind]) + struct.pack("<IIII", token, stall, events, running)
+
+
+HELLO = answer(struct.pack("<HI", 1, 4242))
+INIT = struct.pack("<iI", 0, 7) + strlist("IVRSystem_023", "IVRSettings_003", "IVRScreenshots_001")
+YES = answer(b"\x01")
+event = struct.pack("<II", 516, 0xFFFFFFFF) + bytes(48)
+runtime = (HELLO + with_page(INIT, 1, events=1) + YES  # version valid
+           + YES + answer(struct.pack("<I", 1) + event) + answer(struct.pack("<I", 0))
+           + YES + answer(struct.pack("<iq", 0, 1)) + answer(struct.pack("<iq", 0, 3))
+           + YES + answer(struct.pack("<Q", 0x100000001))
+           + YES + answer(struct.pack("<iI", 0, 1)) + answer(struct.pack("<ii", 0, 1))
+           + answer(struct.pack("<i", 0) + s("/tmp/a.png"))
+           + YES + answer(s("/res/r.txt"))
+           + YES + answer(struct.pack("<IQ", 0, 9))
+           + answer(struct.pack("<I", 0) + struct.pack("<III", 1, 4, 0) + s(b"\x01\x02\x03\x04")
+                    + struct.pack("<III", 2, 4, 0) + s(b"\x05\x06\x07\x08")
+                    + struct.pack("<III", 3, 8, 0) + s(bytes(8)))
+           + answer(struct.pack("<I", 0)) + answer())
+host = (HELLO + with_page(b"\x01", 1) + answer(struct.pack("<i", 0) + s("") + struct.pack("<Qi", 1, 1))
+        + answer(struct.pack("<I", 2) + struct.pack("<i", 304) + s(struct.pack("<Qi", 5, 1))
+                 + struct.pack("<i", 704) + s(b""))
+        + YES + answer(struct.pack("<I", 250820)) + answer(s("english"))
+        + YES + answer(struct.pack("<Q", 0x0110000100003039))
+        + YES + answer(s("Simulated User"))
+        + YES + answer(struct.pack("<I", 1)) + answer())
+write("standin_replies", "sound", runtime + host)
+write("standin_replies", "refused_hello",
+      answer(b"connection refused: too many", status=6) + answer(b"", status=4))
+write("standin_replies", "bad_pages",
+      HELLO + with_page(INIT, 2) + HELLO + with_page(b"\x01", 4))
+write("standin_replies", "cut_frames",
+      HELLO + b"\x04" + struct.pack("<I", 100) + s(b"\x00\x00\x00")
+      + HELLO + b"\x03")
+write("standin_replies", "odd_answers",
+      HELLO + with_page(INIT, 6, stall=1, events=3) + answer(b"", status=2)
+      + YES + answer(struct.pack("<I", 1000000) + event)
+      + YES + answer(struct.pack("<i", 0))
+      + answer(struct.pack("<iq", 2, 0)))

@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "peer_trust.h"
+
 namespace lattice_proto {
 
 namespace {
@@ -41,31 +43,56 @@ CClientChannel::~CClientChannel() {
     Close();
 }
 
-int CClientChannel::OpenConnection(const std::string& strPath, std::string* pstrError,
-                                   bool bOneWay) {
-    int fd = ConnectSocket(strPath, pstrError);
+int CClientChannel::OpenConnection(const std::string& strPath, EHello& eHello,
+                                   std::string* pstrError, bool bOneWay) {
+    std::string strScratch;
+    std::string& strError = pstrError ? *pstrError : strScratch;
+    const std::string strPeer = std::string(PeerNoun(m_eRole)) + " at " + strPath;
+    CDeadline deadline = CDeadline::InMs(k_unConnectTimeoutMs);
+    eHello = Hello_Lost;
+    int fd = ConnectSocket(strPath, &strError, deadline);
     if (fd < 0) {
+        // Nobody there is the everyday case (not started yet, gone); a
+        // listener that never accepts is worth a line.
+        if (deadline.PollTimeoutMs() == 0) {
+            eHello = Hello_TimedOut;
+            ReportPeerProblem(m_eRole, strPeer + " did not accept within " + deadline.Describe());
+        }
         return -1;
     }
-    if (!ClientHello(fd, m_eRole, pstrError, bOneWay ? k_ubFrameFlagOneWayStream : 0)) {
+    std::string strWhy;
+    if (!PeerIsTrusted(fd, &strWhy)) {
+        close(fd);
+        eHello = Hello_Refused;
+        strError = "refusing " + strPeer + ": " + strWhy;
+        ReportPeerProblem(m_eRole, strError);
+        return -1;
+    }
+    eHello =
+        ClientGreeting(fd, m_eRole, deadline, &strError, bOneWay ? k_ubFrameFlagOneWayStream : 0);
+    if (eHello != Hello_Ok) {
+        if (eHello == Hello_TimedOut || eHello == Hello_Refused) {
+            ReportPeerProblem(m_eRole, strPeer + ": " + strError);
+        }
         close(fd);
         return -1;
     }
     return fd;
 }
 
-bool CClientChannel::Open(const std::string& strPath, std::string* pstrError) {
+EHello CClientChannel::Open(const std::string& strPath, std::string* pstrError) {
     Close();
-    int fd = OpenConnection(strPath, pstrError);
+    EHello eHello = Hello_Lost;
+    int fd = OpenConnection(strPath, eHello, pstrError);
     if (fd < 0) {
-        return false;
+        return eHello;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_strPath = strPath;
     m_bOpen = true;
     m_pidOwner = CurrentPid();
     m_vecIdle.push_back(fd);
-    return true;
+    return Hello_Ok;
 }
 
 void CClientChannel::Close() {
@@ -87,15 +114,30 @@ bool CClientChannel::IsOpen() {
     return m_bOpen;
 }
 
-bool CClientChannel::PeerClosed() {
+std::string CClientChannel::Path() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bOpen ? m_strPath : std::string();
+}
+
+CClientChannel::EIdlePeer CClientChannel::CheckIdlePeer() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bOpen || m_vecIdle.empty() || m_pidOwner != CurrentPid()) {
-        return false;
+        return IdlePeer_Unknown;
     }
     // An idle connection never has anything to read: input here is the end
     // of the stream.
     pollfd fd = {m_vecIdle.back(), POLLIN | POLLRDHUP, 0};
-    return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    bool bClosed =
+        poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    return bClosed ? IdlePeer_Closed : IdlePeer_Alive;
+}
+
+bool CClientChannel::PeerClosed() {
+    return CheckIdlePeer() == IdlePeer_Closed;
+}
+
+bool CClientChannel::IdlePeerAlive() {
+    return CheckIdlePeer() == IdlePeer_Alive;
 }
 
 bool CClientChannel::PrepareLocked(ECall& eFail) {
@@ -121,39 +163,38 @@ bool CClientChannel::PrepareLocked(ECall& eFail) {
     return true;
 }
 
-int CClientChannel::OpenForGeneration(const std::string& strPath, uint64_t unGeneration,
-                                      bool bOneWay, ECall& eFail) {
-    int fd = OpenConnection(strPath, nullptr, bOneWay);
-    if (fd < 0) {
-        eFail = Call_Lost;
-        if (m_bAutoOpen) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_unGeneration == unGeneration) {
-                m_bOpen = false;  // resolve the path again next time
-            }
+bool CClientChannel::OpenForGeneration(Borrowed& borrowed, bool bOneWay, ECall& eFail) {
+    borrowed.bReused = false;
+    borrowed.fd = OpenConnection(borrowed.strPath, borrowed.eHello, nullptr, bOneWay);
+    if (borrowed.fd >= 0) {
+        return true;
+    }
+    eFail = Call_Lost;
+    if (m_bAutoOpen) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_unGeneration == borrowed.unGeneration) {
+            m_bOpen = false;  // resolve the path again next time
         }
     }
-    return fd;
+    return false;
 }
 
-int CClientChannel::TakeConnection(uint64_t& unGeneration, bool& bReused, ECall& eFail) {
-    std::string strPath;
+bool CClientChannel::TakeConnection(Borrowed& borrowed, ECall& eFail) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!PrepareLocked(eFail)) {
-            return -1;
+            return false;
         }
-        unGeneration = m_unGeneration;
+        borrowed.unGeneration = m_unGeneration;
+        borrowed.strPath = m_strPath;
         if (!m_vecIdle.empty()) {
-            int fd = m_vecIdle.back();
+            borrowed.fd = m_vecIdle.back();
             m_vecIdle.pop_back();
-            bReused = true;
-            return fd;
+            borrowed.bReused = true;
+            return true;
         }
-        strPath = m_strPath;
     }
-    bReused = false;
-    return OpenForGeneration(strPath, unGeneration, false, eFail);
+    return OpenForGeneration(borrowed, false, eFail);
 }
 
 void CClientChannel::GiveBack(int fd, uint64_t unGeneration) {
@@ -165,6 +206,20 @@ void CClientChannel::GiveBack(int fd, uint64_t unGeneration) {
     close(fd);
 }
 
+void CClientChannel::DropPool(uint64_t unGeneration) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_unGeneration != unGeneration) {
+        return;
+    }
+    for (int idle : m_vecIdle) {
+        close(idle);
+    }
+    m_vecIdle.clear();
+    if (m_bAutoOpen) {
+        m_bOpen = false;
+    }
+}
+
 void CClientChannel::DropPostConnection() {
     if (m_fdPost >= 0) {
         close(m_fdPost);  // in a forked child: only the child's copy
@@ -174,8 +229,7 @@ void CClientChannel::DropPostConnection() {
 }
 
 int CClientChannel::TakePostConnection(bool& bReused, ECall& eFail) {
-    std::string strPath;
-    uint64_t unGeneration = 0;
+    Borrowed borrowed;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_fdPost >= 0 && m_bOpen && m_unPostGeneration == m_unGeneration &&
@@ -186,25 +240,25 @@ int CClientChannel::TakePostConnection(bool& bReused, ECall& eFail) {
         if (!PrepareLocked(eFail)) {
             return -1;
         }
-        strPath = m_strPath;
-        unGeneration = m_unGeneration;
+        borrowed.strPath = m_strPath;
+        borrowed.unGeneration = m_unGeneration;
     }
     // Closed, reopened or forked since: one-way requests still on their way
     // there belong to that connection's life.
     DropPostConnection();
     bReused = false;
-    int fd = OpenForGeneration(strPath, unGeneration, true, eFail);
-    if (fd >= 0) {
-        // Room for a burst of lines (a replayed history, say) while the
-        // simulator catches up: the kernel caps it at net.core.wmem_max, and
-        // takes it only when data waits.
-        int nSendBuffer = k_cubPostSendBuffer;
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &nSendBuffer, sizeof(nSendBuffer));
-        m_fdPost = fd;
-        m_unPostGeneration = unGeneration;
-        m_pidPost = CurrentPid();
+    if (!OpenForGeneration(borrowed, true, eFail)) {
+        return -1;
     }
-    return fd;
+    // Room for a burst of lines (a replayed history, say) while the
+    // simulator catches up: the kernel caps it at net.core.wmem_max, and
+    // takes it only when data waits.
+    int nSendBuffer = k_cubPostSendBuffer;
+    setsockopt(borrowed.fd, SOL_SOCKET, SO_SNDBUF, &nSendBuffer, sizeof(nSendBuffer));
+    m_fdPost = borrowed.fd;
+    m_unPostGeneration = borrowed.unGeneration;
+    m_pidPost = CurrentPid();
+    return m_fdPost;
 }
 
 CClientChannel::ECall CClientChannel::Post(uint16_t usOp, const std::string& payload) {
@@ -219,7 +273,8 @@ CClientChannel::ECall CClientChannel::Post(uint16_t usOp, const std::string& pay
             }
             return eFail;
         }
-        if (SendFrame(fd, usOp, Status_Ok, payload, -1, k_ubFrameFlagOneWay)) {
+        if (SendFrame(fd, usOp, Status_Ok, payload, -1, k_ubFrameFlagOneWay,
+                      CDeadline::InMs(k_unReplyTimeoutMs))) {
             m_bPostsUnconfirmed.store(true, std::memory_order_release);
             return Call_Ok;
         }
@@ -248,7 +303,7 @@ CClientChannel::ECall CClientChannel::ConfirmPosts() {
     // The simulator handles a connection's frames in order: the ping's answer
     // comes after every one-way request before it has been handled.
     Frame reply;
-    if (!RoundTrip(m_fdPost, Op_Ping, "", reply)) {
+    if (Request(m_fdPost, Op_Ping, "", reply, CDeadline::InMs(k_unReplyTimeoutMs)) != Recv_Ok) {
         DropPostConnection();
         return Call_Lost;
     }
@@ -266,38 +321,42 @@ CClientChannel::ECall CClientChannel::Call(uint16_t usOp, const std::string& pay
         }
     }
     for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
-        uint64_t unGeneration = 0;
-        bool bReused = false;
+        Borrowed borrowed;
         ECall eFail = Call_Lost;
-        int fd = TakeConnection(unGeneration, bReused, eFail);
-        if (fd < 0) {
+        if (!TakeConnection(borrowed, eFail)) {
             // An auto-opening channel may still hold the socket path of a
             // simulator that has since been replaced (a forked child inherits
             // its parent's): the failed connect dropped it, so resolve it once
-            // more before giving up.
-            if (m_bAutoOpen && eFail == Call_Lost && nAttempt == 0) {
+            // more before giving up. A peer that was there but refused us or
+            // did not answer in time would only do it again.
+            if (m_bAutoOpen && eFail == Call_Lost && borrowed.eHello == Hello_Lost &&
+                nAttempt == 0) {
                 continue;
             }
             return eFail;
         }
-        if (RoundTrip(fd, usOp, payload, reply, pReceivedFd)) {
-            GiveBack(fd, unGeneration);
+        CDeadline deadline = CDeadline::InMs(k_unReplyTimeoutMs);
+        ERecv eRecv = Request(borrowed.fd, usOp, payload, reply, deadline, pReceivedFd);
+        if (eRecv == Recv_Ok) {
+            GiveBack(borrowed.fd, borrowed.unGeneration);
             return Call_Ok;
         }
-        close(fd);
+        close(borrowed.fd);
+        if (eRecv == Recv_TimedOut) {
+            // A peer that stopped answering is gone as far as we can tell;
+            // asking it again would only wait as long once more.
+            ReportPeerProblem(m_eRole, std::string(PeerNoun(m_eRole)) + " at " + borrowed.strPath +
+                                           " did not answer within " + deadline.Describe() +
+                                           "; the connection is taken for lost");
+            DropPool(borrowed.unGeneration);
+            return Call_Lost;
+        }
         // A pooled connection of an auto-opening channel may belong to a
         // simulator that has since been replaced: try once more on a fresh one.
-        if (!(m_bAutoOpen && bReused)) {
+        if (!(m_bAutoOpen && borrowed.bReused)) {
             break;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_unGeneration == unGeneration) {
-            for (int idle : m_vecIdle) {
-                close(idle);
-            }
-            m_vecIdle.clear();
-            m_bOpen = false;
-        }
+        DropPool(borrowed.unGeneration);
     }
     return Call_Lost;
 }

@@ -16,8 +16,11 @@
 //
 // Thread safety: every member may be called from any thread.
 // Failure: Call answers Call_NotOpen without touching the network when the
-// channel is closed, and Call_Lost when the simulator cannot be reached or the
-// connection broke (the simulator ended).
+// channel is closed, and Call_Lost when the simulator cannot be reached, the
+// connection broke (the simulator ended) or no reply came within
+// k_unReplyTimeoutMs. A peer that is not this user's or root's, refuses us,
+// or does not answer in time is reported on standard error
+// (ReportPeerProblem); one that simply is not there is not.
 #pragma once
 
 #include <sys/types.h>
@@ -43,14 +46,21 @@ public:
     CClientChannel(const CClientChannel&) = delete;
     CClientChannel& operator=(const CClientChannel&) = delete;
 
-    // Connects and greets one connection to strPath; false with *pstrError.
-    bool Open(const std::string& strPath, std::string* pstrError);
+    // Connects and greets one connection to strPath within
+    // k_unConnectTimeoutMs; anything but Hello_Ok sets *pstrError.
+    EHello Open(const std::string& strPath, std::string* pstrError);
     // Closes every idle connection; connections in use close when returned.
     void Close();
     bool IsOpen();
+    // The socket path of the open channel ("" when closed).
+    std::string Path();
     // True when the simulator has closed its end of an idle connection (it
     // ended). No round trip; false when no idle connection is at hand.
     bool PeerClosed();
+    // True when an idle connection is at hand and the simulator has not
+    // closed it: what it published (the shared page) is still its word. False
+    // also when no idle connection can tell (they broke, or all are in use).
+    bool IdlePeerAlive();
 
     enum ECall {
         Call_Ok,
@@ -64,6 +74,16 @@ public:
     ECall Post(uint16_t usOp, const std::string& payload);
 
 private:
+    enum EIdlePeer { IdlePeer_Unknown, IdlePeer_Alive, IdlePeer_Closed };
+    EIdlePeer CheckIdlePeer();
+    // A connection for one call: pooled or newly opened.
+    struct Borrowed {
+        int fd = -1;
+        uint64_t unGeneration = 0;
+        bool bReused = false;
+        std::string strPath;
+        EHello eHello = Hello_Lost;  // when a new connection failed: why
+    };
     // Has the simulator handle every one-way request sent so far before the
     // caller goes on. Call_Lost when their connection broke.
     ECall ConfirmPosts();
@@ -74,12 +94,17 @@ private:
     // Under m_mutex: drops connections inherited across fork, opens an
     // auto-opening channel; false (Call_NotOpen) for a closed channel.
     bool PrepareLocked(ECall& eFail);
-    int TakeConnection(uint64_t& unGeneration, bool& bReused, ECall& eFail);
+    bool TakeConnection(Borrowed& borrowed, ECall& eFail);
     void GiveBack(int fd, uint64_t unGeneration);
+    // Drops every pooled connection of generation unGeneration and, for an
+    // auto-opening channel, the socket path (resolved again next time).
+    void DropPool(uint64_t unGeneration);
     // bOneWay: the hello announces a connection for one-way requests.
-    int OpenConnection(const std::string& strPath, std::string* pstrError, bool bOneWay = false);
-    int OpenForGeneration(const std::string& strPath, uint64_t unGeneration, bool bOneWay,
-                          ECall& eFail);
+    int OpenConnection(const std::string& strPath, EHello& eHello, std::string* pstrError,
+                       bool bOneWay = false);
+    // A new connection for the generation in borrowed (its path); on failure
+    // eFail is set and an auto-opening channel resolves its path again.
+    bool OpenForGeneration(Borrowed& borrowed, bool bOneWay, ECall& eFail);
 
     const EClientRole m_eRole;
     const bool m_bAutoOpen;

@@ -29,6 +29,23 @@ constexpr uint8_t k_ubFrameFlagOneWay = 0x01;
 constexpr uint8_t k_ubFrameFlagOneWayStream = 0x02;
 // Larger frames are refused; big enough for a full journal dump.
 constexpr uint32_t k_cubMaxPayload = 64u * 1024u * 1024u;
+// Frames the simulator reads before a connection's hello: the hello is 11
+// bytes, so anything larger is not one and is refused before it is read.
+constexpr uint32_t k_cubMaxHelloPayload = 64;
+// Connections the simulator serves at once; more are refused with a reason.
+constexpr size_t k_cMaxConnections = 256;
+
+// Deadlines, generous for a loaded machine and sanitizer builds. A stand-in
+// (and `lattice-sim ctl`) gives up connecting and being greeted after
+// k_unConnectTimeoutMs, and waits k_unReplyTimeoutMs for each reply before it
+// takes the connection for lost. The reply deadline outlasts the main loop's
+// 15-second watchdog, so a runtime that stops answering is still reported by
+// the watchdog first. The simulator drops a connection whose hello has not
+// arrived after k_unHelloTimeoutMs.
+constexpr uint32_t k_unConnectTimeoutMs = 10000;
+constexpr uint32_t k_unReplyTimeoutMs = 30000;
+constexpr uint32_t k_unHelloTimeoutMs = 10000;
+
 // Events fetched per poll round trip; the stand-in hands them out one by one.
 constexpr uint32_t k_unEventBatch = 256;
 constexpr size_t k_cubEventData = 48;
@@ -135,7 +152,9 @@ constexpr int32_t k_iCallbackQuillShutdown = 704;
 // while nothing happens answer without a round trip: the init token, whether
 // events are queued (or a stall waits), whether the host client runs. The
 // stand-ins still notice a simulator that went away, because its end of their
-// idle connection closes. Fields are accessed with __atomic builtins.
+// idle connection closes. Fields are accessed with __atomic builtins. The
+// page is a memfd sealed against shrinking, growing and further seals, so a
+// client's mapping can never lose its backing; both sides check that.
 struct SharedState {
     uint32_t unMagic;
     uint32_t unVersion;

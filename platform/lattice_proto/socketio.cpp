@@ -1,10 +1,13 @@
 #include "socketio.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,33 +32,116 @@ const char* NonEmptyEnv(const char* pchName) {
     return (pchValue && *pchValue) ? pchValue : nullptr;
 }
 
-bool WriteAll(int fd, const char* pData, size_t cub) {
+// The outcome of moving bytes.
+enum EIo { Io_Ok, Io_Failed, Io_TimedOut, Io_Ended };
+
+// Waits until fd is ready for events or the deadline passes. Without a
+// deadline there is nothing to wait for: the blocking call itself waits.
+EIo WaitReady(int fd, short events, const CDeadline& deadline) {
+    if (!deadline.IsSet()) {
+        return Io_Ok;
+    }
+    while (true) {
+        pollfd pfd = {fd, events, 0};
+        int n = poll(&pfd, 1, deadline.PollTimeoutMs());
+        if (n > 0) {
+            return Io_Ok;  // ready, or an error the next call reports
+        }
+        if (n == 0) {
+            return Io_TimedOut;
+        }
+        if (errno != EINTR) {
+            return Io_Failed;
+        }
+    }
+}
+
+// MSG_DONTWAIT when a deadline bounds the call: poll() decides the waiting.
+int DontWaitIf(const CDeadline& deadline) {
+    return deadline.IsSet() ? MSG_DONTWAIT : 0;
+}
+
+bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// With a deadline, the call is tried first without blocking and poll()
+// waits only when it would block: a socket is nearly always writable, and a
+// payload has mostly arrived with its header.
+EIo WriteAll(int fd, const char* pData, size_t cub, const CDeadline& deadline) {
     while (cub > 0) {
-        ssize_t n = RetryOnSignal([&] { return send(fd, pData, cub, MSG_NOSIGNAL); });
+        ssize_t n = RetryOnSignal(
+            [&] { return send(fd, pData, cub, MSG_NOSIGNAL | DontWaitIf(deadline)); });
         if (n < 0) {
-            return false;
+            if (deadline.IsSet() && WouldBlock()) {
+                if (EIo eWait = WaitReady(fd, POLLOUT, deadline); eWait != Io_Ok) {
+                    return eWait;
+                }
+                continue;
+            }
+            return Io_Failed;
         }
         pData += n;
         cub -= static_cast<size_t>(n);
     }
-    return true;
+    return Io_Ok;
 }
 
-// Reads exactly cub bytes. Returns the count read before an end of stream, or
-// -1 on error.
-ssize_t ReadAll(int fd, char* pData, size_t cub) {
-    size_t got = 0;
+// Reads exactly cub bytes; *pGot says how many arrived before an end of
+// stream (Io_Ended), an error or the deadline. bWaitFirst: the bytes are
+// probably not there yet (a reply's first bytes), so poll() before reading.
+EIo ReadAll(int fd, char* pData, size_t cub, const CDeadline& deadline, size_t* pGot,
+            bool bWaitFirst = false) {
+    size_t& got = *pGot;
+    got = 0;
+    if (bWaitFirst) {
+        if (EIo eWait = WaitReady(fd, POLLIN, deadline); eWait != Io_Ok) {
+            return eWait;
+        }
+    }
     while (got < cub) {
-        ssize_t n = RetryOnSignal([&] { return recv(fd, pData + got, cub - got, 0); });
+        ssize_t n =
+            RetryOnSignal([&] { return recv(fd, pData + got, cub - got, DontWaitIf(deadline)); });
         if (n < 0) {
-            return -1;
+            if (deadline.IsSet() && WouldBlock()) {
+                if (EIo eWait = WaitReady(fd, POLLIN, deadline); eWait != Io_Ok) {
+                    return eWait;
+                }
+                continue;
+            }
+            return Io_Failed;
         }
         if (n == 0) {
-            break;
+            return Io_Ended;
         }
         got += static_cast<size_t>(n);
     }
-    return static_cast<ssize_t>(got);
+    return Io_Ok;
+}
+
+ERecv RecvOf(EIo eIo) {
+    return eIo == Io_TimedOut ? Recv_TimedOut : Recv_Error;
+}
+
+// Payloads are read in pieces that grow with what has arrived: a header that
+// announces a large payload allocates nothing until its bytes come.
+constexpr size_t k_cubFirstPiece = 64 * 1024;
+
+ERecv ReadPayload(int fd, uint32_t cub, const CDeadline& deadline, std::string& payload) {
+    payload.clear();
+    size_t got = 0;
+    while (got < cub) {
+        size_t want = std::min<size_t>(cub, std::max(got * 2, k_cubFirstPiece));
+        payload.resize(want);
+        size_t n = 0;
+        EIo eIo = ReadAll(fd, payload.data() + got, want - got, deadline, &n);
+        if (eIo != Io_Ok) {
+            payload.clear();
+            return RecvOf(eIo);
+        }
+        got = want;
+    }
+    return Recv_Ok;
 }
 
 // A message of one buffer with room for one passed descriptor. Built in
@@ -75,6 +161,27 @@ struct FdMessage {
     msghdr msg{};
 };
 
+// A peer's own words for a message of ours: control characters escaped and
+// the length bounded, so that a peer cannot write to our standard error at
+// will.
+std::string PeerText(const std::string& strText) {
+    static const char* k_pchHex = "0123456789abcdef";
+    constexpr size_t k_cchMax = 200;
+    std::string strOut;
+    for (unsigned char ch : strText) {
+        if (strOut.size() >= k_cchMax) {
+            strOut += "...";
+            break;
+        }
+        if (ch < 0x20 || ch == 0x7f) {
+            strOut += std::string("\\x") + k_pchHex[ch >> 4] + k_pchHex[ch & 15];
+        } else {
+            strOut += static_cast<char>(ch);
+        }
+    }
+    return strOut;
+}
+
 void PutHeader(char* pHeader, uint32_t cub, uint16_t usOp, uint16_t usStatus, uint8_t ubFlags) {
     for (int i = 0; i < 4; ++i) {
         pHeader[i] = static_cast<char>((cub >> (8 * i)) & 0xFF);
@@ -89,6 +196,30 @@ void PutHeader(char* pHeader, uint32_t cub, uint16_t usOp, uint16_t usStatus, ui
 
 }  // namespace
 
+CDeadline CDeadline::InMs(uint32_t unMs) {
+    CDeadline deadline;
+    deadline.m_bSet = true;
+    deadline.m_unMs = unMs;
+    deadline.m_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(unMs);
+    return deadline;
+}
+
+int CDeadline::PollTimeoutMs() const {
+    if (!m_bSet) {
+        return -1;
+    }
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(m_at - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+std::string CDeadline::Describe() const {
+    if (m_unMs % 1000 == 0) {
+        return std::to_string(m_unMs / 1000) + " s";
+    }
+    return std::to_string(m_unMs) + " ms";
+}
+
 std::string ResolveSocketPath(const char* pchExplicit) {
     if (pchExplicit && *pchExplicit) {
         return pchExplicit;
@@ -102,7 +233,7 @@ std::string ResolveSocketPath(const char* pchExplicit) {
     return "/tmp/lattice-sim-" + std::to_string(getuid()) + ".sock";
 }
 
-int ConnectSocket(const std::string& strPath, std::string* pstrError) {
+int ConnectSocket(const std::string& strPath, std::string* pstrError, const CDeadline& deadline) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (strPath.empty() || strPath.size() >= sizeof(addr.sun_path)) {
@@ -120,10 +251,19 @@ int ConnectSocket(const std::string& strPath, std::string* pstrError) {
         }
         return -1;
     }
+    if (deadline.IsSet()) {
+        // A Unix connect waits while the listener's queue is full, for at
+        // most the send timeout.
+        int nMs = std::max(deadline.PollTimeoutMs(), 1);
+        timeval tv = {nMs / 1000, (nMs % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    }
     if (RetryOnSignal(
             [&] { return connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)); }) < 0) {
         if (pstrError) {
-            *pstrError = strPath + ": " + strerror(errno);
+            *pstrError = strPath + ": " +
+                         (WouldBlock() ? "nobody accepted within " + deadline.Describe()
+                                       : std::string(strerror(errno)));
         }
         close(fd);
         return -1;
@@ -132,7 +272,7 @@ int ConnectSocket(const std::string& strPath, std::string* pstrError) {
 }
 
 bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payload, int fdToPass,
-               uint8_t ubFlags) {
+               uint8_t ubFlags, const CDeadline& deadline) {
     if (payload.size() > k_cubMaxPayload) {
         return false;
     }
@@ -144,9 +284,10 @@ bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payloa
             char buffer[k_cubFrameHeader + 4096];
             std::memcpy(buffer, header, k_cubFrameHeader);
             std::memcpy(buffer + k_cubFrameHeader, payload.data(), payload.size());
-            return WriteAll(fd, buffer, k_cubFrameHeader + payload.size());
+            return WriteAll(fd, buffer, k_cubFrameHeader + payload.size(), deadline) == Io_Ok;
         }
-        return WriteAll(fd, header, sizeof(header)) && WriteAll(fd, payload.data(), payload.size());
+        return WriteAll(fd, header, sizeof(header), deadline) == Io_Ok &&
+               WriteAll(fd, payload.data(), payload.size(), deadline) == Io_Ok;
     }
     FdMessage message(header, sizeof(header));
     cmsghdr* pCmsg = CMSG_FIRSTHDR(&message.msg);
@@ -154,57 +295,86 @@ bool SendFrame(int fd, uint16_t usOp, uint16_t usStatus, std::string_view payloa
     pCmsg->cmsg_type = SCM_RIGHTS;
     pCmsg->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(pCmsg), &fdToPass, sizeof(int));
-    ssize_t n = RetryOnSignal([&] { return sendmsg(fd, &message.msg, MSG_NOSIGNAL); });
-    if (n < 0) {
-        return false;
+    ssize_t n = -1;
+    while (true) {
+        n = RetryOnSignal(
+            [&] { return sendmsg(fd, &message.msg, MSG_NOSIGNAL | DontWaitIf(deadline)); });
+        if (n >= 0) {
+            break;
+        }
+        if (!deadline.IsSet() || !WouldBlock() || WaitReady(fd, POLLOUT, deadline) != Io_Ok) {
+            return false;
+        }
     }
     if (static_cast<size_t>(n) < sizeof(header) &&
-        !WriteAll(fd, header + n, sizeof(header) - static_cast<size_t>(n))) {
+        WriteAll(fd, header + n, sizeof(header) - static_cast<size_t>(n), deadline) != Io_Ok) {
         return false;
     }
-    return WriteAll(fd, payload.data(), payload.size());
+    return WriteAll(fd, payload.data(), payload.size(), deadline) == Io_Ok;
 }
 
-ERecv RecvFrame(int fd, Frame& frame, int* pReceivedFd) {
-    char header[k_cubFrameHeader];
-    size_t got = 0;
-    if (pReceivedFd) {
-        *pReceivedFd = -1;
-        FdMessage message(header, sizeof(header));
-        ssize_t n = RetryOnSignal([&] { return recvmsg(fd, &message.msg, MSG_CMSG_CLOEXEC); });
-        if (n < 0) {
-            return Recv_Error;
-        }
-        if (n == 0) {
-            return Recv_Closed;
-        }
-        for (cmsghdr* p = CMSG_FIRSTHDR(&message.msg); p; p = CMSG_NXTHDR(&message.msg, p)) {
-            if (p->cmsg_level == SOL_SOCKET && p->cmsg_type == SCM_RIGHTS) {
-                std::memcpy(pReceivedFd, CMSG_DATA(p), sizeof(int));
-            }
-        }
-        got = static_cast<size_t>(n);
+namespace {
+
+// The first bytes of a frame, with the descriptor that may come along.
+ERecv RecvFirstBytes(int fd, char* pHeader, int* pReceivedFd, const CDeadline& deadline,
+                     size_t* pGot) {
+    *pGot = 0;
+    if (!pReceivedFd) {
+        return Recv_Ok;
     }
-    ssize_t n = ReadAll(fd, header + got, sizeof(header) - got);
+    FdMessage message(pHeader, k_cubFrameHeader);
+    ssize_t n = -1;
+    do {
+        if (EIo eWait = WaitReady(fd, POLLIN, deadline); eWait != Io_Ok) {
+            return RecvOf(eWait);
+        }
+        n = RetryOnSignal(
+            [&] { return recvmsg(fd, &message.msg, MSG_CMSG_CLOEXEC | DontWaitIf(deadline)); });
+    } while (n < 0 && deadline.IsSet() && WouldBlock());
     if (n < 0) {
         return Recv_Error;
     }
-    if (got == 0 && n == 0) {
+    for (cmsghdr* p = CMSG_FIRSTHDR(&message.msg); p; p = CMSG_NXTHDR(&message.msg, p)) {
+        if (p->cmsg_level == SOL_SOCKET && p->cmsg_type == SCM_RIGHTS &&
+            p->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            int fdPassed = -1;
+            std::memcpy(&fdPassed, CMSG_DATA(p), sizeof(int));
+            if (*pReceivedFd >= 0) {
+                close(*pReceivedFd);
+            }
+            *pReceivedFd = fdPassed;
+        }
+    }
+    if (n == 0) {
         return Recv_Closed;
     }
-    if (got + static_cast<size_t>(n) < sizeof(header)) {
-        return Recv_Error;
-    }
-    uint32_t cub = DecodeFrameHeader(header, frame);
-    if (cub > k_cubMaxPayload) {
-        return Recv_TooLarge;
-    }
-    frame.payload.resize(cub);
-    if (cub > 0 && ReadAll(fd, frame.payload.data(), cub) != static_cast<ssize_t>(cub)) {
-        return Recv_Error;
-    }
+    *pGot = static_cast<size_t>(n);
     return Recv_Ok;
 }
+
+ERecv RecvFrameInto(int fd, Frame& frame, int* pReceivedFd, const RecvLimits& limits) {
+    char header[k_cubFrameHeader];
+    size_t got = 0;
+    if (ERecv eFirst = RecvFirstBytes(fd, header, pReceivedFd, limits.deadline, &got);
+        eFirst != Recv_Ok) {
+        return eFirst;
+    }
+    size_t n = 0;
+    EIo eIo = ReadAll(fd, header + got, sizeof(header) - got, limits.deadline, &n, got == 0);
+    if (eIo == Io_Ended && got == 0 && n == 0) {
+        return Recv_Closed;
+    }
+    if (eIo != Io_Ok) {
+        return RecvOf(eIo);
+    }
+    uint32_t cub = DecodeFrameHeader(header, frame);
+    if (cub > limits.cubMaxPayload) {
+        return Recv_TooLarge;
+    }
+    return ReadPayload(fd, cub, limits.deadline, frame.payload);
+}
+
+}  // namespace
 
 uint32_t DecodeFrameHeader(const char* pHeader, Frame& frame) {
     uint32_t cub = 0;
@@ -219,31 +389,75 @@ uint32_t DecodeFrameHeader(const char* pHeader, Frame& frame) {
     return cub;
 }
 
-bool RoundTrip(int fd, uint16_t usOp, std::string_view payload, Frame& reply, int* pReceivedFd) {
-    return SendFrame(fd, usOp, Status_Ok, payload) && RecvFrame(fd, reply, pReceivedFd) == Recv_Ok;
+ERecv RecvFrame(int fd, Frame& frame, int* pReceivedFd, const RecvLimits& limits) {
+    if (pReceivedFd) {
+        *pReceivedFd = -1;
+    }
+    ERecv eRecv = RecvFrameInto(fd, frame, pReceivedFd, limits);
+    if (eRecv != Recv_Ok && pReceivedFd && *pReceivedFd >= 0) {
+        close(*pReceivedFd);
+        *pReceivedFd = -1;
+    }
+    return eRecv;
 }
 
-bool ClientHello(int fd, EClientRole eRole, std::string* pstrError, uint8_t ubFlags) {
+ERecv Request(int fd, uint16_t usOp, std::string_view payload, Frame& reply,
+              const CDeadline& deadline, int* pReceivedFd) {
+    if (pReceivedFd) {
+        *pReceivedFd = -1;
+    }
+    if (!SendFrame(fd, usOp, Status_Ok, payload, -1, 0, deadline)) {
+        return deadline.IsSet() && deadline.PollTimeoutMs() == 0 ? Recv_TimedOut : Recv_Error;
+    }
+    RecvLimits limits;
+    limits.deadline = deadline;
+    return RecvFrame(fd, reply, pReceivedFd, limits);
+}
+
+bool RoundTrip(int fd, uint16_t usOp, std::string_view payload, Frame& reply, int* pReceivedFd) {
+    return Request(fd, usOp, payload, reply, CDeadline(), pReceivedFd) == Recv_Ok;
+}
+
+EHello ClientGreeting(int fd, EClientRole eRole, const CDeadline& deadline, std::string* pstrError,
+                      uint8_t ubFlags) {
+    std::string strScratch;
+    std::string& strError = pstrError ? *pstrError : strScratch;
     CWireWriter writer;
     writer.U32(k_unHelloMagic);
     writer.U16(k_usProtocolVersion);
     writer.U8(eRole);
     writer.U32(static_cast<uint32_t>(getpid()));
+    // A server that refuses a client says why before it reads anything, and
+    // may have closed already: its reason is read even when the hello could
+    // not be sent.
+    SendFrame(fd, Op_Hello, Status_Ok, writer.Buffer(), -1, ubFlags, deadline);
+    RecvLimits limits;
+    limits.deadline = deadline;
     Frame reply;
-    if (!SendFrame(fd, Op_Hello, Status_Ok, writer.Buffer(), -1, ubFlags) ||
-        RecvFrame(fd, reply) != Recv_Ok) {
-        if (pstrError) {
-            *pstrError = "connection closed during hello";
-        }
-        return false;
+    switch (RecvFrame(fd, reply, nullptr, limits)) {
+        case Recv_Ok:
+            break;
+        case Recv_TimedOut:
+            strError = "no answer to the hello within " + deadline.Describe();
+            return Hello_TimedOut;
+        default:
+            strError = "connection closed during hello";
+            return Hello_Lost;
+    }
+    if (reply.usStatus == Status_Failed) {
+        strError = "refused: " + PeerText(reply.payload);
+        return Hello_Refused;
     }
     if (reply.usStatus != Status_Ok) {
-        if (pstrError) {
-            *pstrError = "hello refused: " + reply.payload;
-        }
-        return false;
+        strError = "hello refused: " + PeerText(reply.payload);
+        return Hello_Mismatch;
     }
-    return true;
+    return Hello_Ok;
+}
+
+bool ClientHello(int fd, EClientRole eRole, std::string* pstrError, uint8_t ubFlags) {
+    return ClientGreeting(fd, eRole, CDeadline::InMs(k_unConnectTimeoutMs), pstrError, ubFlags) ==
+           Hello_Ok;
 }
 
 }  // namespace lattice_proto

@@ -133,6 +133,12 @@ TEST_F(QuillApiTest, RunningStateFollowsTheSimulatorWithoutRoundTrips) {
     EXPECT_FALSE(QuillAPI_IsQuillRunning());
     ASSERT_EQ(m_sim.Ctl({"host", "up"}).exitCode, 0);
     EXPECT_TRUE(QuillAPI_IsQuillRunning());
+
+    // An end noticed by a failed call first leaves no connection to look at:
+    // the page of the simulator that is gone no longer counts.
+    m_sim.Kill();
+    EXPECT_EQ(QuillInternal_QuillAPI_Init(k_rgchCheckList, nullptr), QuillInit_NoHostClient);
+    EXPECT_FALSE(QuillAPI_IsQuillRunning());
 }
 
 TEST_F(QuillApiTest, InitFailureIsTheConfiguredResult) {

@@ -56,6 +56,9 @@ bool CSimProcess::Start(const std::string& strDir, const std::string& strConfigJ
         FILE* pLog = freopen(strOut.c_str(), "w", stdout);
         (void)pLog;
         dup2(STDOUT_FILENO, STDERR_FILENO);
+        if (m_fnLaunchHook) {
+            m_fnLaunchHook();
+        }
         execl(LatticeSimPath(), LatticeSimPath(), "serve", "--config", strConfig.c_str(),
               "--socket", m_strSocket.c_str(), static_cast<char*>(nullptr));
         _exit(127);
@@ -86,6 +89,20 @@ int CSimProcess::Stop() {
         return -1;
     }
     Ctl({"shutdown"});
+    int nStatus = ReapWithin(m_pid, std::chrono::milliseconds(10000));
+    if (nStatus == -2) {
+        Kill();
+        return -1;
+    }
+    m_pid = -1;
+    return nStatus;
+}
+
+int CSimProcess::StopWithSignal(int nSignal) {
+    if (m_pid <= 0) {
+        return -1;
+    }
+    kill(m_pid, nSignal);
     int nStatus = ReapWithin(m_pid, std::chrono::milliseconds(10000));
     if (nStatus == -2) {
         Kill();

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,9 +34,17 @@ public:
     // Asks it to shut down and reaps it; kills it after 10 s. Returns its
     // exit status, or -1 when it had to be killed or was not running.
     int Stop();
+    // Sends it a signal and reaps it within 10 s (then kills it). Its exit
+    // status, or -1 when it ended otherwise or had to be killed.
+    int StopWithSignal(int nSignal);
     // Kills it at once without asking (a simulator that crashes).
     void Kill();
     bool Running() const { return m_pid > 0; }
+
+    // Runs in the forked child just before the simulator is executed, to
+    // put a limit, a umask or a filter on it. Only system calls belong here:
+    // the test process may have other threads.
+    void SetLaunchHook(std::function<void()> fnHook) { m_fnLaunchHook = std::move(fnHook); }
 
     const std::string& Socket() const { return m_strSocket; }
     pid_t Pid() const { return m_pid; }
@@ -52,6 +61,7 @@ private:
     std::string m_strDir;
     std::string m_strSocket;
     pid_t m_pid = -1;
+    std::function<void()> m_fnLaunchHook;
 };
 
 class SimTest : public TempDirTest {

@@ -1,7 +1,13 @@
 #include "config.h"
 
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "parsing.h"
 
 namespace lattice_sim {
 
@@ -68,13 +74,31 @@ bool IsKnownInitError(int32_t nCode) {
 
 namespace {
 
+// A member name as it appears in a message: control characters escaped, so
+// that every problem stays on its own line whatever the file's names hold.
+//   "a\nb" => "a\\nb"   "x\x01" => "x\\x01"   "grüße" => "grüße"
+std::string Printable(const std::string& strName) {
+    static const char* k_pchHex = "0123456789abcdef";
+    std::string strOut;
+    for (unsigned char ch : strName) {
+        if (ch == '\n') {
+            strOut += "\\n";
+        } else if (ch < 0x20 || ch == 0x7f) {
+            strOut += std::string("\\x") + k_pchHex[ch >> 4] + k_pchHex[ch & 15];
+        } else {
+            strOut += static_cast<char>(ch);
+        }
+    }
+    return strOut;
+}
+
 class CChecker {
 public:
     explicit CChecker(std::string* pstrErrors) : m_pstrErrors(pstrErrors) {}
     void Error(const std::string& strWhere, const std::string& strWhat) {
         m_bOk = false;
         if (m_pstrErrors) {
-            *m_pstrErrors += strWhere + ": " + strWhat + "\n";
+            *m_pstrErrors += Printable(strWhere) + ": " + strWhat + "\n";
         }
     }
     bool Ok() const { return m_bOk; }
@@ -288,26 +312,76 @@ bool ApplyConfig(const Json::Value& root, SimConfig& config, std::string* pstrEr
     return check.Ok();
 }
 
-bool LoadConfig(const std::string& strPath, SimConfig& config, std::string* pstrErrors) {
-    std::ifstream file(strPath, std::ios::binary);
-    if (!file) {
+namespace {
+
+// Reads a configuration file without letting it hang or swamp the simulator:
+// opened without blocking (a FIFO with no writer), refused unless it is a
+// regular file of at most k_cubMaxConfigFile bytes.
+bool ReadConfigFile(const std::string& strPath, std::string& strText, std::string* pstrErrors) {
+    auto Fail = [&](const std::string& strWhat) {
         if (pstrErrors) {
-            *pstrErrors += strPath + ": cannot be read\n";
+            *pstrErrors += strPath + ": " + strWhat + "\n";
         }
         return false;
+    };
+    int fd = open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return Fail("cannot be read");
     }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return Fail("cannot be read: not a regular file");
+    }
+    if (st.st_size > static_cast<off_t>(k_cubMaxConfigFile)) {
+        close(fd);
+        return Fail("larger than " + std::to_string(k_cubMaxConfigFile) + " bytes");
+    }
+    strText.clear();
+    char buffer[16384];
+    while (strText.size() <= k_cubMaxConfigFile) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            close(fd);
+            return Fail(std::string("cannot be read: ") + strerror(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        strText.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (strText.size() > k_cubMaxConfigFile) {
+        return Fail("larger than " + std::to_string(k_cubMaxConfigFile) + " bytes");
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseConfig(const std::string& strText, const std::string& strName, SimConfig& config,
+                 std::string* pstrErrors) {
     Json::CharReaderBuilder builder;
     builder["allowComments"] = true;
     builder["failIfExtra"] = true;
     Json::Value root;
     std::string strParseErrors;
-    if (!Json::parseFromStream(builder, file, &root, &strParseErrors)) {
+    if (!ParseJsonWith(builder, strText, root, &strParseErrors)) {
         if (pstrErrors) {
-            *pstrErrors += strPath + ": not valid JSON: " + strParseErrors;
+            *pstrErrors += strName + ": not valid JSON: " + strParseErrors;
         }
         return false;
     }
     return ApplyConfig(root, config, pstrErrors);
+}
+
+bool LoadConfig(const std::string& strPath, SimConfig& config, std::string* pstrErrors) {
+    std::string strText;
+    return ReadConfigFile(strPath, strText, pstrErrors) &&
+           ParseConfig(strText, strPath, config, pstrErrors);
 }
 
 }  // namespace lattice_sim

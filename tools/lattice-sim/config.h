@@ -57,9 +57,18 @@ struct SimConfig {
     size_t cJournalLimit = 200000;
 };
 
+// The largest configuration file read; a configuration is a few hundred
+// bytes.
+constexpr size_t k_cubMaxConfigFile = 1024 * 1024;
+
 // Defaults, then the file's members. false with one line per problem in
-// *pstrErrors.
+// *pstrErrors. Only a regular file of at most k_cubMaxConfigFile bytes is
+// read (a FIFO or a device is refused without waiting on it), and JSON
+// nested deeper than k_nMaxJsonDepth (parsing.h) is refused.
 bool LoadConfig(const std::string& strPath, SimConfig& config, std::string* pstrErrors);
+// The same for a configuration's text; strName names it in the messages.
+bool ParseConfig(const std::string& strText, const std::string& strName, SimConfig& config,
+                 std::string* pstrErrors);
 bool ApplyConfig(const Json::Value& root, SimConfig& config, std::string* pstrErrors);
 
 }  // namespace lattice_sim

@@ -1,6 +1,7 @@
 #include "framereader.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -30,38 +31,56 @@ void CFrameReader::MakeRoom(size_t cub) {
     m_unBegin = 0;
 }
 
-bool CFrameReader::Fill(size_t cub) {
-    if (m_cubCapacity - m_unBegin < cub || m_unEnd == m_cubCapacity) {
-        MakeRoom(cub);
-    }
+lattice_proto::ERecv CFrameReader::Fill(size_t cub, const lattice_proto::CDeadline& deadline) {
     while (Buffered() < cub) {
+        if (m_unEnd == m_cubCapacity || m_cubCapacity - m_unBegin < cub) {
+            // Twice what has arrived at most: a frame's bytes pay for its room.
+            MakeRoom(std::min(cub, std::max(Buffered() * 2, k_cubReadChunk)));
+        }
+        if (deadline.IsSet()) {
+            pollfd entry = {m_fd, POLLIN, 0};
+            int n = poll(&entry, 1, deadline.PollTimeoutMs());
+            if (n == 0) {
+                return lattice_proto::Recv_TimedOut;
+            }
+            if (n < 0 && errno != EINTR) {
+                return lattice_proto::Recv_Error;
+            }
+        }
         ssize_t n;
         do {
-            n = recv(m_fd, m_pBuffer.get() + m_unEnd, m_cubCapacity - m_unEnd, 0);
+            n = recv(m_fd, m_pBuffer.get() + m_unEnd, m_cubCapacity - m_unEnd,
+                     deadline.IsSet() ? MSG_DONTWAIT : 0);
         } while (n < 0 && errno == EINTR);
+        if (n < 0 && deadline.IsSet() && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
         if (n <= 0) {
-            m_bError = n < 0;
-            return false;
+            return n == 0 ? lattice_proto::Recv_Closed : lattice_proto::Recv_Error;
         }
         m_unEnd += static_cast<size_t>(n);
     }
-    return true;
+    return lattice_proto::Recv_Ok;
 }
 
-lattice_proto::ERecv CFrameReader::Next(lattice_proto::Frame& frame) {
+lattice_proto::ERecv CFrameReader::Next(lattice_proto::Frame& frame,
+                                        const lattice_proto::RecvLimits& limits) {
     if (Buffered() == 0) {
         m_unBegin = m_unEnd = 0;
     }
-    if (!Fill(lattice_proto::k_cubFrameHeader)) {
-        return Buffered() == 0 && !m_bError ? lattice_proto::Recv_Closed
-                                            : lattice_proto::Recv_Error;
+    lattice_proto::ERecv eRecv = Fill(lattice_proto::k_cubFrameHeader, limits.deadline);
+    if (eRecv != lattice_proto::Recv_Ok) {
+        // An end of stream inside a header is a broken frame.
+        return eRecv == lattice_proto::Recv_Closed && Buffered() > 0 ? lattice_proto::Recv_Error
+                                                                     : eRecv;
     }
     uint32_t cub = lattice_proto::DecodeFrameHeader(m_pBuffer.get() + m_unBegin, frame);
-    if (cub > lattice_proto::k_cubMaxPayload) {
+    if (cub > limits.cubMaxPayload) {
         return lattice_proto::Recv_TooLarge;
     }
-    if (!Fill(lattice_proto::k_cubFrameHeader + cub)) {
-        return lattice_proto::Recv_Error;
+    eRecv = Fill(lattice_proto::k_cubFrameHeader + cub, limits.deadline);
+    if (eRecv != lattice_proto::Recv_Ok) {
+        return eRecv == lattice_proto::Recv_Closed ? lattice_proto::Recv_Error : eRecv;
     }
     frame.payload.assign(m_pBuffer.get() + m_unBegin + lattice_proto::k_cubFrameHeader, cub);
     m_unBegin += lattice_proto::k_cubFrameHeader + cub;

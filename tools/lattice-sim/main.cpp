@@ -181,16 +181,22 @@ int Ctl(const std::vector<std::string>& args) {
     }
     std::string strPath = lattice_proto::ResolveSocketPath(strSocket.c_str());
     std::string strError;
-    int fd = lattice_proto::ConnectSocket(strPath, &strError);
-    if (fd < 0 || !lattice_proto::ClientHello(fd, lattice_proto::Role_Control, &strError)) {
+    int fd = ConnectToSimulator(strPath, &strError);
+    if (fd < 0) {
         std::fprintf(stderr, "lattice-sim ctl: cannot reach the simulator: %s\n", strError.c_str());
         return 2;
     }
     lattice_proto::CWireWriter request;
     request.StrList(argv);
     lattice_proto::Frame reply;
-    if (!lattice_proto::RoundTrip(fd, lattice_proto::Op_C_Control, request.Buffer(), reply)) {
-        std::fprintf(stderr, "lattice-sim ctl: the simulator closed the connection\n");
+    auto deadline = lattice_proto::CDeadline::InMs(CtlReplyTimeoutMs(argv));
+    lattice_proto::ERecv eRecv =
+        lattice_proto::Request(fd, lattice_proto::Op_C_Control, request.Buffer(), reply, deadline);
+    if (eRecv != lattice_proto::Recv_Ok) {
+        std::fprintf(stderr, "lattice-sim ctl: %s\n",
+                     eRecv == lattice_proto::Recv_TimedOut
+                         ? ("the simulator did not answer within " + deadline.Describe()).c_str()
+                         : "the simulator closed the connection");
         close(fd);
         return 2;
     }

@@ -61,11 +61,28 @@ std::string HexOf(const std::string& bytes) {
     return out;
 }
 
-bool ParseJson(const std::string& strText, Json::Value& value) {
-    Json::CharReaderBuilder builder;
+bool ParseJsonWith(Json::CharReaderBuilder& builder, const std::string& strText, Json::Value& value,
+                   std::string* pstrErrors) {
+    builder["stackLimit"] = k_nMaxJsonDepth;
     std::unique_ptr<Json::CharReader> pReader(builder.newCharReader());
     std::string strErrors;
-    return pReader->parse(strText.data(), strText.data() + strText.size(), &value, &strErrors);
+    bool bOk = false;
+    try {
+        bOk = pReader->parse(strText.data(), strText.data() + strText.size(), &value, &strErrors);
+    } catch (const Json::Exception&) {
+        // The parser's only throw: its nesting limit.
+        strErrors = "nested more than " + std::to_string(k_nMaxJsonDepth) + " levels deep\n";
+        bOk = false;
+    }
+    if (pstrErrors) {
+        *pstrErrors = strErrors;
+    }
+    return bOk;
+}
+
+bool ParseJson(const std::string& strText, Json::Value& value) {
+    Json::CharReaderBuilder builder;
+    return ParseJsonWith(builder, strText, value, nullptr);
 }
 
 ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::set<std::string>& valued,

@@ -26,7 +26,16 @@ bool ParseI32(const std::string& strText, int32_t& nOut);
 bool ParseHex(const std::string& strHex, std::string& out);
 // Bytes as lower-case hex digits: "\x0a\xff" => "0aff".
 std::string HexOf(const std::string& bytes);
-// A complete JSON text; false for malformed input.
+// JSON nested deeper than this is refused: the parser recurses once per
+// level, and a hostile text could otherwise exhaust the stack.
+constexpr int k_nMaxJsonDepth = 64;
+// Parses a complete JSON text with the builder's settings and the nesting
+// limit; false for malformed or too deeply nested input, with the reasons in
+// *pstrErrors (one per line).
+bool ParseJsonWith(Json::CharReaderBuilder& builder, const std::string& strText, Json::Value& value,
+                   std::string* pstrErrors);
+// A complete JSON text with the parser's default settings; false for
+// malformed or too deeply nested input.
 bool ParseJson(const std::string& strText, Json::Value& value);
 
 // A verb's arguments with "--name value" options and "--flag"s split off.

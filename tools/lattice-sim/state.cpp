@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "shared_state.h"
+
 namespace lattice_sim {
 
 namespace {
@@ -50,8 +52,16 @@ bool CSimState::CreateSharedPage(std::string* pstrError) {
         *pstrError = std::string("shared page: ") + strerror(errno);
         return false;
     }
-    // Clients map it read-only; sealing keeps its size fixed under them.
-    fcntl(m_fdShared, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+    // Clients map it read-only and accept it only sealed: the seals keep its
+    // size fixed under their mappings. Checked here as they check it.
+    std::string strWhy;
+    if (fcntl(m_fdShared, F_ADD_SEALS, lattice_proto::k_nSharedPageSeals) != 0 ||
+        !lattice_proto::CheckSharedPageFile(m_fdShared, &strWhy)) {
+        *pstrError = "shared page: cannot be sealed: " +
+                     (strWhy.empty() ? std::string(strerror(errno)) : strWhy);
+        munmap(pMap, sizeof(lattice_proto::SharedState));
+        return false;
+    }
     m_pShared = static_cast<lattice_proto::SharedState*>(pMap);
     m_pShared->unMagic = lattice_proto::k_unSharedMagic;
     m_pShared->unVersion = lattice_proto::k_usProtocolVersion;

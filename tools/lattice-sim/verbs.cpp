@@ -1,8 +1,12 @@
 #include "verbs.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "parsing.h"
+#include "peer_trust.h"
+#include "socketio.h"
 #include "state.h"
 
 namespace lattice_sim {
@@ -378,6 +382,43 @@ CtlResult CSimState::VerbPing(const Args&) {
     CtlResult out;
     out.strOut = "pong\n";
     return out;
+}
+
+// --- the ctl side ------------------------------------------------------------------------
+
+uint32_t CtlReplyTimeoutMs(const std::vector<std::string>& argv) {
+    uint64_t ulWait = 0;
+    if (!argv.empty() && argv[0] == "wait") {
+        ParsedArgs parsed =
+            ParseArgs({argv.begin() + 1, argv.end()}, {"--timeout-ms", "--since"}, {});
+        ulWait = 30000;
+        if (parsed.Has("--timeout-ms") &&
+            (!ParseU64(parsed.options["--timeout-ms"], ulWait) || ulWait > 3600000)) {
+            ulWait = 0;  // refused by the verb at once
+        }
+    }
+    return lattice_proto::k_unReplyTimeoutMs + static_cast<uint32_t>(ulWait);
+}
+
+int ConnectToSimulator(const std::string& strPath, std::string* pstrError) {
+    auto deadline = lattice_proto::CDeadline::InMs(lattice_proto::k_unConnectTimeoutMs);
+    int fd = lattice_proto::ConnectSocket(strPath, pstrError, deadline);
+    if (fd < 0) {
+        return -1;
+    }
+    std::string strWhy;
+    if (!lattice_proto::PeerIsTrusted(fd, &strWhy)) {
+        *pstrError = "refusing the simulator at " + strPath + ": " + strWhy;
+        close(fd);
+        return -1;
+    }
+    if (lattice_proto::ClientGreeting(fd, lattice_proto::Role_Control, deadline, pstrError) !=
+        lattice_proto::Hello_Ok) {
+        *pstrError = strPath + ": " + *pstrError;
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // --- help texts -------------------------------------------------------------------------

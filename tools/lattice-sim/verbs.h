@@ -3,6 +3,7 @@
 // server, and the server runs the handlers (CSimState::RunVerb).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ struct VerbInfo {
 
 const std::vector<VerbInfo>& Verbs();
 const VerbInfo* FindVerb(const std::string& strName);
+
+// How long `ctl` waits for the answer to argv: the common reply deadline,
+// and for `wait` its own timeout on top.
+uint32_t CtlReplyTimeoutMs(const std::vector<std::string>& argv);
+// Connects and greets as `ctl` within k_unConnectTimeoutMs, refusing a
+// simulator of another user; -1 with the reason.
+int ConnectToSimulator(const std::string& strPath, std::string* pstrError);
 
 std::string MainHelp();
 std::string ServeHelp();

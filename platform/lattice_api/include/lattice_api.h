@@ -425,7 +425,12 @@ class IVRDriverDirectInternal : public IVRGenericInterface {};
 // Connects to the runtime. *peError receives 0 on success or an ELatticeInitError;
 // the result is the runtime's init token (0 on failure). The socket path comes
 // from LATTICE_SIM_SOCKET, else $XDG_RUNTIME_DIR/lattice-sim.sock, else
-// /tmp/lattice-sim-<uid>.sock. Calling it while connected reconnects.
+// /tmp/lattice-sim-<uid>.sock. Calling it while connected reconnects. A runtime
+// that runs as another user (not root), hands over an unsealed shared page or
+// does not answer within 10 s counts as unreachable
+// (LatticeInitError_RuntimeUnreachable, with the reason on stderr); a call that
+// gets no answer within 30 s counts as a lost connection (the next poll
+// delivers the quit event).
 LATTICE_API uint32_t VR_InitInternal2(vr::ELatticeInitError* peError,
                                       vr::ELatticeAppType eApplicationType,
                                       const char* pStartupInfo);

@@ -36,11 +36,11 @@ uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAp
     // Always the poll lock before the state lock, as in Shutdown.
     std::lock_guard<std::mutex> pollLock(m_pollMutex);
     std::lock_guard<std::mutex> lock(m_stateMutex);
-    std::string strError;
-    if (!m_channel.Open(lattice_proto::ResolveSocketPath(), &strError)) {
-        eError = strError.find("hello refused") != std::string::npos
-                     ? vr::LatticeInitError_ProtocolMismatch
-                     : vr::LatticeInitError_RuntimeUnreachable;
+    std::string strPath = lattice_proto::ResolveSocketPath();
+    lattice_proto::EHello eHello = m_channel.Open(strPath, nullptr);
+    if (eHello != lattice_proto::Hello_Ok) {
+        eError = eHello == lattice_proto::Hello_Mismatch ? vr::LatticeInitError_ProtocolMismatch
+                                                         : vr::LatticeInitError_RuntimeUnreachable;
         return 0;
     }
     CWireWriter request;
@@ -67,7 +67,17 @@ uint32_t CRuntimeConnection::Init(vr::ELatticeInitError* peError, vr::ELatticeAp
     if (!reader.Ok()) {
         nError = vr::LatticeInitError_ProtocolMismatch;
     }
-    const lattice_proto::SharedState* pShared = lattice_proto::TakeSharedState(fdShared);
+    const lattice_proto::SharedState* pShared = nullptr;
+    std::string strWhy;
+    if (!lattice_proto::TakeSharedState(fdShared, &pShared, &strWhy)) {
+        // A page that could shrink under its mapping would end this process
+        // on the next read: such a runtime is not one to talk to.
+        lattice_proto::ReportPeerProblem(lattice_proto::Role_Lattice,
+                                         "refusing the runtime at " + strPath + ": " + strWhy);
+        m_channel.Close();
+        eError = vr::LatticeInitError_RuntimeUnreachable;
+        return 0;
+    }
     if (nError != 0) {
         lattice_proto::UnmapSharedState(pShared);
         m_channel.Close();

@@ -22,6 +22,7 @@
 
 #include "channel.h"
 #include "lattice_api.h"
+#include "peer_trust.h"
 #include "protocol.h"
 #include "shared_state.h"
 #include "wire.h"

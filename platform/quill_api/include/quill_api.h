@@ -46,6 +46,9 @@ class CCallbackBase;
 // Called by the crash handler on the crashing thread, before the dump is written.
 typedef void (*PFNPreMinidumpCallback)(void* pvContext);
 
+// False as well for a host client that runs as another user (not root),
+// hands over an unsealed shared page or does not answer in time (the reason
+// goes to stderr once).
 QUILL_API bool QuillAPI_IsQuillRunning();
 // pszInterfaceVersions: NUL-separated version strings ended by an empty one.
 // 0 on success; on failure pOutErrMsg (when given) receives a reason.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "interfaces.h"
+#include "peer_trust.h"
 
 namespace quill_stub {
 
@@ -25,8 +26,10 @@ CHostClient& CHostClient::Get() {
 bool CHostClient::IsRunning() {
     std::lock_guard<std::mutex> lock(m_sharedMutex);
     // Asked every frame: answered from the shared page while the simulator
-    // that published it is still there.
-    if (m_pShared && !m_channel.PeerClosed()) {
+    // that published it is still there. When no idle connection can vouch
+    // for that (a failed call dropped them), the page may be a dead
+    // simulator's last word: ask again.
+    if (m_pShared && m_channel.IdlePeerAlive()) {
         return lattice_proto::LoadShared(m_pShared->unHostRunning) != 0;
     }
     lattice_proto::UnmapSharedState(m_pShared);
@@ -41,7 +44,15 @@ bool CHostClient::IsRunning() {
         }
         return false;
     }
-    m_pShared = lattice_proto::TakeSharedState(fdShared);
+    std::string strWhy;
+    if (!lattice_proto::TakeSharedState(fdShared, &m_pShared, &strWhy)) {
+        // A page that could shrink under its mapping would end this process
+        // on the next read: such a host client is not one to talk to.
+        lattice_proto::ReportPeerProblem(
+            lattice_proto::Role_Quill,
+            "refusing the host client at " + m_channel.Path() + ": " + strWhy);
+        return false;
+    }
     CWireReader reader(reply.payload);
     bool bRunning = reader.Bool();
     return reader.Ok() && bRunning;
