@@ -1,6 +1,8 @@
 #include "vrlog.h"
 
+#include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -137,6 +139,15 @@ bool CVRLog::OpenFiles(const char* pchLogDirectory, const char* pchLogName,
     return true;
 }
 
+namespace {
+
+uint64_t StreamLength(FILE* pFile) {
+    struct stat st;
+    return fstat(fileno(pFile), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
 bool CVRLog::OpenLogFile(const std::string& sLogName) {
     FILE* pFile = fopen(m_sLogFilePath.c_str(), "a");
     if (!pFile) {
@@ -150,6 +161,7 @@ bool CVRLog::OpenLogFile(const std::string& sLogName) {
                     m_sLogFilePath.c_str());
         }
     }
+    m_unFileLength = pFile ? StreamLength(pFile) : 0;
     m_pLogFile.store(pFile);
     return pFile != nullptr;
 }
@@ -194,9 +206,9 @@ void CVRLog::EndOpenLine() {
     }
     m_bLineOpen = false;
     if (FILE* pFile = m_pLogFile.load()) {
-        fputc('\n', pFile);
-        fflush(pFile);
-        ++m_unBytesWritten;
+        if (WriteWhole(pFile, "\n", 1)) {
+            ++m_unBytesWritten;
+        }
     }
     if (m_pCombinedLog) {
         struct iovec newline = {const_cast<char*>("\n"), 1};
@@ -287,19 +299,23 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
     }
     char rchLine[k_unLineBufferSize];
     size_t unPrefixEnd = 0;
+    bool bLineWasOpen = m_bLineOpen;
     size_t unLength =
         BuildLine(rchLine, sizeof(rchLine), eLevel, bIncremental, pchFormat, args, &unPrefixEnd);
 
-    fwrite(rchLine, 1, unLength, pFile);
-    fflush(pFile);
+    bool bWritten = WriteWhole(pFile, rchLine, unLength);
 
     uint32_t unTimestampMs = GetLogTimestampMs();
     m_listeners.ForEach([&](ILogListener* pListener) {
         pListener->LogMessage(0, m_sLogName.c_str(), unTimestampMs, eLevel, rchLine);
     });
 
-    m_unBytesWritten += unLength + 1;
-    m_bLineOpen = bIncremental;
+    if (bWritten) {
+        m_unBytesWritten += unLength + 1;
+        m_bLineOpen = bIncremental;
+    } else {
+        m_bLineOpen = bLineWasOpen;  // the file is as it was before this line
+    }
 
     if (m_pCombinedLog) {
         WriteCombinedLine(rchLine, unLength, unPrefixEnd);
@@ -308,6 +324,24 @@ void CVRLog::LogDirect(ELogLevel eLevel, bool bIncremental, const char* pchForma
         fwrite(rchLine, 1, unLength, stderr);
     }
     RotateIfNeeded();
+}
+
+// Appends and flushes. What stdio could not write is gone from its buffer;
+// what it wrote of the text is cut off again, so that the file holds whole
+// lines only and the next line does not continue a torn one. The cut is made
+// only when the file grew by no more than this text (nobody else appended).
+bool CVRLog::WriteWhole(FILE* pFile, const char* pchText, size_t unLength) {
+    if (fwrite(pchText, 1, unLength, pFile) == unLength && fflush(pFile) == 0) {
+        m_unFileLength += unLength;
+        return true;
+    }
+    clearerr(pFile);
+    uint64_t unNow = StreamLength(pFile);
+    bool bTorn = unNow > m_unFileLength && unNow < m_unFileLength + unLength;
+    if (!bTorn || ftruncate(fileno(pFile), static_cast<off_t>(m_unFileLength)) != 0) {
+        m_unFileLength = unNow;
+    }
+    return false;
 }
 
 // "<time> [<Level>] - <log name> - <text>", in one write: other processes
@@ -348,6 +382,7 @@ void CVRLog::ReopenAfterRotation() {
         fclose(pOldFile);
     }
     m_unBytesWritten = 0;
+    m_unFileLength = StreamLength(pNewFile);
 }
 
 void CVRLog::SetMaxLogLevel(ELogLevel eLevel) {
