@@ -52,19 +52,27 @@ macro(halyard_sanitize list)
     endif()
 endmacro()
 
-# halyard_add_test(NAME <exe> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [RUN_SERIAL])
+# halyard_add_test(NAME <exe> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s]
+#                  [RUN_SERIAL] [RESOURCE_LOCK name])
 # One gtest executable; each TEST becomes one ctest entry carrying LABELS.
-# Label "threaded" marks tests that also run under the tsan preset. RUN_SERIAL
-# keeps the tests from running beside any other (machine-wide resources such as
-# the single-instance lock of the real process).
+# The test presets choose by label what runs where: "threaded" also runs
+# under tsan, "memcheck" only in the release preset (see CMakePresets.json).
+# Each label L also gets a target halyard_tests_L that builds its tests, so
+# a preset that runs one label builds only what it needs. RUN_SERIAL keeps
+# the tests from running beside any other; RESOURCE_LOCK only from beside
+# tests that take the same lock (the single-instance lock of the real
+# process, on a machine without private IPC namespaces).
 function(halyard_add_test)
-    cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
-    set(serial_property "")
+    set(extra_properties "")
     if(T_RUN_SERIAL)
-        set(serial_property RUN_SERIAL TRUE)
+        list(APPEND extra_properties RUN_SERIAL TRUE)
+    endif()
+    if(T_RESOURCE_LOCK)
+        list(APPEND extra_properties RESOURCE_LOCK ${T_RESOURCE_LOCK})
     endif()
     add_executable(${T_NAME} ${T_SOURCES})
     halyard_warnings(${T_NAME})
@@ -72,7 +80,13 @@ function(halyard_add_test)
                                             GTest::gmock)
     gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          TEST_LIST ${T_NAME}_TESTS PROPERTIES TIMEOUT ${T_TIMEOUT}
-                         ${serial_property})
+                         ${extra_properties})
+    foreach(label IN LISTS T_LABELS)
+        if(NOT TARGET halyard_tests_${label})
+            add_custom_target(halyard_tests_${label})
+        endif()
+        add_dependencies(halyard_tests_${label} ${T_NAME})
+    endforeach()
     if(T_LABELS)
         # Discovery flattens its PROPERTIES list, which would split several
         # labels into bogus properties; label the discovered tests afterwards.

@@ -15,10 +15,17 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libsdl2-2.0-0
     clang clang-format
+    # clang's libFuzzer and sanitizer runtimes: only recommended by clang,
+    # and recommendations are not installed here.
+    libclang-rt-14-dev
     gdb
     libdw-dev
     libcpp-httplib-dev
     chromium nodejs
+    # Compiler cache, used by scripts/test.sh when present.
+    ccache
+    # The memcheck test (ctest label memcheck).
+    valgrind
 )
 
 missing=()

@@ -6,19 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "halyard_process.h"
 #include "mount_namespace.h"
 #include "namedsemaphore.h"
 #include "pathtools.h"
@@ -33,123 +32,12 @@
 
 namespace {
 
+using halyard_test::CHalyardProcess;
 using halyard_test::ReadFile;
 using halyard_test::SplitLines;
 using halyard_test::WaitFor;
 using halyard_test::WriteFile;
-
-// A halyard process with output to a file; killed if still running at the end.
-class CHalyardProcess {
-public:
-    ~CHalyardProcess() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    // fnPrepare runs in the child before the exec; a non-zero result ends
-    // the child with that status instead.
-    bool Start(const std::vector<std::pair<std::string, std::string>>& vecEnv,
-               const std::string& sOutput, const std::function<int()>& fnPrepare = nullptr) {
-        m_pid = fork();
-        if (m_pid == 0) {
-            if (fnPrepare) {
-                if (int nStatus = fnPrepare()) {
-                    _exit(nStatus);
-                }
-            }
-            for (const auto& [sName, sValue] : vecEnv) {
-                setenv(sName.c_str(), sValue.c_str(), 1);
-            }
-            for (const char* pchName : {"VR_PATHREG_OVERRIDE", "VR_OVERRIDE", "VR_CONFIG_PATH",
-                                        "VR_LOG_PATH", "TMP", "ORRERY_DISABLE_CRASH_REPORTING"}) {
-                bool bSet = false;
-                for (const auto& entry : vecEnv)
-                    bSet = bSet || entry.first == pchName;
-                if (!bSet)
-                    unsetenv(pchName);
-            }
-            FILE* pOut = freopen(sOutput.c_str(), "w", stdout);
-            (void)pOut;
-            dup2(STDOUT_FILENO, STDERR_FILENO);
-            execl(HALYARD_PATH, HALYARD_PATH, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        return m_pid > 0;
-    }
-    // The exit status, or -1 when it did not end in time (or ended by a signal).
-    int Wait(int nTimeoutMs = 60000) {
-        std::optional<int> status = WaitStatus(nTimeoutMs);
-        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-    }
-    // Stops the process where its main thread sleeps between two frames (in
-    // clock_nanosleep, system call 230), so that what happens meanwhile is
-    // seen by one frame; false when it does not get there in time.
-    bool StopBetweenFrames() {
-        return WaitFor([&] {
-            int nStatus = 0;
-            if (kill(m_pid, SIGSTOP) != 0 || waitpid(m_pid, &nStatus, WUNTRACED) != m_pid ||
-                !WIFSTOPPED(nStatus)) {
-                return false;
-            }
-            std::string sSyscall = ReadFile("/proc/" + std::to_string(m_pid) + "/syscall");
-            if (sSyscall.rfind("230 ", 0) == 0) {
-                return true;
-            }
-            kill(m_pid, SIGCONT);
-            return false;
-        });
-    }
-    void Continue() { kill(m_pid, SIGCONT); }
-    // The raw wait status; nothing when the process did not end in time.
-    std::optional<int> WaitStatus(int nTimeoutMs = 60000) {
-        int nStatus = 0;
-        bool bEnded = WaitFor([&] { return waitpid(m_pid, &nStatus, WNOHANG) == m_pid; },
-                              std::chrono::milliseconds(nTimeoutMs));
-        if (!bEnded)
-            return std::nullopt;
-        m_pid = -1;
-        return nStatus;
-    }
-
-private:
-    pid_t m_pid = -1;
-};
-
-class HalyardE2ETest : public halyard_test::SimTest {
-protected:
-    void SetUp() override {
-        // The single-instance lock is machine-wide: in a private IPC namespace
-        // (entered by this thread, which starts every process of the test) a
-        // halyard of another test run cannot send this test's halyard away.
-        // Without the right to make one, the machine's namespace is used.
-        m_bPrivateIpc = unshare(CLONE_NEWIPC) == 0;
-        SimTest::SetUp();
-        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("home/.config/lattice").c_str()));
-        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("runtime/bin").c_str()));
-        ASSERT_TRUE(BCreateDirectoryRecursive(TempPath("tmp").c_str()));
-        WriteFile(TempPath("home/.config/lattice/latticepaths.vrpath"),
-                  "{ \"runtime\": [\"" + TempPath("runtime") + "\"], \"config\": [\"" +
-                      TempPath("config") + "\"], \"log\": [\"" + TempPath("logs") + "\"] }");
-    }
-    std::vector<std::pair<std::string, std::string>> Environment() {
-        return {{"HOME", TempPath("home")},
-                {"XDG_CONFIG_HOME", TempPath("home/.config")},
-                {"TEMP", TempPath("tmp")},
-                {"LATTICE_SIM_SOCKET", m_sim.Socket()},
-                {"QUILL_DUMP_DIR", TempPath("dumps")}};
-    }
-    bool Launch(CHalyardProcess& process, const std::string& sOutput = "halyard.out") {
-        return process.Start(Environment(), TempPath(sOutput));
-    }
-    std::string LogText() { return ReadFile(TempPath("logs/halyard.txt")); }
-    // Waits until the main loop runs: the host client has been initialised
-    // in its first frame.
-    bool WaitRunning() { return m_sim.WaitJournal("QuillInternal_QuillAPI_Init"); }
-    int Ctl(const std::vector<std::string>& vecArgs) { return m_sim.Ctl(vecArgs).exitCode; }
-
-    bool m_bPrivateIpc = false;
-};
+using HalyardE2ETest = halyard_test::HalyardTest;
 
 TEST_F(HalyardE2ETest, StartsRunsAndQuitsCleanly) {
     WriteFile(TempPath("runtime/bin/version.txt"), "4711\n");
@@ -157,7 +45,7 @@ TEST_F(HalyardE2ETest, StartsRunsAndQuitsCleanly) {
                                "startOverlayAppsFromDashboard": true}}})"));
     CHalyardProcess halyard;
     ASSERT_TRUE(Launch(halyard));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(halyard));
     EXPECT_EQ(Ctl({"quit"}), 0);
     EXPECT_EQ(halyard.Wait(), 0) << ReadFile(TempPath("halyard.out"));
 
@@ -175,7 +63,7 @@ TEST_F(HalyardE2ETest, SecondInstanceLeavesAtOnceWithoutLogging) {
     ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"startOverlayAppsFromDashboard": false}}})"));
     CHalyardProcess first;
     ASSERT_TRUE(Launch(first));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(first));
 
     CHalyardProcess second;
     ASSERT_TRUE(Launch(second, "second.out"));
@@ -291,15 +179,11 @@ TEST_F(HalyardE2ETest, FailedLoggingSetUpIsAssertedAndStartUpGoesOn) {
     ASSERT_TRUE(StartSim());
     CHalyardProcess halyard;
     ASSERT_TRUE(Launch(halyard));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(halyard));
     EXPECT_EQ(Ctl({"quit"}), 0);
     EXPECT_EQ(halyard.Wait(), 0);
     // The assertion's one minidump names the message and the location.
-    std::string sDumps;
-    for (const std::string& sName :
-         SplitLines(halyard_test::RunProcess({"ls", TempPath("dumps")}).strStdout)) {
-        sDumps += ReadFile(TempPath("dumps/" + sName));
-    }
+    std::string sDumps = DumpText();
     EXPECT_NE(sDumps.find("Assert( Failed to set up logging. ) halyard_main(587)"),
               std::string::npos)
         << sDumps << ReadFile(TempPath("halyard.out"));
@@ -389,7 +273,7 @@ TEST_F(HalyardE2ETest, ScreenshotRoadAndEventsBehindTheQuit) {
                                                           "screenshotType": 2}}})"));
     CHalyardProcess halyard;
     ASSERT_TRUE(Launch(halyard));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(halyard));
     EXPECT_EQ(Ctl({"screenshot"}), 0);
     ASSERT_TRUE(m_sim.WaitJournal("AddScreenshotPair"));
     auto requests = m_sim.JournalLines("RequestScreenshotFiles");
@@ -433,7 +317,7 @@ TEST_F(HalyardE2ETest, ConsolesSeeHistoryAndTheConnectionLossEndsTheProcess) {
     ASSERT_TRUE(StartSim());
     CHalyardProcess halyard;
     ASSERT_TRUE(Launch(halyard));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(halyard));
     EXPECT_EQ(Ctl({"console-open", "5000000000"}), 0);
     ASSERT_TRUE(WaitFor([&] {
         return m_sim.Ctl({"console"}).strStdout.find("5000000000\thalyard (v") != std::string::npos;
@@ -466,7 +350,7 @@ TEST_F(HalyardE2ETest, SystemInterfaceLostAfterATokenChangeEndsTheProcess) {
     ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 3}}})"));
     CHalyardProcess halyard;
     ASSERT_TRUE(Launch(halyard));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(halyard));
     ASSERT_TRUE(halyard.StopBetweenFrames());
     EXPECT_EQ(Ctl({"reconnect"}), 0);
     m_sim.Stop();
@@ -486,7 +370,7 @@ TEST_F(HalyardE2ETest, UnknownEventsAreConsumedAndTickTheWatchdog) {
     ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 3}}})"));
     CHalyardProcess halyard;
     ASSERT_TRUE(Launch(halyard));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(halyard));
     EXPECT_EQ(Ctl({"stall", "10000", "--polls", "2"}), 0);
     EXPECT_EQ(Ctl({"event", "12345"}), 0);
     EXPECT_EQ(Ctl({"event", "65535", "0xFFFFFFFFFFFFFFFF"}), 0);
@@ -578,7 +462,7 @@ TEST_F(HalyardE2ETest, HungMainLoopIsEndedByItsWatchdogWithADump) {
     ASSERT_TRUE(StartSim(R"({"settings": {"orrery": {"loglevel": 3}}})"));
     CHalyardProcess halyard;
     ASSERT_TRUE(Launch(halyard));
-    ASSERT_TRUE(WaitRunning());
+    ASSERT_TRUE(WaitRunning(halyard));
     EXPECT_EQ(Ctl({"stall", "90000"}), 0);
     std::optional<int> status = halyard.WaitStatus(80000);
     ASSERT_TRUE(status.has_value()) << "the watchdog did not end the hung process";
@@ -589,11 +473,7 @@ TEST_F(HalyardE2ETest, HungMainLoopIsEndedByItsWatchdogWithADump) {
     EXPECT_NE(sLog.find("Failed Watchdog timeout in thread Dashboard Main"), std::string::npos)
         << sLog;
     EXPECT_NE(sLog.find("Process VR events."), std::string::npos) << sLog;
-    std::string sDumps;
-    for (const std::string& sName :
-         SplitLines(halyard_test::RunProcess({"ls", TempPath("dumps")}).strStdout)) {
-        sDumps += ReadFile(TempPath("dumps/" + sName));
-    }
+    std::string sDumps = DumpText();
     EXPECT_NE(sDumps.find("Thread Watchdog Abort - Dashboard Main"), std::string::npos) << sDumps;
     m_sim.Stop();
 }

@@ -96,6 +96,16 @@ void CCombinedLogFile::Write(const struct iovec* pPieces, int nPieces) {
     do {
         nWritten = writev(m_fd, pPieces, nPieces);
     } while (nWritten < 0 && errno == EINTR);
+    size_t unLength = 0;
+    for (int i = 0; i < nPieces; ++i) {
+        unLength += pPieces[i].iov_len;
+    }
+    // A line that did not fit (a full disk) is cut off again: the next line,
+    // this process's or another's, must not continue a torn one.
+    if (bCurrent && nWritten > 0 && static_cast<size_t>(nWritten) < unLength &&
+        ftruncate(m_fd, static_cast<off_t>(unSize)) == 0) {
+        nWritten = 0;
+    }
     // The size seen under the lock plus our line is the file's real size:
     // every writer appends under the same lock.
     if (bCurrent && nWritten > 0 && unSize + static_cast<uint64_t>(nWritten) > m_unRotateSize) {

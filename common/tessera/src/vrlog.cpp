@@ -1,5 +1,6 @@
 #include "vrlog.h"
 
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -50,7 +51,8 @@ size_t FormatInto(char* pchBuffer, size_t unSize, const char* pchFormat, va_list
 // Every write to the log stream is flushed at once, so its buffer is empty
 // between lines: a line goes straight to the descriptor (opened for
 // appending), in one system call and without a copy into the buffer.
-void AppendFlushed(FILE* pFile, const char* pchLine, size_t unLength) {
+// False when not all of it could be written (a full disk, say).
+bool AppendFlushed(FILE* pFile, const char* pchLine, size_t unLength) {
     const int fd = fileno(pFile);
     while (unLength > 0) {
         ssize_t nWritten = write(fd, pchLine, unLength);
@@ -58,11 +60,12 @@ void AppendFlushed(FILE* pFile, const char* pchLine, size_t unLength) {
             if (errno == EINTR) {
                 continue;
             }
-            return;  // a full disk, say: the line is lost, as a failed flush loses it
+            return false;
         }
         pchLine += nWritten;
         unLength -= static_cast<size_t>(nWritten);
     }
+    return true;
 }
 
 // Appends up to unSize - 1 characters in all, keeping the buffer terminated.
@@ -166,6 +169,15 @@ bool CVRLog::OpenFiles(const char* pchLogDirectory, const char* pchLogName,
     return true;
 }
 
+namespace {
+
+uint64_t StreamLength(FILE* pFile) {
+    struct stat st;
+    return fstat(fileno(pFile), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
 bool CVRLog::OpenLogFile(const std::string& sLogName) {
     FILE* pFile = fopen(m_sLogFilePath.c_str(), "a");
     if (!pFile) {
@@ -179,6 +191,7 @@ bool CVRLog::OpenLogFile(const std::string& sLogName) {
                     m_sLogFilePath.c_str());
         }
     }
+    m_unFileLength = pFile ? StreamLength(pFile) : 0;
     m_pLogFile.store(pFile);
     return pFile != nullptr;
 }
@@ -223,9 +236,9 @@ void CVRLog::EndOpenLine() {
     }
     m_bLineOpen = false;
     if (FILE* pFile = m_pLogFile.load()) {
-        fputc('\n', pFile);
-        fflush(pFile);
-        ++m_unBytesWritten;
+        if (WriteWhole(pFile, "\n", 1)) {
+            ++m_unBytesWritten;
+        }
     }
     if (m_pCombinedLog) {
         struct iovec newline = {const_cast<char*>("\n"), 1};
@@ -345,10 +358,11 @@ void CVRLog::WriteLine(ELogLevel eLevel, bool bIncremental, FormatText&& formatT
     }
     char rchLine[k_unLineBufferSize];
     size_t unPrefixEnd = 0;
+    bool bLineWasOpen = m_bLineOpen;
     size_t unLength =
         BuildLine(rchLine, sizeof(rchLine), eLevel, bIncremental, formatText, &unPrefixEnd);
 
-    AppendFlushed(pFile, rchLine, unLength);
+    bool bWritten = WriteWhole(pFile, rchLine, unLength);
 
     if (!m_listeners.Empty()) {
         uint32_t unTimestampMs = GetLogTimestampMs();
@@ -357,8 +371,12 @@ void CVRLog::WriteLine(ELogLevel eLevel, bool bIncremental, FormatText&& formatT
         });
     }
 
-    m_unBytesWritten += unLength + 1;
-    m_bLineOpen = bIncremental;
+    if (bWritten) {
+        m_unBytesWritten += unLength + 1;
+        m_bLineOpen = bIncremental;
+    } else {
+        m_bLineOpen = bLineWasOpen;  // the file is as it was before this line
+    }
 
     if (m_pCombinedLog) {
         WriteCombinedLine(rchLine, unLength, unPrefixEnd);
@@ -369,6 +387,23 @@ void CVRLog::WriteLine(ELogLevel eLevel, bool bIncremental, FormatText&& formatT
         fwrite(rchLine, 1, unLength, stderr);
     }
     RotateIfNeeded();
+}
+
+// Appends in one write. When not all of it fits, what was written of it is
+// cut off again, so that the file holds whole lines only and the next line
+// does not continue a torn one. The cut is made only when the file grew by no
+// more than this text (nobody else appended).
+bool CVRLog::WriteWhole(FILE* pFile, const char* pchText, size_t unLength) {
+    if (AppendFlushed(pFile, pchText, unLength)) {
+        m_unFileLength += unLength;
+        return true;
+    }
+    uint64_t unNow = StreamLength(pFile);
+    bool bTorn = unNow > m_unFileLength && unNow < m_unFileLength + unLength;
+    if (!bTorn || ftruncate(fileno(pFile), static_cast<off_t>(m_unFileLength)) != 0) {
+        m_unFileLength = unNow;
+    }
+    return false;
 }
 
 // "<time> [<Level>] - <log name> - <text>", in one write: other processes
@@ -409,6 +444,7 @@ void CVRLog::ReopenAfterRotation() {
         fclose(pOldFile);
     }
     m_unBytesWritten = 0;
+    m_unFileLength = StreamLength(pNewFile);
 }
 
 void CVRLog::SetMaxLogLevel(ELogLevel eLevel) {

@@ -23,7 +23,9 @@
 // Failure: InitLog returns false (with standard-error lines when the file
 // cannot be opened); writing never fails visibly. A file that cannot be
 // reopened after a rotation leaves the writer on the old one; every later
-// line tries again.
+// line tries again. A line that does not fit (a full disk) is left out of the
+// file whole, never torn, and the lines after it are written once there is
+// room again; listeners get it all the same.
 #pragma once
 
 #include <atomic>
@@ -130,6 +132,7 @@ private:
                      FormatText&& formatText, size_t* punPrefixEnd);
     void WriteCombinedLine(const char* pchLine, size_t unLength, size_t unPrefixEnd);
     void EndOpenLine();
+    bool WriteWhole(FILE* pFile, const char* pchText, size_t unLength);
     void RotateIfNeeded();
     void ReopenAfterRotation();
 
@@ -146,6 +149,9 @@ private:
     std::atomic<bool> m_bDebuggerEcho{true};
     bool m_bForceEcho = false;
     uint64_t m_unBytesWritten = 0;
+    // The process's file's length after the last whole write: what a write
+    // that did not fit (a full disk) is cut back to.
+    uint64_t m_unFileLength = 0;
     // A rotation moved the file away but could not open a new one: lines go
     // to the old stream and each tries the reopen first.
     bool m_bReopenPending = false;
