@@ -220,7 +220,8 @@ std::vector<Case> Cases() {
         {"a plain file for a page", {EPage::PlainFile, false, EAnswers::All}, strUnsealed},
         {"a short sealed page",
          {EPage::Short, false, EAnswers::All},
-         "refusing PEER at SOCKET: its shared page is 8 bytes long, shorter than its 24 bytes"},
+         "refusing PEER at SOCKET: its shared page is 8 bytes long, shorter than its " +
+             std::to_string(sizeof(proto::SharedState)) + " bytes"},
         {"a page without the magic",
          {EPage::BadMagic, false, EAnswers::All},
          "refusing PEER at SOCKET: its shared page does not carry this protocol's magic and "

@@ -198,7 +198,7 @@ TEST_F(LatticeSimTest, BadConfigurationsAreRejectedWithReasons) {
             options);
         EXPECT_EQ(result.exitCode, 2) << strFile;
         EXPECT_EQ(result.strStderr,
-                  "lattice-sim serve: bad configuration:\n" + strFile + ": " + strMessage + "\n");
+                  "lattice-sim serve: bad configuration: " + strFile + ": " + strMessage + "\n");
     }
     auto result = Sim({"serve", "--config", TempPath("missing.json")});
     EXPECT_EQ(result.exitCode, 2);
