@@ -216,9 +216,7 @@ bool CRuntimeConnection::PollEvent(vr::LatticeEvent_t* pEvent) {
         if (m_events.empty() && !bQueued && !bStall) {
             // Nothing to fetch: an idle frame costs no round trip, only a
             // look at whether the simulator is still there.
-            if (m_channel.PeerClosed()) {
-                MarkLost();
-            }
+            CheckIdlePeer();
         } else if (m_events.empty() || bStall) {
             // A pending stall is served by the simulator even while events
             // fetched earlier are still waiting here.
@@ -245,6 +243,19 @@ bool CRuntimeConnection::PollEvent(vr::LatticeEvent_t* pEvent) {
         return true;
     }
     return false;
+}
+
+void CRuntimeConnection::CheckIdlePeer() {
+    if (m_channel.PeerClosed()) {
+        MarkLost();
+        return;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now - m_lastIdleCheck < k_idleCheckInterval) {
+        return;
+    }
+    m_lastIdleCheck = now;
+    Tell(lattice_proto::Op_Ping);  // a connection lost or past its deadline: MarkLost
 }
 
 void CRuntimeConnection::ReportUnexpected(const char* pchInterface, int nSlot) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -71,12 +72,20 @@ private:
     void MarkLost();
     void UnmapShared();
     bool FetchEvents();
+    // Under m_pollMutex, in a poll that needs no round trip: whether the
+    // simulator still answers, asked at most every k_idleCheckInterval.
+    void CheckIdlePeer();
 
     lattice_proto::CClientChannel m_channel{lattice_proto::Role_Lattice, false};
     std::atomic<EState> m_eState{State_Disconnected};
     std::mutex m_stateMutex;  // init, shutdown, the shared page
     std::atomic<const lattice_proto::SharedState*> m_pShared{nullptr};
     std::atomic<uint32_t> m_unLastToken{0};
+    // Idle polls answer from the shared page, which a stopped simulator
+    // leaves as it was: now and then one asks the simulator itself (under the
+    // reply deadline), so that a runtime that stopped answering is noticed.
+    static constexpr std::chrono::seconds k_idleCheckInterval{1};
+    std::chrono::steady_clock::time_point m_lastIdleCheck;  // under m_pollMutex
     // Looked up by string_view: every console line asks for the control panel.
     std::set<std::string, std::less<>> m_setServed;
 
