@@ -27,7 +27,7 @@ bool BSameFile(const struct stat& a, const struct stat& b) {
 }  // namespace
 
 int CCombinedLogFile::OpenPath() const {
-    return open(m_sPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    return Path_OpenRegularFileForAppend(m_sPath);
 }
 
 bool CCombinedLogFile::Open(const std::string& sPath, const std::string& sPreviousPath,

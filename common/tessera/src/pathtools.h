@@ -170,6 +170,12 @@ bool Path_ReadFileLimited(const std::string& sPath, size_t unMaxSize, std::strin
 bool Path_ReadTextFileLimited(const std::string& sPath, size_t unMaxSize, std::string& sText,
                               std::string* psError = nullptr);
 
+// Opens a file for appending (created 0666 less the umask when missing),
+// close-on-exec, without waiting: a FIFO or a device at the path is refused
+// (-1, errno EINVAL; a directory EISDIR) instead of holding the caller until a
+// reader comes. The descriptor blocks again once open, like any log file.
+int Path_OpenRegularFileForAppend(const std::string& sPath);
+
 // True when the file was opened and every byte written.
 bool Path_WriteBinaryFile(const std::string& sPath, const unsigned char* pData, size_t unSize);
 // Truncates and writes the text; true when it all reached the file.

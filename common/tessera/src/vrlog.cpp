@@ -176,16 +176,30 @@ uint64_t StreamLength(FILE* pFile) {
     return fstat(fileno(pFile), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// fopen(path, "a") as far as the writer can tell, but never a FIFO or a
+// device: opening one would wait for a reader, or write somewhere else.
+FILE* OpenForAppend(const std::string& sPath) {
+    int fd = Path_OpenRegularFileForAppend(sPath);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* pFile = fdopen(fd, "a");
+    if (!pFile) {
+        close(fd);
+    }
+    return pFile;
+}
+
 }  // namespace
 
 bool CVRLog::OpenLogFile(const std::string& sLogName) {
-    FILE* pFile = fopen(m_sLogFilePath.c_str(), "a");
+    FILE* pFile = OpenForAppend(m_sLogFilePath);
     if (!pFile) {
         fprintf(stderr, "ERROR: Failed to open log file %s, attempting timestamped filename\n",
                 m_sLogFilePath.c_str());
         m_sLogFilePath =
             Path_Join(m_sLogDirectory, sLogName + "-" + LocalTimeForFilename() + ".txt");
-        pFile = fopen(m_sLogFilePath.c_str(), "a");
+        pFile = OpenForAppend(m_sLogFilePath);
         if (!pFile) {
             fprintf(stderr, "FATAL: Failed to open log file %s, failing out!\n",
                     m_sLogFilePath.c_str());
@@ -435,7 +449,7 @@ void CVRLog::RotateIfNeeded() {
 }
 
 void CVRLog::ReopenAfterRotation() {
-    FILE* pNewFile = fopen(m_sLogFilePath.c_str(), "a");
+    FILE* pNewFile = OpenForAppend(m_sLogFilePath);
     m_bReopenPending = pNewFile == nullptr;
     if (!pNewFile) {
         return;  // the old file takes the lines meanwhile

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <clocale>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -565,42 +566,47 @@ TEST_F(VRLogTest, PrivateRegistryWriterIgnoresProcessWideLines) {
     privateWriter.CloseLog();
 }
 
+// A log path that names no regular file (a directory, or a FIFO that would
+// hold the open until a reader came) sends the writer to a timestamped file.
 TEST_F(VRLogTest, UnopenableLogFallsBackToATimestampedFile) {
-    ASSERT_EQ(mkdir(LogPath("blocked").c_str(), 0755), 0);  // a directory where the file goes
-    // Local time 13 hours ahead of UTC, so that the name shows local time
-    // (and, most of the day, a different date or half than UTC).
-    time_t tBefore = time(nullptr);
-    auto result = RunInChild(
-        [&] {
-            CVRLog writer(true);
-            if (!writer.InitLog(TempDir().c_str(), "blocked", false, 0))
-                return 1;
-            writer.Log("into the fallback");
-            printf("%s", writer.GetLogFilePath().c_str());
-            return 0;
-        },
-        halyard_test::WithEnv({{"TZ", "HLY-13"}}));
-    time_t tAfter = time(nullptr);
-    ASSERT_EQ(result.exitCode, 0) << result.strStderr;
-    EXPECT_EQ(result.strStderr, "ERROR: Failed to open log file " + LogPath("blocked") +
-                                    ", attempting timestamped filename\n");
-    // 1:02:03 p.m. on 7 December 2026 would read blocked-2026-12-07-PM_01_02_03.txt.
-    std::vector<std::string> vecExpected;
-    for (time_t t = tBefore; t <= tAfter; ++t) {
-        time_t tLocal = t + 13 * 3600;
-        struct tm local = {};
-        gmtime_r(&tLocal, &local);
-        char rchName[64];
-        snprintf(rchName, sizeof(rchName), "/blocked-%04d-%02d-%02d-%s_%02d_%02d_%02d.txt",
-                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                 local.tm_hour < 12 ? "AM" : "PM", (local.tm_hour + 11) % 12 + 1, local.tm_min,
-                 local.tm_sec);
-        vecExpected.push_back(TempDir() + rchName);
+    ASSERT_EQ(mkdir(LogPath("blocked").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(LogPath("piped").c_str(), 0644), 0);
+    for (const char* pchName : {"blocked", "piped"}) {
+        // Local time 13 hours ahead of UTC, so that the name shows local time
+        // (and, most of the day, a different date or half than UTC).
+        time_t tBefore = time(nullptr);
+        auto result = RunInChild(
+            [&] {
+                CVRLog writer(true);
+                if (!writer.InitLog(TempDir().c_str(), pchName, false, 0))
+                    return 1;
+                writer.Log("into the fallback");
+                printf("%s", writer.GetLogFilePath().c_str());
+                return 0;
+            },
+            halyard_test::WithEnv({{"TZ", "HLY-13"}}));
+        time_t tAfter = time(nullptr);
+        ASSERT_EQ(result.exitCode, 0) << pchName << ": " << result.strStderr;
+        EXPECT_EQ(result.strStderr, "ERROR: Failed to open log file " + LogPath(pchName) +
+                                        ", attempting timestamped filename\n");
+        // 1:02:03 p.m. on 7 December 2026 would read blocked-2026-12-07-PM_01_02_03.txt.
+        std::vector<std::string> vecExpected;
+        for (time_t t = tBefore; t <= tAfter; ++t) {
+            time_t tLocal = t + 13 * 3600;
+            struct tm local = {};
+            gmtime_r(&tLocal, &local);
+            char rchName[64];
+            snprintf(rchName, sizeof(rchName), "/%s-%04d-%02d-%02d-%s_%02d_%02d_%02d.txt", pchName,
+                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                     local.tm_hour < 12 ? "AM" : "PM", (local.tm_hour + 11) % 12 + 1, local.tm_min,
+                     local.tm_sec);
+            vecExpected.push_back(TempDir() + rchName);
+        }
+        EXPECT_NE(std::find(vecExpected.begin(), vecExpected.end(), result.strStdout),
+                  vecExpected.end())
+            << result.strStdout << " expected " << vecExpected.front();
+        EXPECT_EQ(SplitLines(ReadFile(result.strStdout)).size(), 1u);
     }
-    EXPECT_NE(std::find(vecExpected.begin(), vecExpected.end(), result.strStdout),
-              vecExpected.end())
-        << result.strStdout << " expected " << vecExpected.front();
-    EXPECT_EQ(SplitLines(ReadFile(result.strStdout)).size(), 1u);
 }
 
 TEST_F(VRLogTest, BothOpensFailingLeavesTheWriterClosed) {
@@ -747,18 +753,26 @@ TEST_F(VRLogTest, CombinedLogIsSharedByTwoProcessesThroughRotations) {
 }
 
 TEST_F(VRLogTest, UnopenableCombinedLogFailsInitButTheOwnFileIsWritten) {
-    // A directory where the combined file goes.
-    ASSERT_EQ(mkdir(TempPath("vrcombined_log.txt").c_str(), 0755), 0);
-    halyard_test::ChildOptions options;
-    options.env = {{"VR_COMBINED_LOGGING", "1"}};
-    auto result =
-        halyard_test::RunProcess({LOG_WRITER_PROBE_PATH, TempDir(), "gamma", "3"}, options);
-    // 3: InitLog answered false with the writer open (and subscribed).
-    EXPECT_EQ(result.exitCode, 3) << result.strStderr;
-    auto lines = SplitLines(ReadFile(LogPath("gamma")));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(MatchesLine(lines[2], "Info", "gamma line 2")) << lines[2];
-    EXPECT_FALSE(halyard_test::ReadFile(TempPath("vrcombined_log.previous.txt")).size() > 0);
+    // Where the combined file goes: a directory, then a FIFO nobody reads
+    // (whose open would wait for a reader).
+    const std::string sCombined = TempPath("vrcombined_log.txt");
+    const std::function<int()> rgfnBlock[] = {[&] { return mkdir(sCombined.c_str(), 0755); },
+                                              [&] { return mkfifo(sCombined.c_str(), 0644); }};
+    for (const auto& fnBlock : rgfnBlock) {
+        rmdir(sCombined.c_str());
+        unlink(LogPath("gamma").c_str());
+        ASSERT_EQ(fnBlock(), 0);
+        halyard_test::ChildOptions options;
+        options.env = {{"VR_COMBINED_LOGGING", "1"}};
+        auto result =
+            halyard_test::RunProcess({LOG_WRITER_PROBE_PATH, TempDir(), "gamma", "3"}, options);
+        // 3: InitLog answered false with the writer open (and subscribed).
+        EXPECT_EQ(result.exitCode, 3) << result.strStderr;
+        auto lines = SplitLines(ReadFile(LogPath("gamma")));
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_TRUE(MatchesLine(lines[2], "Info", "gamma line 2")) << lines[2];
+        EXPECT_FALSE(halyard_test::ReadFile(TempPath("vrcombined_log.previous.txt")).size() > 0);
+    }
 }
 
 TEST_F(VRLogTest, LogTimerReportsThroughTheRegistry) {
