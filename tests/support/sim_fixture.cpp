@@ -89,13 +89,7 @@ int CSimProcess::Stop() {
         return -1;
     }
     Ctl({"shutdown"});
-    int nStatus = ReapWithin(m_pid, std::chrono::milliseconds(10000));
-    if (nStatus == -2) {
-        Kill();
-        return -1;
-    }
-    m_pid = -1;
-    return nStatus;
+    return ReapOrKill();
 }
 
 int CSimProcess::StopWithSignal(int nSignal) {
@@ -103,6 +97,10 @@ int CSimProcess::StopWithSignal(int nSignal) {
         return -1;
     }
     kill(m_pid, nSignal);
+    return ReapOrKill();
+}
+
+int CSimProcess::ReapOrKill() {
     int nStatus = ReapWithin(m_pid, std::chrono::milliseconds(10000));
     if (nStatus == -2) {
         Kill();

@@ -58,6 +58,10 @@ public:
     bool WaitJournal(const std::string& strNeedle, int nTimeoutMs = 30000) const;
 
 private:
+    // Waits up to 10 s for the simulator to end (killing it when it does not);
+    // its wait status, or -1.
+    int ReapOrKill();
+
     std::string m_strDir;
     std::string m_strSocket;
     pid_t m_pid = -1;
