@@ -33,8 +33,9 @@ void CFrameReader::MakeRoom(size_t cub) {
 
 lattice_proto::ERecv CFrameReader::Fill(size_t cub, const lattice_proto::CDeadline& deadline) {
     while (Buffered() < cub) {
-        if (m_unEnd == m_cubCapacity || m_cubCapacity - m_unBegin < cub) {
-            // Twice what has arrived at most: a frame's bytes pay for its room.
+        if (m_unEnd == m_cubCapacity) {
+            // Full: frames already cut make room, else the buffer grows to
+            // twice what has arrived at most, so a frame's bytes pay for it.
             MakeRoom(std::min(cub, std::max(Buffered() * 2, k_cubReadChunk)));
         }
         if (deadline.IsSet()) {
