@@ -36,13 +36,13 @@ public:
     void Start() {
         UseScratchRegistry(m_sDir);
         std::string sWhy;
-        ChildSpec spec;
-        spec.vecArgv = {m_sHalyard};
-        spec.vecEnv = HalyardEnvironment(m_sDir, m_sim.Socket());
-        spec.vecUnsetEnv = {"TMP", "ORRERY_DISABLE_CRASH_REPORTING"};
-        spec.sOutput = m_sDir + "/halyard.out";
-        spec.bPrivateIpc = CanUsePrivateIpc(&sWhy);
-        m_pid = Spawn(spec);
+        ChildLaunch launch;
+        launch.vecArgv = {m_sHalyard};
+        launch.vecEnv = HalyardEnvironment(m_sDir, m_sim.Socket());
+        launch.vecUnsetEnv = {"TMP", "ORRERY_DISABLE_CRASH_REPORTING"};
+        launch.sOutput = m_sDir + "/halyard.out";
+        launch.bPrivateIpc = CanUsePrivateIpc(&sWhy);
+        m_pid = Spawn(launch);
         WaitFetched("the first frame");
     }
 

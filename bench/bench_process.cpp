@@ -146,19 +146,19 @@ public:
     double Launch(const Subject& subject, pid_t* ppid,
                   std::vector<std::pair<std::string, std::string>> vecBindMounts = {}) {
         m_sim.CtlOrFail({"event", std::to_string(k_unMarkerEvent)});
-        ChildSpec spec;
-        spec.vecArgv = subject.bHalyard ? std::vector<std::string>{m_sHalyard}
-                                        : std::vector<std::string>{m_sSelf, "--bare-client"};
-        spec.vecEnv = HalyardEnvironment(m_sDir, m_sim.Socket());
-        spec.vecUnsetEnv = {"TMP", "ORRERY_DISABLE_CRASH_REPORTING"};
-        spec.sOutput = m_sDir + "/" + (subject.bHalyard ? "halyard" : "bare-client") + "-" +
-                       std::to_string(++m_nLaunches) + ".out";
-        spec.bPrivateIpc = subject.bHalyard && m_bPrivateIpc;
-        spec.vecBindMounts = std::move(vecBindMounts);
+        ChildLaunch launch;
+        launch.vecArgv = subject.bHalyard ? std::vector<std::string>{m_sHalyard}
+                                          : std::vector<std::string>{m_sSelf, "--bare-client"};
+        launch.vecEnv = HalyardEnvironment(m_sDir, m_sim.Socket());
+        launch.vecUnsetEnv = {"TMP", "ORRERY_DISABLE_CRASH_REPORTING"};
+        launch.sOutput = m_sDir + "/" + (subject.bHalyard ? "halyard" : "bare-client") + "-" +
+                         std::to_string(++m_nLaunches) + ".out";
+        launch.bPrivateIpc = subject.bHalyard && m_bPrivateIpc;
+        launch.vecBindMounts = std::move(vecBindMounts);
         double flExecMs = MonotonicMs();
-        pid_t pid = Spawn(spec);
+        pid_t pid = Spawn(launch);
         *ppid = pid;
-        JournalEntry poll = WaitFirstPoll(pid, subject.pchName, spec.sOutput);
+        JournalEntry poll = WaitFirstPoll(pid, subject.pchName, launch.sOutput);
         return SimToMonotonic(poll.nTimeMs) - flExecMs;
     }
 
@@ -209,7 +209,7 @@ public:
     }
 
     void Idle(const std::string& sSleepLoop, int nSeconds, int nSettleMs) {
-        ChildSpec loop;
+        ChildLaunch loop;
         loop.vecArgv = {sSleepLoop};
         pid_t pidLoop = Spawn(loop);
         pid_t pidHalyard = -1;

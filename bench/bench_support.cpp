@@ -288,29 +288,29 @@ std::vector<std::pair<std::string, std::string>> HalyardEnvironment(const std::s
             {"QUILL_DUMP_DIR", sDir + "/dumps"}};
 }
 
-pid_t Spawn(const ChildSpec& spec) {
+pid_t Spawn(const ChildLaunch& launch) {
     // Everything the child needs is made here: between fork and exec the
     // child calls nothing that allocates (another thread may hold a lock).
     std::vector<std::string> vecEnv;
     for (char** ppch = environ; *ppch; ++ppch) {
         std::string sEntry = *ppch;
         std::string sName = sEntry.substr(0, sEntry.find('='));
-        bool bReplaced = std::find(spec.vecUnsetEnv.begin(), spec.vecUnsetEnv.end(), sName) !=
-                             spec.vecUnsetEnv.end() ||
-                         std::any_of(spec.vecEnv.begin(), spec.vecEnv.end(),
+        bool bReplaced = std::find(launch.vecUnsetEnv.begin(), launch.vecUnsetEnv.end(), sName) !=
+                             launch.vecUnsetEnv.end() ||
+                         std::any_of(launch.vecEnv.begin(), launch.vecEnv.end(),
                                      [&](const auto& entry) { return entry.first == sName; });
         if (!bReplaced) {
             vecEnv.push_back(sEntry);
         }
     }
-    for (const auto& [sName, sValue] : spec.vecEnv) {
+    for (const auto& [sName, sValue] : launch.vecEnv) {
         vecEnv.push_back(sName + "=" + sValue);
     }
-    std::vector<char*> vecArgv = ArgvPointers(spec.vecArgv);
+    std::vector<char*> vecArgv = ArgvPointers(launch.vecArgv);
     std::vector<char*> vecEnvp = ArgvPointers(vecEnv);
-    int fdOutput = open(spec.sOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fdOutput = open(launch.sOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fdOutput < 0) {
-        Fail("cannot open " + spec.sOutput + ": " + std::strerror(errno));
+        Fail("cannot open " + launch.sOutput + ": " + std::strerror(errno));
     }
     pid_t pidParent = getpid();
     pid_t pid = fork();
@@ -319,15 +319,15 @@ pid_t Spawn(const ChildSpec& spec) {
     }
     if (pid == 0) {
         DieWithParent(pidParent);
-        if (spec.bPrivateIpc && unshare(CLONE_NEWIPC) != 0) {
+        if (launch.bPrivateIpc && unshare(CLONE_NEWIPC) != 0) {
             _exit(126);
         }
-        if (!spec.vecBindMounts.empty() &&
+        if (!launch.vecBindMounts.empty() &&
             (unshare(CLONE_NEWNS) != 0 ||
              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
             _exit(125);
         }
-        for (const auto& [sSource, sTarget] : spec.vecBindMounts) {
+        for (const auto& [sSource, sTarget] : launch.vecBindMounts) {
             if (mount(sSource.c_str(), sTarget.c_str(), nullptr, MS_BIND, nullptr) != 0) {
                 _exit(125);
             }
@@ -498,10 +498,10 @@ void CSim::Start(const std::string& sConfigJson) {
     if (!WriteFile(sConfig, sConfigJson)) {
         Fail("cannot write " + sConfig);
     }
-    ChildSpec spec;
-    spec.vecArgv = {m_sSimPath, "serve", "--config", sConfig, "--socket", m_sSocket};
-    spec.sOutput = m_sDir + "/sim-serve.log";
-    m_pid = Spawn(spec);
+    ChildLaunch launch;
+    launch.vecArgv = {m_sSimPath, "serve", "--config", sConfig, "--socket", m_sSocket};
+    launch.sOutput = m_sDir + "/sim-serve.log";
+    m_pid = Spawn(launch);
     double flDeadline = MonotonicMs() + 30000;
     while (!CanConnect(m_sSocket)) {
         int nStatus = WaitChild(m_pid, 0);

@@ -73,7 +73,7 @@ std::string UseScratchRegistry(const std::string& sDir);
 std::vector<std::pair<std::string, std::string>> HalyardEnvironment(const std::string& sDir,
                                                                     const std::string& sSocket);
 
-struct ChildSpec {
+struct ChildLaunch {
     std::vector<std::string> vecArgv;
     std::vector<std::pair<std::string, std::string>> vecEnv;  // set in the child
     std::vector<std::string> vecUnsetEnv;
@@ -84,7 +84,7 @@ struct ChildSpec {
     std::vector<std::pair<std::string, std::string>> vecBindMounts;
 };
 // Starts a child; Fail()s when fork fails. The child is killed at exit.
-pid_t Spawn(const ChildSpec& spec);
+pid_t Spawn(const ChildLaunch& launch);
 // Waits up to nTimeoutMs for the child; its wait status, or -1 when it did
 // not end in time (it is still running then).
 int WaitChild(pid_t pid, int nTimeoutMs);

@@ -171,7 +171,7 @@ for name, data in [
                      b' "hmd_property_container": 0, "journal_limit": 10,'
                      b' "screenshots": {"extension": ".jpg", "fail_type_query": true,'
                      b' "fail_filename_kinds": [0, 1]},'
-                     b' "host": {"init_result": 1, "app_id": 250820, "interfaces": [],'
+                     b' "host": {"init_result": 1, "app_id": 424242, "interfaces": [],'
                      b' "withhold_interfaces": ["QuillUser023"], "user_id": 1, "user_name": "x",'
                      b' "user_handle": 2, "screenshot_library": "/tmp/l", "invite_result": false}}'),
     ("comments", b'// a comment\n{ /* and another */ "init_error": 0 }\n'),
@@ -214,7 +214,7 @@ runtime = (HELLO + with_page(INIT, 1, events=1) + YES  # version valid
 host = (HELLO + with_page(b"\x01", 1) + answer(struct.pack("<i", 0) + s("") + struct.pack("<Qi", 1, 1))
         + answer(struct.pack("<I", 2) + struct.pack("<i", 304) + s(struct.pack("<Qi", 5, 1))
                  + struct.pack("<i", 704) + s(b""))
-        + YES + answer(struct.pack("<I", 250820)) + answer(s("english"))
+        + YES + answer(struct.pack("<I", 424242)) + answer(s("english"))
         + YES + answer(struct.pack("<Q", 0x0110000100003039))
         + YES + answer(s("Simulated User"))
         + YES + answer(struct.pack("<I", 1)) + answer())

@@ -39,7 +39,7 @@ enum class EPage { Sealed, EmptyUnsealed, Unsealed, Short, BadMagic, PlainFile }
 // lines and terminal controls of its own.
 enum class EAnswers { All, Nothing, StopsMidway, Refuses };
 
-struct PeerSpec {
+struct PeerBehaviour {
     EPage ePage = EPage::Sealed;
     bool bOtherUser = false;
     EAnswers eAnswers = EAnswers::All;
@@ -76,12 +76,12 @@ int MakePage(EPage ePage, const std::string& strDir) {
 }
 
 // Answers one connection until it closes, the way the peer is told to.
-void ServeConnection(int fd, const PeerSpec& spec, const std::string& strDir) {
+void ServeConnection(int fd, const PeerBehaviour& peer, const std::string& strDir) {
     proto::Frame frame;
     if (proto::RecvFrame(fd, frame) != proto::Recv_Ok) {
         return;
     }
-    if (spec.eAnswers == EAnswers::Refuses) {
+    if (peer.eAnswers == EAnswers::Refuses) {
         proto::SendFrame(fd, proto::Op_Hello, proto::Status_Failed, "go away\n\x1b[2J");
         return;
     }
@@ -92,7 +92,7 @@ void ServeConnection(int fd, const PeerSpec& spec, const std::string& strDir) {
     bool bSilent = false;
     while (proto::RecvFrame(fd, frame) == proto::Recv_Ok) {
         bSilent =
-            bSilent || (spec.eAnswers == EAnswers::StopsMidway &&
+            bSilent || (peer.eAnswers == EAnswers::StopsMidway &&
                         (frame.usOp == proto::Op_L_SettingGet || frame.usOp == proto::Op_Q_Init ||
                          frame.usOp == proto::Op_C_Control));
         if (bSilent) {
@@ -104,10 +104,10 @@ void ServeConnection(int fd, const PeerSpec& spec, const std::string& strDir) {
             answer.I32(0);
             answer.U32(7);
             answer.StrList({vr::IVRSystem_Version, vr::IVRSettings_Version});
-            fdPage = MakePage(spec.ePage, strDir);
+            fdPage = MakePage(peer.ePage, strDir);
         } else if (frame.usOp == proto::Op_Q_Attach) {
             answer.Bool(true);
-            fdPage = MakePage(spec.ePage, strDir);
+            fdPage = MakePage(peer.ePage, strDir);
         } else if (frame.usOp == proto::Op_L_GetInterface) {
             answer.Bool(true);
         } else if (frame.usOp == proto::Op_Q_Init) {
@@ -126,9 +126,9 @@ void ServeConnection(int fd, const PeerSpec& spec, const std::string& strDir) {
     }
 }
 
-// A process that plays the runtime and the host client on strSocket as spec
+// A process that plays the runtime and the host client on strSocket as peer
 // says, until it is killed. Returns its pid once it listens (-1 on failure).
-pid_t StartPeer(const std::string& strSocket, const PeerSpec& spec) {
+pid_t StartPeer(const std::string& strSocket, const PeerBehaviour& peer) {
     int rgfdReady[2];
     if (pipe(rgfdReady) != 0) {
         return -1;
@@ -144,7 +144,7 @@ pid_t StartPeer(const std::string& strSocket, const PeerSpec& spec) {
             _exit(1);
         }
         // The kernel reports the credentials the listener had at listen().
-        if (spec.bOtherUser &&
+        if (peer.bOtherUser &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(2);
         }
@@ -159,14 +159,14 @@ pid_t StartPeer(const std::string& strSocket, const PeerSpec& spec) {
             if (fd < 0) {
                 continue;
             }
-            if (spec.eAnswers == EAnswers::Nothing) {
+            if (peer.eAnswers == EAnswers::Nothing) {
                 vecHeld.push_back(fd);  // accepted, never read
                 continue;
             }
             // One process per connection: the two libraries talk at once.
             if (fork() == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGKILL);  // ends with the peer
-                ServeConnection(fd, spec, strDir);
+                ServeConnection(fd, peer, strDir);
                 _exit(0);
             }
             close(fd);
@@ -187,7 +187,7 @@ pid_t StartPeer(const std::string& strSocket, const PeerSpec& spec) {
 // What each library must make of the peer.
 struct Case {
     const char* pchName;
-    PeerSpec spec;
+    PeerBehaviour peer;
     // The start of each library's one line on standard error, with PEER
     // standing for "the runtime" or "the host client" and SOCKET for the
     // socket path; empty: nothing said, the peer is served.
@@ -259,7 +259,7 @@ int RuntimeSide(const Case& c) {
     uint32_t unToken =
         VR_InitInternal2(&eError, vr::LatticeApp_Overlay, "{\"is_system_process\" : true }");
     std::printf("init: %s, token %u\n", VR_GetVRInitErrorAsSymbol(eError), unToken);
-    if (c.spec.eAnswers == EAnswers::StopsMidway) {
+    if (c.peer.eAnswers == EAnswers::StopsMidway) {
         // A call on the live connection gets no answer: the connection counts
         // as lost, and the next poll says quit, once.
         auto* pSystem =
@@ -287,7 +287,7 @@ int RuntimeSide(const Case& c) {
 int HostSide(const Case& c) {
     bool bRunning = QuillAPI_IsQuillRunning();
     std::printf("running: %d\n", bRunning);
-    if (c.spec.eAnswers == EAnswers::StopsMidway) {
+    if (c.peer.eAnswers == EAnswers::StopsMidway) {
         int nInit = QuillInternal_QuillAPI_Init("QuillUtils010\0", nullptr);
         std::printf("init: %d\n", nInit);
         return bRunning && nInit == QuillInit_NoHostClient ? 0 : 1;
@@ -327,7 +327,7 @@ TEST_F(PeerTrustTest, UntrustworthyPeersAreUnreachableWithAReason) {
         std::string strDir = TempPath("case" + std::to_string(++nCase));
         ASSERT_EQ(mkdir(strDir.c_str(), 0700), 0);
         std::string strSocket = strDir + "/sim.sock";
-        pid_t pidPeer = StartPeer(strSocket, c.spec);
+        pid_t pidPeer = StartPeer(strSocket, c.peer);
         ASSERT_GT(pidPeer, 0);
 
         auto options = halyard_test::WithEnv({{"LATTICE_SIM_SOCKET", strSocket}});
