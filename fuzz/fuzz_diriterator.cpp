@@ -17,16 +17,12 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "pathtools.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_diriterator: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 const char* const k_rgpchNames[] = {
     "a.txt",
@@ -51,8 +47,8 @@ struct Scratch_t {
 const Scratch_t& Scratch() {
     // Never destroyed: the clean-up at exit still needs it.
     static const Scratch_t* s_scratch = [] {
-        std::string sTemplate = Path_GetTemporaryDirectory() + "/halyard-fuzz-dir-XXXXXX";
-        Require(mkdtemp(sTemplate.data()) != nullptr, "a scratch directory can be made");
+        std::string sTemplate =
+            fuzz_support::MakeScratchDirectory(Path_GetTemporaryDirectory(), "dir");
         Scratch_t scratch;
         scratch.sDirectory = sTemplate;
         for (const char* pchName : k_rgpchNames) {

@@ -16,16 +16,12 @@
 
 #include "dashboard.h"
 #include "eventrecord.h"
+#include "fuzz_support.h"
 #include "lattice_api.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_halyard_events: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 // Little-endian bytes, read one by one: the decoder's answer must match.
 uint64_t BytesAt(const uint8_t* pRecord, size_t unOffset, size_t cub) {

@@ -11,18 +11,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_support.h"
 #include "lattice_api.h"
 #include "pathtools.h"
 #include "vrjsonutils.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_jsonutils: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 const std::string& ScratchFile() {
     static const std::string s_sFile = [] {

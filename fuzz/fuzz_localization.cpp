@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "lattice_api.h"
 #include "lattice_internal.h"
 #include "localizationmanager.h"
@@ -25,12 +26,7 @@
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_localization: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 // "{name}rest" => <root>/name + rest, any other relative name => <root>/name;
 // absolute names and ".." are never resolved, so nothing outside the root is
@@ -76,8 +72,8 @@ struct Files_t {
 const Files_t& Files() {
     // Never destroyed: the clean-up at exit still needs it.
     static const Files_t* s_files = [] {
-        std::string sTemplate = Path_GetTemporaryDirectory() + "/halyard-fuzz-loc-XXXXXX";
-        Require(mkdtemp(sTemplate.data()) != nullptr, "a scratch directory can be made");
+        std::string sTemplate =
+            fuzz_support::MakeScratchDirectory(Path_GetTemporaryDirectory(), "loc");
         Files_t files;
         files.sRoot = sTemplate;
         files.sIndex = sTemplate + "/drv/localization/localization.json";

@@ -8,28 +8,24 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_support.h"
 #include "pathtools.h"
+#include "registry_lists.h"
 #include "strtools_public.h"
 #include "vrpathregistry.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_pathregistry: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::ListsOf;
+using fuzz_support::Require;
 
 // Each process works on its own registry file, named once.
 const std::string& RegistryFile() {
     static const std::string s_sFile = [] {
-        char rchDir[] = "/tmp/halyard-fuzz-registry-XXXXXX";
-        const char* pchDir = mkdtemp(rchDir);
-        Require(pchDir != nullptr, "a scratch directory can be made");
-        std::string sFile = std::string(pchDir) + "/latticepaths.vrpath";
+        std::string sDir = fuzz_support::MakeScratchDirectory("/tmp", "registry");
+        std::string sFile = sDir + "/latticepaths.vrpath";
         setenv("VR_PATHREG_OVERRIDE", sFile.c_str(), 1);
-        static std::string s_sDir = pchDir;
+        static std::string s_sDir = sDir;
         atexit([] {
             Path_UnlinkFile(s_sDir + "/latticepaths.vrpath");
             rmdir(s_sDir.c_str());
@@ -37,24 +33,6 @@ const std::string& RegistryFile() {
         return sFile;
     }();
     return s_sFile;
-}
-
-struct Lists_t {
-    std::vector<std::string> runtime, config, log, drivers;
-    bool operator==(const Lists_t&) const = default;
-};
-
-Lists_t ListsOf(const CVRPathRegistry& registry) {
-    Lists_t lists;
-    for (uint32_t i = 0; i < registry.GetRuntimeHistoryCount(); ++i)
-        lists.runtime.push_back(registry.GetRuntimeHistoryPath(i));
-    for (uint32_t i = 0; i < registry.GetConfigHistoryCount(); ++i)
-        lists.config.push_back(registry.GetConfigHistoryPath(i));
-    for (uint32_t i = 0; i < registry.GetLogHistoryCount(); ++i)
-        lists.log.push_back(registry.GetLogHistoryPath(i));
-    for (uint32_t i = 0; i < registry.GetExternalDriverCount(); ++i)
-        lists.drivers.push_back(registry.GetExternalDriverPath(i));
-    return lists;
 }
 
 }  // namespace
@@ -69,16 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cubData) {
         Require(!sError.empty(), "a failed load says why");
         return 0;
     }
-    Lists_t loaded = ListsOf(registry);
-    // The file format is JSON text: paths that are not valid UTF-8 cannot be
-    // written back unchanged by the JSON writer, so only valid ones round-trip.
-    for (const auto* pList : {&loaded.runtime, &loaded.config, &loaded.log, &loaded.drivers}) {
-        for (const std::string& sPath : *pList) {
-            std::string sRepaired;
-            if (!RepairUTF8(sPath, sRepaired)) {
-                return 0;
-            }
-        }
+    fuzz_support::RegistryLists loaded = ListsOf(registry);
+    // Paths that are not valid UTF-8 cannot round-trip through the JSON writer.
+    if (!fuzz_support::IsText(loaded)) {
+        return 0;
     }
     Require(registry.BSaveToFile(), "a loaded registry can be saved");
     CVRPathRegistry reloaded;

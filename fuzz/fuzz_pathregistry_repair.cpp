@@ -15,18 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "pathtools.h"
+#include "registry_lists.h"
 #include "strtools_public.h"
 #include "vrpathregistry.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_pathregistry_repair: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 struct Scratch_t {
     std::string sHome;
@@ -46,8 +43,8 @@ void RemoveEntries(const std::string& sDirectory) {
 const Scratch_t& Scratch() {
     // Never destroyed: the clean-up at exit still needs it.
     static const Scratch_t* s_scratch = [] {
-        std::string sTemplate = Path_GetTemporaryDirectory() + "/halyard-fuzz-repair-XXXXXX";
-        Require(mkdtemp(sTemplate.data()) != nullptr, "a scratch directory can be made");
+        std::string sTemplate =
+            fuzz_support::MakeScratchDirectory(Path_GetTemporaryDirectory(), "repair");
         Scratch_t scratch;
         scratch.sHome = sTemplate;
         scratch.sDirectory = sTemplate + "/reg";
@@ -72,10 +69,8 @@ const Scratch_t& Scratch() {
     return *s_scratch;
 }
 
-struct Registry_t {
+struct Registry_t : fuzz_support::RegistryLists {
     bool bLoaded = false;
-    std::vector<std::string> runtime, config, log, drivers;
-    bool operator==(const Registry_t&) const = default;
 };
 
 // The lists of a registry: current paths first, then the histories.
@@ -83,31 +78,8 @@ Registry_t Load() {
     CVRPathRegistry registry;
     Registry_t loaded;
     loaded.bLoaded = registry.BLoadFromFile();
-    loaded.runtime.push_back(registry.GetRuntimePath());
-    loaded.config.push_back(registry.GetConfigPath());
-    loaded.log.push_back(registry.GetLogPath());
-    for (uint32_t i = 0; i < registry.GetRuntimeHistoryCount(); ++i)
-        loaded.runtime.push_back(registry.GetRuntimeHistoryPath(i));
-    for (uint32_t i = 0; i < registry.GetConfigHistoryCount(); ++i)
-        loaded.config.push_back(registry.GetConfigHistoryPath(i));
-    for (uint32_t i = 0; i < registry.GetLogHistoryCount(); ++i)
-        loaded.log.push_back(registry.GetLogHistoryPath(i));
-    for (uint32_t i = 0; i < registry.GetExternalDriverCount(); ++i)
-        loaded.drivers.push_back(registry.GetExternalDriverPath(i));
+    static_cast<fuzz_support::RegistryLists&>(loaded) = fuzz_support::ListsOf(registry, true);
     return loaded;
-}
-
-bool IsText(const Registry_t& registry) {
-    for (const auto* pList :
-         {&registry.runtime, &registry.config, &registry.log, &registry.drivers}) {
-        for (const std::string& sPath : *pList) {
-            std::string sRepaired;
-            if (!RepairUTF8(sPath, sRepaired)) {
-                return false;
-            }
-        }
-    }
-    return true;
 }
 
 bool IsValid(const std::string& sPath) {
@@ -162,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cubData) {
         return !IsValid(vecBefore[0]) || vecBefore[0] == vecAfter[0];
     };
     // JSON text carries only valid UTF-8 unchanged through a save.
-    if (before.bLoaded && IsText(before)) {
+    if (before.bLoaded && fuzz_support::IsText(before)) {
         Require(keptIfValid(before.runtime, after.runtime) &&
                     keptIfValid(before.config, after.config) && keptIfValid(before.log, after.log),
                 "a valid path stays where it was");

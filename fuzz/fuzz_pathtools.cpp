@@ -6,16 +6,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_support.h"
 #include "pathtools.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_pathtools: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 void CheckStrings(const std::string& sPath, const std::string& sOther) {
     std::string sFixed = Path_FixSlashes(sPath);

@@ -11,15 +11,11 @@
 #include <string>
 
 #include "config.h"
+#include "fuzz_support.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_sim_config: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 void CheckAccepted(const lattice_sim::SimConfig& config) {
     Require(lattice_sim::IsKnownInitError(config.nInitError), "the init error is a known one");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "protocol.h"
 #include "state.h"
 #include "wire.h"
@@ -19,12 +20,7 @@ namespace {
 
 using namespace lattice_proto;
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_sim_protocol: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 lattice_sim::CSimState& State() {
     static lattice_sim::CSimState* s_pState = [] {

@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "lattice_api.h"
 #include "protocol.h"
 #include "quill_api.h"
@@ -49,12 +50,7 @@ namespace {
 
 namespace proto = lattice_proto;
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_standin_replies: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 enum EPage : uint8_t {
     Page_None,
@@ -103,9 +99,7 @@ int MakePage(uint8_t ePage, const proto::SharedState& fields) {
 class CScriptedPeer {
 public:
     CScriptedPeer() {
-        char rgchDir[] = "/tmp/fuzz-standin-XXXXXX";
-        Require(mkdtemp(rgchDir) != nullptr, "a private directory");
-        m_strSocket = std::string(rgchDir) + "/peer.sock";
+        m_strSocket = fuzz_support::MakeScratchDirectory("/tmp", "standin") + "/peer.sock";
         setenv("LATTICE_SIM_SOCKET", m_strSocket.c_str(), 1);
         m_fdListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};

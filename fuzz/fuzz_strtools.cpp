@@ -10,16 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "strtools_public.h"
 
 namespace {
 
-void Require(bool bHolds, const char* pchWhat) {
-    if (!bHolds) {
-        fprintf(stderr, "fuzz_strtools: property broken: %s\n", pchWhat);
-        abort();
-    }
-}
+using fuzz_support::Require;
 
 using Encoder = void (*)(char*, int, const char*, int);
 using Decoder = size_t (*)(char*, int, const char*, int);
