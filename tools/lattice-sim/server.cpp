@@ -243,7 +243,7 @@ void CServer::Admit(int fd) {
     ++m_cThreads;
 }
 
-bool CServer::Greet(int fd, CFrameReader& frames, ClientInfo& client) {
+bool CServer::Greet(int fd, CFrameReader& frames, ClientInfo& client, bool& bOneWay) {
     Frame frame;
     lattice_proto::RecvLimits limits;
     limits.cubMaxPayload = lattice_proto::k_cubMaxHelloPayload;
@@ -284,7 +284,8 @@ bool CServer::Greet(int fd, CFrameReader& frames, ClientInfo& client) {
         client.nPid = cred.pid;
     }
     client.unRole = unRole;
-    if (frame.ubFlags & lattice_proto::k_ubFrameFlagOneWayStream) {
+    bOneWay = (frame.ubFlags & lattice_proto::k_ubFrameFlagOneWayStream) != 0;
+    if (bOneWay) {
         // Known before the client can send anything on it.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_mapOneWayIdle[fd] = false;
@@ -299,12 +300,8 @@ bool CServer::Greet(int fd, CFrameReader& frames, ClientInfo& client) {
 void CServer::Serve(int fd) {
     ClientInfo client;
     CFrameReader frames(fd);
-    if (Greet(fd, frames, client)) {
-        bool bOneWay = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            bOneWay = m_mapOneWayIdle.count(fd) > 0;
-        }
+    bool bOneWay = false;
+    if (Greet(fd, frames, client, bOneWay)) {
         Frame frame;
         while (true) {
             if (bOneWay && !frames.HasBuffered() && !AwaitOneWayInput(fd)) {
@@ -330,7 +327,8 @@ void CServer::Serve(int fd) {
                                           reply.fdToPass)) {
                 break;
             }
-            if (m_state.ShutdownRequested()) {
+            // Only a control verb can ask for the stop.
+            if (frame.usOp == lattice_proto::Op_C_Control && m_state.ShutdownRequested()) {
                 RequestStop();
             }
         }

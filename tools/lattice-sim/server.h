@@ -52,7 +52,8 @@ private:
     void Admit(int fd);
     void Refuse(int fd, const std::string& strWhy);
     void Serve(int fd);
-    bool Greet(int fd, CFrameReader& frames, ClientInfo& client);
+    // bOneWay: the hello announced a connection for one-way requests.
+    bool Greet(int fd, CFrameReader& frames, ClientInfo& client, bool& bOneWay);
     void EndConnection(int fd);
     // One-way connections: waits for input while marked idle, so that a
     // control request can tell "handled everything" from "about to read".
