@@ -68,6 +68,11 @@ lattice_proto::ERecv CFrameReader::Next(lattice_proto::Frame& frame,
                                         const lattice_proto::RecvLimits& limits) {
     if (Buffered() == 0) {
         m_unBegin = m_unEnd = 0;
+        if (m_cubCapacity > k_cubReadChunk) {
+            // A large frame's room is not kept for the connection's life.
+            m_pBuffer.reset();
+            m_cubCapacity = 0;
+        }
     }
     lattice_proto::ERecv eRecv = Fill(lattice_proto::k_cubFrameHeader, limits.deadline);
     if (eRecv != lattice_proto::Recv_Ok) {
