@@ -228,17 +228,29 @@ void CClientChannel::DropPostConnection() {
     m_bPostsUnconfirmed.store(false, std::memory_order_release);
 }
 
-int CClientChannel::TakePostConnection(bool& bReused, ECall& eFail) {
-    Borrowed borrowed;
+bool CClientChannel::PostConnectionCurrentLocked() {
+    return m_bOpen && m_unPostGeneration == m_unGeneration && m_pidPost == CurrentPid();
+}
+
+bool CClientChannel::RetryWithFreshPath(ECall eFail, const Borrowed& borrowed, int nAttempt) const {
+    // An auto-opening channel may still hold the socket path of a simulator
+    // that has since been replaced (a forked child inherits its parent's):
+    // the failed connect dropped it, so resolve it once more before giving
+    // up. A peer that was there but refused us or did not answer in time
+    // would only do it again.
+    return m_bAutoOpen && eFail == Call_Lost && borrowed.eHello == Hello_Lost && nAttempt == 0;
+}
+
+bool CClientChannel::TakePostConnection(Borrowed& borrowed, ECall& eFail) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_fdPost >= 0 && m_bOpen && m_unPostGeneration == m_unGeneration &&
-            m_pidPost == CurrentPid()) {
-            bReused = true;
-            return m_fdPost;
+        if (m_fdPost >= 0 && PostConnectionCurrentLocked()) {
+            borrowed.fd = m_fdPost;
+            borrowed.bReused = true;
+            return true;
         }
         if (!PrepareLocked(eFail)) {
-            return -1;
+            return false;
         }
         borrowed.strPath = m_strPath;
         borrowed.unGeneration = m_unGeneration;
@@ -246,9 +258,8 @@ int CClientChannel::TakePostConnection(bool& bReused, ECall& eFail) {
     // Closed, reopened or forked since: one-way requests still on their way
     // there belong to that connection's life.
     DropPostConnection();
-    bReused = false;
     if (!OpenForGeneration(borrowed, true, eFail)) {
-        return -1;
+        return false;
     }
     // Room for a burst of lines (a replayed history, say) while the
     // simulator catches up: the kernel caps it at net.core.wmem_max, and
@@ -258,28 +269,27 @@ int CClientChannel::TakePostConnection(bool& bReused, ECall& eFail) {
     m_fdPost = borrowed.fd;
     m_unPostGeneration = borrowed.unGeneration;
     m_pidPost = CurrentPid();
-    return m_fdPost;
+    return true;
 }
 
 CClientChannel::ECall CClientChannel::Post(uint16_t usOp, const std::string& payload) {
     std::lock_guard<std::mutex> postLock(m_postMutex);
     for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
-        bool bReused = false;
+        Borrowed borrowed;
         ECall eFail = Call_Lost;
-        int fd = TakePostConnection(bReused, eFail);
-        if (fd < 0) {
-            if (m_bAutoOpen && eFail == Call_Lost && nAttempt == 0) {
-                continue;  // the socket path is resolved anew (see Call)
+        if (!TakePostConnection(borrowed, eFail)) {
+            if (RetryWithFreshPath(eFail, borrowed, nAttempt)) {
+                continue;
             }
             return eFail;
         }
-        if (SendFrame(fd, usOp, Status_Ok, payload, -1, k_ubFrameFlagOneWay,
+        if (SendFrame(borrowed.fd, usOp, Status_Ok, payload, -1, k_ubFrameFlagOneWay,
                       CDeadline::InMs(k_unReplyTimeoutMs))) {
             m_bPostsUnconfirmed.store(true, std::memory_order_release);
             return Call_Ok;
         }
         DropPostConnection();
-        if (!(m_bAutoOpen && bReused)) {
+        if (!(m_bAutoOpen && borrowed.bReused)) {
             break;
         }
     }
@@ -294,7 +304,7 @@ CClientChannel::ECall CClientChannel::ConfirmPosts() {
     bool bCurrent = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        bCurrent = m_bOpen && m_unPostGeneration == m_unGeneration && m_pidPost == CurrentPid();
+        bCurrent = PostConnectionCurrentLocked();
     }
     if (!bCurrent) {
         DropPostConnection();  // not this connection's life: nothing to confirm
@@ -324,13 +334,7 @@ CClientChannel::ECall CClientChannel::Call(uint16_t usOp, const std::string& pay
         Borrowed borrowed;
         ECall eFail = Call_Lost;
         if (!TakeConnection(borrowed, eFail)) {
-            // An auto-opening channel may still hold the socket path of a
-            // simulator that has since been replaced (a forked child inherits
-            // its parent's): the failed connect dropped it, so resolve it once
-            // more before giving up. A peer that was there but refused us or
-            // did not answer in time would only do it again.
-            if (m_bAutoOpen && eFail == Call_Lost && borrowed.eHello == Hello_Lost &&
-                nAttempt == 0) {
+            if (RetryWithFreshPath(eFail, borrowed, nAttempt)) {
                 continue;
             }
             return eFail;

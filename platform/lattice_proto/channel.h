@@ -87,9 +87,15 @@ private:
     // Has the simulator handle every one-way request sent so far before the
     // caller goes on. Call_Lost when their connection broke.
     ECall ConfirmPosts();
-    // Under m_postMutex: the one-way connection, opened when missing; -1
+    // Under m_postMutex: the one-way connection, opened when missing; false
     // with eFail set when it cannot be had.
-    int TakePostConnection(bool& bReused, ECall& eFail);
+    bool TakePostConnection(Borrowed& borrowed, ECall& eFail);
+    // Under m_mutex: the one-way connection belongs to this open channel in
+    // this process.
+    bool PostConnectionCurrentLocked();
+    // Whether a connection that could not be had is worth one more attempt
+    // with the socket path resolved anew.
+    bool RetryWithFreshPath(ECall eFail, const Borrowed& borrowed, int nAttempt) const;
     void DropPostConnection();
     // Under m_mutex: drops connections inherited across fork, opens an
     // auto-opening channel; false (Call_NotOpen) for a closed channel.
