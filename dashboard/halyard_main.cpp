@@ -17,7 +17,6 @@
 #include <string>
 
 #include "dashboard.h"
-#include "eventrecord.h"
 #include "lattice_api.h"
 #include "lattice_internal.h"
 #include "latticetools.h"

@@ -1,12 +1,13 @@
 // The runtime's event records as halyard dispatches them, on arbitrary bytes:
 // the input is a run of 60-byte records (a short last one is padded with
-// zeros), each read with the decoder halyard uses and handed to the real
-// console and screenshot managers for the events halyard handles (420, 421,
-// 516, 521, 522, 523; 700 ends the run). No runtime is connected (nothing
-// initialises the stand-in), so every interface is answered as missing. The decoded data must be
-// the record's bytes from offset 12, the open consoles must be exactly those opened and not closed
-// since (each once, in opening order), and a screenshot that was taken or failed must not stay
-// pending.
+// zeros), each read through the record's typed members as halyard reads it,
+// and handed to the real console and screenshot managers for the events
+// halyard handles (420, 421, 516, 521, 522, 523; 700 ends the run). No
+// runtime is connected (nothing initialises the stand-in), so every interface
+// is answered as missing. The data read must be the record's bytes from
+// offset 12, the open consoles must be exactly those opened and not closed
+// since (each once, in opening order), and a screenshot that was taken or
+// failed must not stay pending.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +16,6 @@
 #include <list>
 
 #include "dashboard.h"
-#include "eventrecord.h"
 #include "fuzz_support.h"
 #include "lattice_api.h"
 
@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cubData) {
         vr::LatticeEvent_t event;
         memcpy(&event, rgubRecord, sizeof(event));
 
-        uint64_t ulConsole = EventData<uint64_t>(event);
-        uint32_t unHandle = EventData<uint32_t>(event);
+        uint64_t ulConsole = event.data.console.ulConsoleId;
+        uint32_t unHandle = event.data.screenshot.handle;
         Require(ulConsole == BytesAt(rgubRecord, 12, 8), "console ids are bytes 12 to 19");
         Require(unHandle == BytesAt(rgubRecord, 12, 4), "handles are bytes 12 to 15");
         Require(event.eventType == BytesAt(rgubRecord, 0, 4), "the type is bytes 0 to 3");

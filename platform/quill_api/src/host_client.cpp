@@ -159,7 +159,7 @@ bool CHostClient::SessionCall(lattice_proto::EOp eOp, const CWireWriter& args, F
 
 bool CHostClient::BNoCallbackQueued() {
     std::lock_guard<std::mutex> lock(m_sharedMutex);
-    return m_pShared && __atomic_load_n(&m_pShared->unCallbacksQueued, __ATOMIC_ACQUIRE) == 0;
+    return m_pShared && lattice_proto::LoadShared(m_pShared->unCallbacksQueued) == 0;
 }
 
 void CHostClient::RunCallbacks() {
