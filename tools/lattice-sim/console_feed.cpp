@@ -2,6 +2,16 @@
 
 namespace lattice_sim {
 
+CJsonFields ConsoleLineFields(const ConsoleLine& line) {
+    CJsonFields fields;
+    fields.UInt("handle", line.ulHandle)
+        .Str("log", line.strLog)
+        .UInt("time_ms", line.unTime)
+        .Int("level", line.nLevel)
+        .Str("text", line.strText);
+    return fields;
+}
+
 void CConsoleFeed::Push(const ConsoleLine& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bClosed) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "journal.h"
+
 namespace lattice_sim {
 
 // One line as the runtime library's control panel hands it over.
@@ -27,6 +29,10 @@ struct ConsoleLine {
     int32_t nLevel;
     std::string strText;
 };
+
+// Its fields as the journal, `ctl console --json` and the console page show
+// them: handle, log, time_ms, level, text.
+CJsonFields ConsoleLineFields(const ConsoleLine& line);
 
 class CConsoleFeed {
 public:

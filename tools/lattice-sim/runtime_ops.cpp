@@ -203,11 +203,7 @@ bool CSimState::LConsoleLine(Reader& r, Call& call) {
     // Braced initialisers run in order, as the fields come on the wire.
     ConsoleLine line{r.U64(), r.Str(), r.U32(), r.I32(), r.Str()};
     return call.Answer(r, [&] {
-        call.args.UInt("handle", line.ulHandle)
-            .Str("log", line.strLog)
-            .UInt("time_ms", line.unTime)
-            .Int("level", line.nLevel)
-            .Str("text", line.strText);
+        call.args = ConsoleLineFields(line);
         ShowOnConsolePages(line);
         m_consoleLines.push_back(std::move(line));
     });

@@ -346,14 +346,7 @@ CtlResult CSimState::VerbConsole(const Args& args) {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const ConsoleLine& line : m_consoleLines) {
         if (bJson) {
-            out.strOut += CJsonFields()
-                              .UInt("handle", line.ulHandle)
-                              .Str("log", line.strLog)
-                              .UInt("time_ms", line.unTime)
-                              .Int("level", line.nLevel)
-                              .Str("text", line.strText)
-                              .Object() +
-                          "\n";
+            out.strOut += ConsoleLineFields(line).Object() + "\n";
             continue;
         }
         std::string strText = line.strText;

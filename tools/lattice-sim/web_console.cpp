@@ -21,13 +21,7 @@ std::string SseEvent(const char* pchType, const std::string& strJson) {
 }
 
 std::string LineEvent(const ConsoleLine& line) {
-    return SseEvent("line", CJsonFields()
-                                .UInt("handle", line.ulHandle)
-                                .Str("log", line.strLog)
-                                .UInt("time_ms", line.unTime)
-                                .Int("level", line.nLevel)
-                                .Str("text", line.strText)
-                                .Object());
+    return SseEvent("line", ConsoleLineFields(line).Object());
 }
 
 // What the stream sends next: the lines pending, a note of lines lost before
