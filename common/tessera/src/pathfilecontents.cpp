@@ -56,6 +56,24 @@ int OpenRegularFile(const std::string& sPath, struct stat* pStat, int nFlags = O
 
 }  // namespace
 
+bool Path_WriteToDescriptor(int fd, const char* pchData, size_t unSize) {
+    while (unSize > 0) {
+        ssize_t nWritten = write(fd, pchData, unSize);
+        if (nWritten < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nWritten <= 0) {
+            if (nWritten == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        pchData += nWritten;
+        unSize -= static_cast<size_t>(nWritten);
+    }
+    return true;
+}
+
 int Path_OpenRegularFileForAppend(const std::string& sPath) {
     struct stat st;
     int fd = OpenRegularFile(sPath, &st, O_WRONLY | O_APPEND | O_CREAT);
@@ -357,23 +375,6 @@ int CreateUniqueTemporary(const std::string& sPath, std::string* psTemp) {
     return -1;
 }
 
-bool WriteAll(int fd, const std::string& sText) {
-    const char* pch = sText.data();
-    size_t unLeft = sText.size();
-    while (unLeft > 0) {
-        ssize_t nWritten = write(fd, pch, unLeft);
-        if (nWritten < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nWritten <= 0) {
-            return false;
-        }
-        pch += nWritten;
-        unLeft -= static_cast<size_t>(nWritten);
-    }
-    return true;
-}
-
 // The replacement keeps what the old file was: its mode, and its owner where
 // this process may give files away (root saving a user's file). Failing to
 // hand over the owner is not an error: an ordinary user owns what it writes.
@@ -431,8 +432,8 @@ bool Path_ReplaceTextFileAtomic(const std::string& sPath, const std::string& sTe
     if (fd < 0) {
         return false;
     }
-    bool bOk =
-        WriteAll(fd, sText) && (!bExists || TakeOverOwnerAndMode(fd, stOld)) && fsync(fd) == 0;
+    bool bOk = Path_WriteToDescriptor(fd, sText.data(), sText.size()) &&
+               (!bExists || TakeOverOwnerAndMode(fd, stOld)) && fsync(fd) == 0;
     int nErr = errno;
     if (close(fd) != 0 && bOk) {
         bOk = false;

@@ -175,6 +175,9 @@ bool Path_ReadTextFileLimited(const std::string& sPath, size_t unMaxSize, std::s
 // (-1, errno EINVAL; a directory EISDIR) instead of holding the caller until a
 // reader comes. The descriptor blocks again once open, like any log file.
 int Path_OpenRegularFileForAppend(const std::string& sPath);
+// Writes every byte to the descriptor, going on after interrupted and short
+// writes; false (errno set) when a write fails or takes nothing (a full disk).
+bool Path_WriteToDescriptor(int fd, const char* pchData, size_t unSize);
 
 // True when the file was opened and every byte written.
 bool Path_WriteBinaryFile(const std::string& sPath, const unsigned char* pData, size_t unSize);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "pathtools.h"
 #include "systemtime.h"
 #include "threadtools.h"
 
@@ -59,19 +60,7 @@ bool EventWriteString(const char* pchText, EVRTraceEvent) {
     if (nFd < 0 || !pchText) {
         return false;
     }
-    size_t unLeft = strlen(pchText);
-    while (unLeft > 0) {
-        ssize_t nWritten = write(nFd, pchText, unLeft);
-        if (nWritten < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nWritten <= 0) {
-            return false;
-        }
-        pchText += nWritten;
-        unLeft -= static_cast<size_t>(nWritten);
-    }
-    return true;
+    return Path_WriteToDescriptor(nFd, pchText, strlen(pchText));
 }
 
 void EventWriteStringF(const char* pchFormat, ...) {

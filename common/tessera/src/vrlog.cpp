@@ -48,26 +48,6 @@ size_t FormatInto(char* pchBuffer, size_t unSize, const char* pchFormat, va_list
     return std::min(static_cast<size_t>(nLength), unSize - 1);
 }
 
-// Every write to the log stream is flushed at once, so its buffer is empty
-// between lines: a line goes straight to the descriptor (opened for
-// appending), in one system call and without a copy into the buffer.
-// False when not all of it could be written (a full disk, say).
-bool AppendFlushed(FILE* pFile, const char* pchLine, size_t unLength) {
-    const int fd = fileno(pFile);
-    while (unLength > 0) {
-        ssize_t nWritten = write(fd, pchLine, unLength);
-        if (nWritten < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        pchLine += nWritten;
-        unLength -= static_cast<size_t>(nWritten);
-    }
-    return true;
-}
-
 // Appends up to unSize - 1 characters in all, keeping the buffer terminated.
 void AppendCut(char* pchLine, size_t unSize, size_t* punLength, const char* pchText,
                size_t unText) {
@@ -408,7 +388,10 @@ void CVRLog::WriteLine(ELogLevel eLevel, bool bIncremental, FormatText&& formatT
 // does not continue a torn one. The cut is made only when the file grew by no
 // more than this text (nobody else appended).
 bool CVRLog::WriteWhole(FILE* pFile, const char* pchText, size_t unLength) {
-    if (AppendFlushed(pFile, pchText, unLength)) {
+    // Every write to the stream is flushed at once, so its buffer is empty
+    // between lines: the text goes straight to the descriptor (opened for
+    // appending), in one system call and without a copy into the buffer.
+    if (Path_WriteToDescriptor(fileno(pFile), pchText, unLength)) {
         m_unFileLength += unLength;
         return true;
     }
