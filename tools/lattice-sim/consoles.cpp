@@ -6,18 +6,6 @@ namespace lattice_sim {
 
 namespace codes = lattice_proto::codes;
 
-namespace {
-
-uint64_t EventConsoleId(const uint8_t* pubData) {
-    uint64_t ulId = 0;
-    for (int i = 0; i < 8; ++i) {
-        ulId |= static_cast<uint64_t>(pubData[i]) << (8 * i);
-    }
-    return ulId;
-}
-
-}  // namespace
-
 std::shared_ptr<CConsoleFeed> CSimState::OpenConsolePage() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bStopping) {
@@ -67,7 +55,10 @@ void CSimState::AnnounceConsolePages() {
     std::set<uint64_t> setWaiting;
     for (const Event& event : m_events) {
         if (event.unType == codes::k_unEventConsoleOpened) {
-            setWaiting.insert(EventConsoleId(event.rgubData));
+            setWaiting.insert(
+                lattice_proto::CWireReader(
+                    std::string_view(reinterpret_cast<const char*>(event.rgubData), 8))
+                    .U64());
         }
     }
     for (const auto& [ulConsole, feed] : m_consolePages) {

@@ -104,9 +104,9 @@ void CSimState::PublishState() {
 void CSimState::QueueEvent(uint32_t unType, uint64_t ulData) {
     Event event;
     event.unType = unType;
-    for (int i = 0; i < 8; ++i) {
-        event.rgubData[i] = static_cast<uint8_t>(ulData >> (8 * i));
-    }
+    lattice_proto::CWireWriter data;
+    data.U64(ulData);
+    std::memcpy(event.rgubData, data.Buffer().data(), data.Buffer().size());
     m_events.push_back(event);
     PublishState();
 }

@@ -199,11 +199,27 @@ CtlResult CSimState::VerbReconnect(const Args&) {
     return out;
 }
 
+namespace {
+
+// How long a verb may wait (stall, wait), and how long wait waits by default.
+constexpr uint64_t k_ulMaxWaitMs = 3600000;
+constexpr uint64_t k_ulDefaultWaitMs = 30000;
+
+// wait's --timeout-ms, k_ulDefaultWaitMs when absent; false when it is not a
+// number of at most k_ulMaxWaitMs.
+bool ParseWaitTimeout(ParsedArgs& parsed, uint64_t& ulTimeout) {
+    ulTimeout = k_ulDefaultWaitMs;
+    return !parsed.Has("--timeout-ms") ||
+           (ParseU64(parsed.options["--timeout-ms"], ulTimeout) && ulTimeout <= k_ulMaxWaitMs);
+}
+
+}  // namespace
+
 CtlResult CSimState::VerbStall(const Args& args) {
     ParsedArgs parsed = ParseArgs(args, {"--polls"}, {});
     uint64_t ulMs = 0, ulPolls = 1;
     bool bOk = parsed.strError.empty() && parsed.positional.size() == 1 &&
-               ParseU64(parsed.positional[0], ulMs) && ulMs <= 3600000;
+               ParseU64(parsed.positional[0], ulMs) && ulMs <= k_ulMaxWaitMs;
     if (bOk && parsed.Has("--polls")) {
         bOk = ParseU64(parsed.options["--polls"], ulPolls) && ulPolls >= 1 && ulPolls <= 1000;
     }
@@ -254,10 +270,9 @@ CtlResult CSimState::VerbHost(const Args& args) {
         return QueueCallbackForAll(codes::k_iCallbackQuillShutdown, std::string(1, '\0'));
     } else if (strWhat == "persona" && args.size() == 2) {
         host.strUserName = args[1];
-        payload.assign(12, '\0');
-        for (int i = 0; i < 8; ++i) {
-            payload[i] = static_cast<char>(host.ulUserId >> (8 * i));
-        }
+        lattice_proto::CWireWriter persona;
+        persona.U64(host.ulUserId);
+        payload = persona.Buffer() + std::string(4, '\0');
         return QueueCallbackForAll(codes::k_iCallbackPersonaStateChange, payload);
     } else if (strWhat == "init-result" && args.size() == 2) {
         // Decimal, optionally negative: what later initialisations answer.
@@ -311,12 +326,9 @@ CtlResult CSimState::VerbJournal(const Args& args) {
 
 CtlResult CSimState::VerbWait(const Args& args) {
     ParsedArgs parsed = ParseArgs(args, {"--timeout-ms", "--since"}, {});
-    uint64_t ulTimeout = 30000, ulSince = 0;
-    bool bOk =
-        parsed.strError.empty() && parsed.positional.size() == 1 && !parsed.positional[0].empty();
-    if (bOk && parsed.Has("--timeout-ms")) {
-        bOk = ParseU64(parsed.options["--timeout-ms"], ulTimeout) && ulTimeout <= 3600000;
-    }
+    uint64_t ulTimeout = 0, ulSince = 0;
+    bool bOk = parsed.strError.empty() && parsed.positional.size() == 1 &&
+               !parsed.positional[0].empty() && ParseWaitTimeout(parsed, ulTimeout);
     if (bOk && parsed.Has("--since")) {
         bOk = ParseU64(parsed.options["--since"], ulSince);
     }
@@ -384,9 +396,7 @@ uint32_t CtlReplyTimeoutMs(const std::vector<std::string>& argv) {
     if (!argv.empty() && argv[0] == "wait") {
         ParsedArgs parsed =
             ParseArgs({argv.begin() + 1, argv.end()}, {"--timeout-ms", "--since"}, {});
-        ulWait = 30000;
-        if (parsed.Has("--timeout-ms") &&
-            (!ParseU64(parsed.options["--timeout-ms"], ulWait) || ulWait > 3600000)) {
+        if (!ParseWaitTimeout(parsed, ulWait)) {
             ulWait = 0;  // refused by the verb at once
         }
     }
