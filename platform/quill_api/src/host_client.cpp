@@ -141,7 +141,7 @@ void CHostClient::Shutdown() {
     m_channel.Call(lattice_proto::Op_Q_Shutdown, request.Buffer(), reply);
 }
 
-bool CHostClient::SessionCall(lattice_proto::EOp eOp, const CWireWriter& args, Frame& reply) {
+bool CHostClient::SessionRequest(const CWireWriter& args, CWireWriter& request) {
     uint64_t ulSession = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -150,9 +150,16 @@ bool CHostClient::SessionCall(lattice_proto::EOp eOp, const CWireWriter& args, F
         }
         ulSession = m_ulSession;
     }
-    CWireWriter request;
     request.U64(ulSession);
     request.Bytes(args.Buffer().data(), args.Buffer().size());
+    return true;
+}
+
+bool CHostClient::SessionCall(lattice_proto::EOp eOp, const CWireWriter& args, Frame& reply) {
+    CWireWriter request;
+    if (!SessionRequest(args, request)) {
+        return false;
+    }
     return m_channel.Call(eOp, request.Buffer(), reply) == lattice_proto::CClientChannel::Call_Ok &&
            reply.usStatus == lattice_proto::Status_Ok;
 }
@@ -166,17 +173,10 @@ void CHostClient::RunCallbacks() {
     // Called every frame. With nothing queued the call is still made (and
     // recorded by the host), but there is no answer worth a round trip.
     if (BNoCallbackQueued()) {
-        uint64_t ulSession = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_bInitialized) {
-                return;
-            }
-            ulSession = m_ulSession;
-        }
         CWireWriter request;
-        request.U64(ulSession);
-        m_channel.Post(lattice_proto::Op_Q_RunCallbacksNoneQueued, request.Buffer());
+        if (SessionRequest(CWireWriter(), request)) {
+            m_channel.Post(lattice_proto::Op_Q_RunCallbacksNoneQueued, request.Buffer());
+        }
         return;
     }
     Frame reply;

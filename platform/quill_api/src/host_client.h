@@ -38,6 +38,10 @@ public:
 
     // Sends a request that belongs to the current initialisation (the session
     // id goes first). false when not initialised or the host client refused.
+    // The session id, then args: the request of a call on the session; false
+    // when no session is open.
+    bool SessionRequest(const lattice_proto::CWireWriter& args,
+                        lattice_proto::CWireWriter& request);
     bool SessionCall(lattice_proto::EOp eOp, const lattice_proto::CWireWriter& args,
                      lattice_proto::Frame& reply);
     void ReportUnexpected(const char* pchInterface, int nSlot);
