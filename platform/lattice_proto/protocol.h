@@ -109,7 +109,8 @@ enum EOp : uint16_t {
     Op_Q_Attach = 214,  // maps the shared page; answers whether the host runs
     // QuillAPI_RunCallbacks while the shared page shows no callback queued:
     // recorded like Op_Q_RunCallbacks but delivers nothing (a callback queued
-    // meanwhile waits for the next RunCallbacks). Sent one-way.
+    // meanwhile waits for the next RunCallbacks). Sent one-way, by a session
+    // that has no session page (SessionPage) to count such calls on.
     Op_Q_RunCallbacksNoneQueued = 215,
 
     // control CLI
@@ -165,5 +166,18 @@ struct SharedState {
     uint32_t unCallbacksQueued;  // host callbacks waiting, over every host session
 };
 constexpr uint32_t k_unSharedMagic = 0x54534C53;  // "SLST"
+
+// A page of one host session, shared read-write with its client (a memfd
+// passed with the Op_Q_Init reply, sealed like SharedState). The client
+// counts there the QuillAPI_RunCallbacks calls it makes while nothing is
+// queued, so an idle frame sends nothing; the simulator takes the count and
+// journals those calls before anything else it journals (a later call of the
+// client, a journal read), so the journal stays complete and in order.
+struct SessionPage {
+    uint32_t unMagic;
+    uint32_t unVersion;
+    uint32_t unIdleRunCallbacks;  // added to by the client, taken by the simulator
+};
+constexpr uint32_t k_unSessionPageMagic = 0x53534C53;  // "SLSS"
 
 }  // namespace lattice_proto

@@ -110,6 +110,12 @@ TEST_F(QuillApiTest, HostUpAndDownDecideRunningAndInit) {
     EXPECT_FALSE(QuillAPI_IsQuillRunning());
     EXPECT_EQ(pUser->GetUserId(), 0u);
     QuillAPI_RunCallbacks();
+    // Counted on the page of the session that ended: refused, as a message
+    // would have been.
+    auto callbacks = m_sim.JournalLines(R"("call":"QuillAPI_RunCallbacks")");
+    ASSERT_FALSE(callbacks.empty());
+    EXPECT_NE(callbacks.back().find(R"("error":"no such host session")"), std::string::npos)
+        << callbacks.back();
     QuillAPI_Shutdown();
     EXPECT_EQ(QuillUser(), nullptr);
 }
@@ -189,6 +195,29 @@ TEST_F(QuillApiTest, CallbacksRunInsideRunCallbacksOnTheCallingThread) {
     QuillAPI_RunCallbacks();
     EXPECT_EQ(listener.m_nCalls, 1);
     EXPECT_EQ(m_sim.JournalLines(R"("callbacks":[704])").size(), 3u);
+
+    // Calls with nothing queued send nothing, yet the journal has each in its
+    // place: before the next call, and for a reader that waits for one.
+    IQuillUser* pUser = QuillUser();
+    ASSERT_NE(pUser, nullptr);
+    ASSERT_TRUE(QuillAPI_IsQuillRunning());  // maps the page that shows nothing is queued
+    QuillAPI_RunCallbacks();
+    QuillAPI_RunCallbacks();
+    pUser->GetUserId();
+    std::vector<std::string> vecLast = SplitLines(m_sim.Journal());
+    ASSERT_GE(vecLast.size(), 3u);
+    vecLast.erase(vecLast.begin(), vecLast.end() - 3);
+    const std::string sIdle = R"("call":"QuillAPI_RunCallbacks","args":{"session":)";
+    EXPECT_NE(vecLast[0].find(sIdle), std::string::npos) << vecLast[0];
+    EXPECT_NE(vecLast[1].find(sIdle), std::string::npos) << vecLast[1];
+    EXPECT_NE(vecLast[1].find(R"("result":{"callbacks":[]})"), std::string::npos) << vecLast[1];
+    EXPECT_NE(vecLast[2].find("QuillUser023::GetUserId"), std::string::npos) << vecLast[2];
+    std::smatch seq;
+    ASSERT_TRUE(std::regex_search(vecLast[2], seq, std::regex(R"("seq":(\d+))")));
+    QuillAPI_RunCallbacks();
+    auto waited = m_sim.Ctl(
+        {"wait", "QuillAPI_RunCallbacks", "--since", seq[1].str(), "--timeout-ms", "20000"});
+    EXPECT_EQ(waited.exitCode, 0) << waited.strStderr;
 }
 
 // A record's destructor unregisters it only when the library marked it

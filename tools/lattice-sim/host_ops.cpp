@@ -1,6 +1,9 @@
 // The host client library's operations: whether the host client runs,
 // initialisation and shutdown, and the calls made within an initialisation
 // (a session): callbacks, interfaces, user, screenshots, the private interface.
+#include <algorithm>
+#include <cstdio>
+
 #include "files.h"
 #include "parsing.h"
 #include "state.h"
@@ -41,6 +44,14 @@ bool CSimState::QInit(Reader& r, Call& call) {
             ulSession = m_ulNextHostSession++;
             HostSession& session = m_hostSessions[ulSession];
             session.nPid = call.client.nPid;
+            std::string strWhy;
+            session.pPage = CreateSessionPage(&call.fdToPass, &strWhy);
+            call.bOwnsFd = call.fdToPass >= 0;
+            if (!session.pPage) {
+                // Its client then sends each idle RunCallbacks instead.
+                fprintf(stderr, "lattice-sim: host session %llu gets no session page: %s\n",
+                        static_cast<unsigned long long>(ulSession), strWhy.c_str());
+            }
             uint64_t ulAppId = 0;
             if (ParseU64(strAppId, ulAppId) && ulAppId <= 0xFFFFFFFFull) {
                 session.unAppIdFromProcess = static_cast<uint32_t>(ulAppId);
@@ -59,9 +70,70 @@ bool CSimState::QShutdown(Reader& r, Call& call) {
     uint64_t ulSession = r.U64();
     return call.Answer(r, [&] {
         call.args.UInt("session", ulSession);
-        call.result.Bool("known_session", m_hostSessions.erase(ulSession) > 0);
+        auto it = m_hostSessions.find(ulSession);
+        call.result.Bool("known_session", it != m_hostSessions.end());
+        if (it != m_hostSessions.end()) {
+            EndHostSession(it);
+        }
         PublishState();  // its queued callbacks went with it
     });
+}
+
+// --- session pages ------------------------------------------------------------------
+// A client counts there the RunCallbacks calls it makes while nothing is
+// queued. Handle() journals them before anything else, so they keep their
+// place before the client's next call; a journal read does so too.
+
+CSimState::SessionPagePtr CSimState::CreateSessionPage(int* pfdForClient, std::string* pstrWhy) {
+    void* pMap = lattice_proto::CreateSealedPage(
+        "lattice-sim-session", sizeof(lattice_proto::SessionPage), pfdForClient, pstrWhy);
+    if (!pMap) {
+        return nullptr;
+    }
+    SessionPagePtr pPage(static_cast<lattice_proto::SessionPage*>(pMap));
+    pPage->unMagic = lattice_proto::k_unSessionPageMagic;
+    pPage->unVersion = lattice_proto::k_usProtocolVersion;
+    return pPage;
+}
+
+void CSimState::JournalIdleCallsOn(uint64_t ulSession, int64_t nPid,
+                                   lattice_proto::SessionPage& page, bool bEnded) {
+    // The count is the client's to write: more than the journal keeps would
+    // only push out every entry but these.
+    const size_t cCalls = std::min<size_t>(lattice_proto::TakeShared(page.unIdleRunCallbacks),
+                                           m_config.cJournalLimit);
+    const Operation& op = *FindOperation(lattice_proto::Op_Q_RunCallbacksNoneQueued);
+    CJsonFields args, result;
+    args.UInt("session", ulSession);
+    if (!bEnded) {
+        result.Raw("callbacks", JsonArray({}));
+    }
+    for (size_t i = 0; i < cCalls; ++i) {
+        m_journal.Add(nPid, op.pchApi, op.pchName, args, result, false,
+                      bEnded ? "no such host session" : "");
+    }
+}
+
+void CSimState::JournalIdleCalls() {
+    for (auto& [ulSession, session] : m_hostSessions) {
+        if (session.pPage) {
+            JournalIdleCallsOn(ulSession, session.nPid, *session.pPage, false);
+        }
+    }
+    for (EndedSessionPage& ended : m_endedSessionPages) {
+        JournalIdleCallsOn(ended.ulSession, ended.nPid, *ended.pPage, true);
+    }
+}
+
+void CSimState::EndHostSession(std::map<uint64_t, HostSession>::iterator it) {
+    if (it->second.pPage) {
+        JournalIdleCallsOn(it->first, it->second.nPid, *it->second.pPage, false);
+        m_endedSessionPages.push_back({it->first, it->second.nPid, std::move(it->second.pPage)});
+        if (m_endedSessionPages.size() > k_cMaxEndedSessionPages) {
+            m_endedSessionPages.pop_front();
+        }
+    }
+    m_hostSessions.erase(it);
 }
 
 // --- calls within a session ---------------------------------------------------------

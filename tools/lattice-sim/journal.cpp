@@ -182,7 +182,7 @@ std::string CJournal::Dump(uint64_t unSince) {
 }
 
 std::string CJournal::Wait(const std::string& strNeedle, std::chrono::milliseconds timeout,
-                           uint64_t unSince) {
+                           uint64_t unSince, uint64_t* punChecked) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> lock(m_mutex);
     uint64_t unChecked = unSince;
@@ -201,6 +201,10 @@ std::string CJournal::Wait(const std::string& strNeedle, std::chrono::millisecon
                 if (entry.unSeq > unChecked && entry.strLine.find(strNeedle) != std::string::npos) {
                     return entry.strLine;
                 }
+            }
+            if (punChecked) {
+                *punChecked =
+                    m_entries.empty() ? unChecked : std::max(unChecked, m_entries.back().unSeq);
             }
             return std::string();
         }

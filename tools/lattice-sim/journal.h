@@ -60,9 +60,11 @@ public:
     // Entries with seq > unSince, one per line, each ending in '\n'.
     std::string Dump(uint64_t unSince = 0);
     // Waits until an entry with seq > unSince contains strNeedle, the timeout
-    // passes, or Stop() is called. The matching entry, or empty.
+    // passes, or Stop() is called. The matching entry, or empty (and then
+    // *punChecked, when given, is the last seq looked at: a later wait may
+    // start there).
     std::string Wait(const std::string& strNeedle, std::chrono::milliseconds timeout,
-                     uint64_t unSince = 0);
+                     uint64_t unSince = 0, uint64_t* punChecked = nullptr);
     void Stop();
 
 private:

@@ -322,9 +322,13 @@ void CServer::Serve(int fd) {
             }
             Reply reply = m_state.Handle(frame.usOp, frame.payload, client);
             // A one-way request gets no answer: its sender does not read one.
-            if ((frame.ubFlags & lattice_proto::k_ubFrameFlagOneWay) == 0 &&
-                !lattice_proto::SendFrame(fd, frame.usOp, reply.usStatus, reply.payload,
-                                          reply.fdToPass)) {
+            bool bSent = (frame.ubFlags & lattice_proto::k_ubFrameFlagOneWay) != 0 ||
+                         lattice_proto::SendFrame(fd, frame.usOp, reply.usStatus, reply.payload,
+                                                  reply.fdToPass);
+            if (reply.bOwnsFd) {
+                close(reply.fdToPass);
+            }
+            if (!bSent) {
                 break;
             }
             // Only a control verb can ask for the stop.

@@ -41,25 +41,11 @@ CSimState::~CSimState() {
 }
 
 bool CSimState::CreateSharedPage(std::string* pstrError) {
-    m_fdShared = memfd_create("lattice-sim-state", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (m_fdShared < 0 || ftruncate(m_fdShared, sizeof(lattice_proto::SharedState)) != 0) {
-        *pstrError = std::string("shared page: ") + strerror(errno);
-        return false;
-    }
-    void* pMap = mmap(nullptr, sizeof(lattice_proto::SharedState), PROT_READ | PROT_WRITE,
-                      MAP_SHARED, m_fdShared, 0);
-    if (pMap == MAP_FAILED) {
-        *pstrError = std::string("shared page: ") + strerror(errno);
-        return false;
-    }
-    // Clients map it read-only and accept it only sealed: the seals keep its
-    // size fixed under their mappings. Checked here as they check it.
     std::string strWhy;
-    if (fcntl(m_fdShared, F_ADD_SEALS, lattice_proto::k_nSharedPageSeals) != 0 ||
-        !lattice_proto::CheckSharedPageFile(m_fdShared, &strWhy)) {
-        *pstrError = "shared page: cannot be sealed: " +
-                     (strWhy.empty() ? std::string(strerror(errno)) : strWhy);
-        munmap(pMap, sizeof(lattice_proto::SharedState));
+    void* pMap = lattice_proto::CreateSealedPage(
+        "lattice-sim-state", sizeof(lattice_proto::SharedState), &m_fdShared, &strWhy);
+    if (!pMap) {
+        *pstrError = "shared page: " + strWhy;
         return false;
     }
     m_pShared = static_cast<lattice_proto::SharedState*>(pMap);
@@ -212,6 +198,11 @@ Reply CSimState::Handle(uint16_t usOp, const std::string& payload, const ClientI
     if (!pOp) {
         return UnknownOperation(usOp, client);
     }
+    {
+        // Calls a client counted before sending this one come first.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        JournalIdleCalls();
+    }
     Reader reader(payload);
     Call call(*pOp, client, m_mutex);
     if (pOp->unFlags & k_fInSession) {
@@ -242,6 +233,7 @@ Reply CSimState::Finish(Call& call) {
     }
     reply.payload = call.answer.Buffer();
     reply.fdToPass = call.fdToPass;
+    reply.bOwnsFd = call.bOwnsFd;
     return reply;
 }
 

@@ -39,6 +39,7 @@
 #include "console_feed.h"
 #include "journal.h"
 #include "protocol.h"
+#include "shared_state.h"
 #include "verbs.h"
 #include "wire.h"
 
@@ -52,7 +53,8 @@ struct ClientInfo {
 struct Reply {
     uint16_t usStatus = lattice_proto::Status_Ok;
     std::string payload;
-    int fdToPass = -1;  // not owned
+    int fdToPass = -1;
+    bool bOwnsFd = false;  // fdToPass is closed once the reply is sent (or not)
 };
 
 class CSimState {
@@ -100,11 +102,27 @@ private:
         uint32_t unTag = 0;
         std::string bytes;
     };
+    struct SessionPageUnmap {
+        void operator()(lattice_proto::SessionPage* pPage) const {
+            lattice_proto::UnmapSessionPage(pPage);
+        }
+    };
+    using SessionPagePtr = std::unique_ptr<lattice_proto::SessionPage, SessionPageUnmap>;
     struct HostSession {
         int64_t nPid = 0;
         uint32_t unAppIdFromProcess = 0;
         std::deque<std::pair<int32_t, std::string>> callbacks;
+        SessionPagePtr pPage;  // where its client counts idle RunCallbacks (may be null)
     };
+    // The page of a session that ended here: its client counts on it until it
+    // learns so, and those calls are journaled as refused, as they would be if
+    // they had come as messages.
+    struct EndedSessionPage {
+        uint64_t ulSession;
+        int64_t nPid;
+        SessionPagePtr pPage;
+    };
+    static constexpr size_t k_cMaxEndedSessionPages = 16;
 
     struct Call;
     // A handler reads its request and answers it through Call::Answer (or
@@ -173,6 +191,7 @@ private:
         CJsonFields args, result;
         Writer answer;
         int fdToPass = -1;
+        bool bOwnsFd = false;  // see Reply
         bool bUnexpected = false;
         std::string strFailure;  // refused with Status_Failed and this text
         uint64_t ulSession = 0;  // session calls: read before the handler runs
@@ -237,6 +256,14 @@ private:
     bool QPrivateStart(Reader& r, Call& call);
     bool QPrivateConnectionParams(Reader& r, Call& call);
     bool QPrivateInvite(Reader& r, Call& call);
+    // Session pages (m_mutex held): journals the calls counted on them since
+    // last time; a page for a new session (null with the reason when the
+    // system refuses one); ends a session, keeping its page for a while.
+    void JournalIdleCalls();
+    void JournalIdleCallsOn(uint64_t ulSession, int64_t nPid, lattice_proto::SessionPage& page,
+                            bool bEnded);
+    SessionPagePtr CreateSessionPage(int* pfdForClient, std::string* pstrWhy);
+    void EndHostSession(std::map<uint64_t, HostSession>::iterator it);
     // Call::Answer for a call within a session: fill gets the session, or
     // null when it has ended (the call is then refused after fill).
     bool AnswerInSession(Reader& r, Call& call, const std::function<void(HostSession*)>& fill);
@@ -257,6 +284,9 @@ private:
     CtlResult VerbJournal(const Args& args);
     CtlResult VerbConsole(const Args& args);
     CtlResult VerbWait(const Args& args);
+    // The journal's Wait, journaling the calls counted on session pages
+    // meanwhile.
+    std::string WaitInJournal(const std::string& strNeedle, uint64_t ulTimeoutMs, uint64_t ulSince);
     CtlResult VerbShutdown(const Args& args);
     CtlResult VerbPing(const Args& args);
     CtlResult ConsoleVerb(const std::string& strVerb, const Args& args, bool bOpen);
@@ -300,6 +330,7 @@ private:
     std::map<std::pair<uint64_t, uint64_t>, PathValue> m_pathValues;
 
     std::map<uint64_t, HostSession> m_hostSessions;
+    std::deque<EndedSessionPage> m_endedSessionPages;  // the newest last
     uint64_t m_ulNextHostSession = 1;
     uint32_t m_unNextLibraryHandle = 1;
 };

@@ -264,7 +264,9 @@ CtlResult CSimState::VerbHost(const Args& args) {
         PublishState();
     } else if (strWhat == "down" && args.size() == 1) {
         host.bRunning = false;
-        m_hostSessions.clear();
+        while (!m_hostSessions.empty()) {
+            EndHostSession(m_hostSessions.begin());
+        }
         PublishState();
     } else if (strWhat == "notice-shutdown" && args.size() == 1) {
         return QueueCallbackForAll(codes::k_iCallbackQuillShutdown, std::string(1, '\0'));
@@ -324,6 +326,33 @@ CtlResult CSimState::VerbJournal(const Args& args) {
     return out;
 }
 
+std::string CSimState::WaitInJournal(const std::string& strNeedle, uint64_t ulTimeoutMs,
+                                     uint64_t ulSince) {
+    // Calls counted on session pages reach the journal only when someone
+    // looks: look again every slice while waiting.
+    constexpr std::chrono::milliseconds k_sliceForCountedCalls(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ulTimeoutMs);
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_bStopping) {
+                return std::string();
+            }
+            JournalIdleCalls();
+        }
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        bool bLast = remaining <= k_sliceForCountedCalls;
+        std::string strEntry = m_journal.Wait(
+            strNeedle,
+            bLast ? std::max(remaining, std::chrono::milliseconds(0)) : k_sliceForCountedCalls,
+            ulSince, &ulSince);
+        if (!strEntry.empty() || bLast) {
+            return strEntry;
+        }
+    }
+}
+
 CtlResult CSimState::VerbWait(const Args& args) {
     ParsedArgs parsed = ParseArgs(args, {"--timeout-ms", "--since"}, {});
     uint64_t ulTimeout = 0, ulSince = 0;
@@ -336,8 +365,7 @@ CtlResult CSimState::VerbWait(const Args& args) {
         return UsageError("usage: wait SUBSTRING [--timeout-ms N] [--since SEQ]");
     }
     CtlResult out;
-    std::string strEntry =
-        m_journal.Wait(parsed.positional[0], std::chrono::milliseconds(ulTimeout), ulSince);
+    std::string strEntry = WaitInJournal(parsed.positional[0], ulTimeout, ulSince);
     if (strEntry.empty()) {
         out.nExit = 1;
         out.strErr = "lattice-sim ctl: wait: no journal entry contains '" + parsed.positional[0] +

@@ -128,10 +128,18 @@ CScopedEventDuration::CScopedEventDuration(const char* pchContext, const char* p
     if (!pchFormat) {
         return;
     }
-    va_list args;
-    va_start(args, pchFormat);
-    vsnprintf(m_rchName, sizeof(m_rchName), pchFormat, args);
-    va_end(args);
+    if (std::strchr(pchFormat, '%') == nullptr) {
+        // A plain name (the frame's markers): what vsnprintf would make of
+        // it, without parsing it as a format every frame.
+        const size_t cch = strnlen(pchFormat, sizeof(m_rchName) - 1);
+        std::memcpy(m_rchName, pchFormat, cch);
+        m_rchName[cch] = '\0';
+    } else {
+        va_list args;
+        va_start(args, pchFormat);
+        vsnprintf(m_rchName, sizeof(m_rchName), pchFormat, args);
+        va_end(args);
+    }
     m_pchContext = pchContext;
     m_pchLocation = pchLocation;
     m_ulEventId = GetNextEventId();

@@ -1,5 +1,6 @@
 #include "host_client.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,17 @@ CHostClient& CHostClient::Get() {
     // Never destroyed: callbacks and crash paths may run during exit.
     static CHostClient* s_pHost = new CHostClient;
     return *s_pHost;
+}
+
+CHostClient::CHostClient() {
+    pthread_atfork(nullptr, nullptr, ForgetSessionPageInChild);
+}
+
+void CHostClient::ForgetSessionPageInChild() {
+    // The child runs alone: no lock needed, and one held by a thread of the
+    // parent at the fork would never be released here. The mapping stays
+    // until the child ends or execs.
+    Get().m_pSessionPage = nullptr;
 }
 
 bool CHostClient::IsRunning() {
@@ -92,34 +104,58 @@ int CHostClient::Init(const char* pszInterfaceVersions, QuillErrMsg* pOutErrMsg)
     const char* pchAppId = getenv("QuillAppId");
     request.Str(pchAppId ? pchAppId : "");
     Frame reply;
-    if (m_channel.Call(lattice_proto::Op_Q_Init, request.Buffer(), reply) !=
+    int fdPage = -1;
+    if (m_channel.Call(lattice_proto::Op_Q_Init, request.Buffer(), reply, &fdPage) !=
         lattice_proto::CClientChannel::Call_Ok) {
         SetError(pOutErrMsg, "the host client is not reachable");
         return QuillInit_NoHostClient;
-    }
-    if (reply.usStatus != lattice_proto::Status_Ok) {
-        SetError(pOutErrMsg, reply.payload);
-        return QuillInit_ProtocolMismatch;
     }
     CWireReader reader(reply.payload);
     int32_t nResult = reader.I32();
     std::string strMessage = reader.Str();
     uint64_t ulSession = reader.U64();
     int32_t hUser = reader.I32();
-    if (!reader.Ok()) {
-        SetError(pOutErrMsg, "malformed answer from the host client");
-        return QuillInit_ProtocolMismatch;
-    }
-    if (nResult != QuillInit_Ok) {
+    if (reply.usStatus != lattice_proto::Status_Ok || !reader.Ok() || nResult != QuillInit_Ok) {
+        if (fdPage >= 0) {
+            close(fdPage);
+        }
+        if (reply.usStatus != lattice_proto::Status_Ok) {
+            SetError(pOutErrMsg, reply.payload);
+            return QuillInit_ProtocolMismatch;
+        }
+        if (!reader.Ok()) {
+            SetError(pOutErrMsg, "malformed answer from the host client");
+            return QuillInit_ProtocolMismatch;
+        }
         SetError(pOutErrMsg, strMessage);
         return nResult;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bInitialized = true;
-    m_ulSession = ulSession;
-    m_hUser = hUser;
-    ++m_unInitCounter;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bInitialized = true;
+        m_ulSession = ulSession;
+        m_hUser = hUser;
+        ++m_unInitCounter;
+    }
+    AdoptSessionPage(fdPage);
     return QuillInit_Ok;
+}
+
+void CHostClient::AdoptSessionPage(int fdPage) {
+    lattice_proto::SessionPage* pPage = nullptr;
+    std::string strWhy;
+    if (!lattice_proto::TakeSessionPage(fdPage, &pPage, &strWhy)) {
+        // Calls then travel as messages; the page itself is not trusted.
+        lattice_proto::ReportPeerProblem(lattice_proto::Role_Quill,
+                                         "not counting idle calls on the host client's page at " +
+                                             m_channel.Path() + ": " + strWhy);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    lattice_proto::UnmapSessionPage(m_pSessionPage);
+    m_pSessionPage = m_bInitialized ? pPage : nullptr;
+    if (!m_bInitialized) {
+        lattice_proto::UnmapSessionPage(pPage);  // shut down meanwhile
+    }
 }
 
 void CHostClient::Shutdown() {
@@ -134,6 +170,10 @@ void CHostClient::Shutdown() {
         m_ulSession = 0;
         m_hUser = 0;
         ++m_unInitCounter;
+        // Nothing counted on it is lost: the simulator takes the count
+        // before it handles the shutdown below.
+        lattice_proto::UnmapSessionPage(m_pSessionPage);
+        m_pSessionPage = nullptr;
     }
     CWireWriter request;
     request.U64(ulSession);
@@ -169,10 +209,23 @@ bool CHostClient::BNoCallbackQueued() {
     return m_pShared && lattice_proto::LoadShared(m_pShared->unCallbacksQueued) == 0;
 }
 
+bool CHostClient::BCountedIdleCall() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bInitialized || !m_pSessionPage) {
+        return false;
+    }
+    lattice_proto::CountShared(m_pSessionPage->unIdleRunCallbacks);
+    return true;
+}
+
 void CHostClient::RunCallbacks() {
     // Called every frame. With nothing queued the call is still made (and
-    // recorded by the host), but there is no answer worth a round trip.
+    // recorded by the host), but there is no answer worth a round trip: it is
+    // counted on the session page, or, without one, sent one-way.
     if (BNoCallbackQueued()) {
+        if (BCountedIdleCall()) {
+            return;
+        }
         CWireWriter request;
         if (SessionRequest(CWireWriter(), request)) {
             m_channel.Post(lattice_proto::Op_Q_RunCallbacksNoneQueued, request.Buffer());

@@ -47,8 +47,15 @@ public:
     void ReportUnexpected(const char* pchInterface, int nSlot);
 
 private:
+    CHostClient();
     // The shared page shows no callback waiting for any host session.
     bool BNoCallbackQueued();
+    // Counts an idle RunCallbacks on the session page; false when there is
+    // no session or no page (the call is then sent).
+    bool BCountedIdleCall();
+    // Takes the session page that came with an initialisation's reply.
+    void AdoptSessionPage(int fdPage);
+    static void ForgetSessionPageInChild();
 
     lattice_proto::CClientChannel m_channel{lattice_proto::Role_Quill, true};
 
@@ -60,6 +67,10 @@ private:
     // another value are refilled.
     uintptr_t m_unInitCounter = 1;
     std::multimap<int, CCallbackBase*> m_callbacks;
+    // The session's page, where idle RunCallbacks are counted; null when the
+    // host client gave none, and in a child made by fork (whose calls are
+    // its own, not its parent's).
+    lattice_proto::SessionPage* m_pSessionPage = nullptr;
 
     std::recursive_mutex m_contextMutex;  // refills call back into this class
 

@@ -281,7 +281,16 @@ TEST(TraceMarkers, ScopedEventsNestTruncateAndStaySilentWithoutFormat) {
             return 4;
         }
         EventWriteStringF("%s", sLong.c_str());
-        return ReadFile(k_pchDebugMarker) == sExpected + sLong.substr(0, 511) ? 0 : 5;
+        if (ReadFile(k_pchDebugMarker) != sExpected + sLong.substr(0, 511)) {
+            return 5;
+        }
+        // A name without conversions is taken as it is, truncated the same way.
+        CScopedEventDuration plain("Ctx", "a.cpp:4", sLong.c_str());
+        CScopedEventDuration percent("Ctx", "a.cpp:5", "100%% %s", "done");
+        return std::string(plain.GetName()) == sLong.substr(0, 511) &&
+                       std::string(percent.GetName()) == "100% done"
+                   ? 0
+                   : 7;
     });
 }
 
