@@ -1,6 +1,7 @@
 #include "tracemarkers.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,6 +54,24 @@ int GetTraceMarkerFd() {
     return nFd;
 }
 
+// This process's id for the markers without a system call for each: a frame
+// writes several. Asked again in a child made by fork.
+std::atomic<pid_t> s_pidForMarkers{0};
+
+void ForgetPidForMarkers() {
+    s_pidForMarkers.store(0, std::memory_order_relaxed);
+}
+
+pid_t PidForMarkers() {
+    static const bool s_bForkHandled = pthread_atfork(nullptr, nullptr, ForgetPidForMarkers) == 0;
+    pid_t pid = s_pidForMarkers.load(std::memory_order_relaxed);
+    if (pid == 0 || !s_bForkHandled) {
+        pid = getpid();
+        s_pidForMarkers.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
 }  // namespace
 
 bool EventWriteString(const char* pchText, EVRTraceEvent) {
@@ -75,14 +94,14 @@ void EventWriteStringF(const char* pchFormat, ...) {
 void EventWriteStringBeginEnd(bool bBegin, const char* pchContext, const char* pchLocation,
                               const char* pchName, uint64_t ulEventId) {
     // Without a tracer (the usual case) the line would be dropped anyway:
-    // not formatting it spares every frame's scopes a getpid and a printf.
+    // not formatting it spares every frame's scopes a printf.
     if (GetTraceMarkerFd() < 0) {
         return;
     }
     char rchBuffer[k_nMaxTraceMarkerLength + 1];
     snprintf(rchBuffer, sizeof(rchBuffer), "[%s] %s=%lu tgid=%d file=%s %s",
              pchContext ? pchContext : "", bBegin ? "begin_ctx" : "end_ctx",
-             static_cast<unsigned long>(ulEventId), static_cast<int>(getpid()),
+             static_cast<unsigned long>(ulEventId), static_cast<int>(PidForMarkers()),
              pchLocation ? pchLocation : "", pchName ? pchName : "");
     EventWriteString(rchBuffer, k_EVRTraceEvent_Default);
 }

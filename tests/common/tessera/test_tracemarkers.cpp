@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -287,10 +288,22 @@ TEST(TraceMarkers, ScopedEventsNestTruncateAndStaySilentWithoutFormat) {
         // A name without conversions is taken as it is, truncated the same way.
         CScopedEventDuration plain("Ctx", "a.cpp:4", sLong.c_str());
         CScopedEventDuration percent("Ctx", "a.cpp:5", "100%% %s", "done");
-        return std::string(plain.GetName()) == sLong.substr(0, 511) &&
-                       std::string(percent.GetName()) == "100% done"
-                   ? 0
-                   : 7;
+        if (std::string(plain.GetName()) != sLong.substr(0, 511) ||
+            std::string(percent.GetName()) != "100% done") {
+            return 7;
+        }
+        // A child made by fork names itself, not the process it came from.
+        pid_t pidChild = fork();
+        if (pidChild == 0) {
+            CScopedEventDuration forked("Ctx", "a.cpp:6", "Forked");
+            _exit(0);
+        }
+        int nStatus = 0;
+        if (pidChild < 0 || waitpid(pidChild, &nStatus, 0) != pidChild) {
+            return 8;
+        }
+        std::string sForked = " tgid=" + std::to_string(pidChild) + " file=a.cpp:6 Forked";
+        return ReadFile(k_pchDebugMarker).find(sForked) != std::string::npos ? 0 : 9;
     });
 }
 
