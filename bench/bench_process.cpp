@@ -18,14 +18,20 @@
 //        priority) and the libraries only it needs take: the files mapped
 //        there but not by a halyard started once more with libSDL2
 //        unreadable (an empty file bound over it in a mount namespace of its
-//        own), whose resident memory is a row of its own.
+//        own), whose resident memory is a row of its own. As root the kernel
+//        tracer's marker file opens and halyard writes its frame's markers;
+//        then a second window measures a halyard that cannot open it (the
+//        tracer's directories hidden), as a user's halyard.
 // The first two alternate halyard and the bare client round by round; the
 // table shows medians. Prints table rows (bench_support.h); passes or fails
 // nothing.
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -208,14 +214,26 @@ public:
         return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
     }
 
-    void Idle(const std::string& sSleepLoop, int nSeconds, int nSettleMs) {
-        ChildLaunch loop;
-        loop.vecArgv = {sSleepLoop};
-        pid_t pidLoop = Spawn(loop);
+    // One idle window: halyard (started with vecBindMounts) and the running
+    // sleep loop over the same seconds.
+    struct IdleWindow {
+        double flHalyardShare = 0, flLoopShare = 0, flSimShare = 0;  // % of a core
+        double flHalyardStartMiB = 0, flHalyardMiB = 0, flLoopMiB = 0;
+        bool bTraceMarkers = false;  // halyard had the kernel tracer's marker file open
+        std::map<std::string, long> mapKiBByFile;
+        int nStatus = 0;
+    };
+    IdleWindow MeasureIdle(pid_t pidLoop, int nSeconds, int nSettleMs,
+                           std::vector<std::pair<std::string, std::string>> vecBindMounts = {}) {
+        IdleWindow window;
         pid_t pidHalyard = -1;
-        Launch({"halyard", true}, &pidHalyard);
-        usleep(static_cast<useconds_t>(nSettleMs) * 1000);
-        double flHalyardStartMiB = static_cast<double>(ResidentKiB(pidHalyard)) / 1024;
+        Launch({"halyard", true}, &pidHalyard, std::move(vecBindMounts));
+        // The marker file is first tried 5 s after start: the window begins
+        // after that, so that it sees markers written all through or never.
+        constexpr int k_nMarkerFileFirstTryMs = 5000;
+        usleep(static_cast<useconds_t>(std::max(nSettleMs, k_nMarkerFileFirstTryMs + 500)) * 1000);
+        window.flHalyardStartMiB = static_cast<double>(ResidentKiB(pidHalyard)) / 1024;
+        window.bTraceMarkers = BHasTraceMarkerOpen(pidHalyard);
         pid_t pidSim = m_sim.Pid();
         double flHalyard0 = ProcessCpuSeconds(pidHalyard), flLoop0 = ProcessCpuSeconds(pidLoop),
                flSim0 = ProcessCpuSeconds(pidSim), flStart = MonotonicMs();
@@ -226,33 +244,97 @@ public:
             }
         }
         double flWall = (MonotonicMs() - flStart) / 1000;
-        double flHalyard = ProcessCpuSeconds(pidHalyard) - flHalyard0;
-        double flLoop = ProcessCpuSeconds(pidLoop) - flLoop0;
-        double flSim = ProcessCpuSeconds(pidSim) - flSim0;
-        double flHalyardMiB = static_cast<double>(ResidentKiB(pidHalyard)) / 1024;
-        double flLoopMiB = static_cast<double>(ResidentKiB(pidLoop)) / 1024;
-        std::map<std::string, long> mapKiBByFile = ResidentKiBByFile(pidHalyard);
-        int nStatus = Quit(pidHalyard);
+        window.flHalyardShare = (ProcessCpuSeconds(pidHalyard) - flHalyard0) / flWall * 100;
+        window.flLoopShare = (ProcessCpuSeconds(pidLoop) - flLoop0) / flWall * 100;
+        window.flSimShare = (ProcessCpuSeconds(pidSim) - flSim0) / flWall * 100;
+        window.flHalyardMiB = static_cast<double>(ResidentKiB(pidHalyard)) / 1024;
+        window.flLoopMiB = static_cast<double>(ResidentKiB(pidLoop)) / 1024;
+        window.mapKiBByFile = ResidentKiBByFile(pidHalyard);
+        window.nStatus = Quit(pidHalyard);
+        return window;
+    }
+
+    // Whether the process has the kernel tracer's marker file open: it then
+    // writes the begin and end markers of its frame's scopes, six a frame.
+    static bool BHasTraceMarkerOpen(pid_t pid) {
+        std::string sFds = "/proc/" + std::to_string(pid) + "/fd";
+        DIR* pDir = opendir(sFds.c_str());
+        bool bOpen = false;
+        while (pDir && !bOpen) {
+            dirent* pEntry = readdir(pDir);
+            if (!pEntry) {
+                break;
+            }
+            char rgchTarget[256];
+            ssize_t cch =
+                readlink((sFds + "/" + pEntry->d_name).c_str(), rgchTarget, sizeof(rgchTarget) - 1);
+            bOpen = cch > 0 &&
+                    std::string(rgchTarget, static_cast<size_t>(cch)).find("/trace_marker") !=
+                        std::string::npos;
+        }
+        if (pDir) {
+            closedir(pDir);
+        }
+        return bOpen;
+    }
+
+    void PrintIdleCpu(const std::string& sFigure, const IdleWindow& window,
+                      const std::string& sNote) {
+        PrintRow(
+            sFigure, Fixed(window.flHalyardShare, 3) + " % of a core", "bare usleep(33000) loop",
+            Fixed(window.flLoopShare, 3) + " %", Ratio(window.flHalyardShare, window.flLoopShare),
+            sNote + "; lattice-sim meanwhile " + Fixed(window.flSimShare, 3) + " %" +
+                (window.nStatus == 0 ? "" : "; halyard exit " + std::to_string(window.nStatus)));
+    }
+
+    void Idle(const std::string& sSleepLoop, int nSeconds, int nSettleMs) {
+        ChildLaunch loop;
+        loop.vecArgv = {sSleepLoop};
+        pid_t pidLoop = Spawn(loop);
+        IdleWindow window = MeasureIdle(pidLoop, nSeconds, nSettleMs);
+        const std::string sFigure = "idle at 30 frames/s, " + std::to_string(nSeconds) + " s: CPU";
+        PrintIdleCpu(sFigure, window,
+                     window.bTraceMarkers
+                         ? "same window; trace markers written (root: the kernel tracer's "
+                           "marker file opens), 6 writes a frame"
+                         : "same window; no trace markers (the kernel tracer's marker file "
+                           "does not open)");
+        // A user's halyard cannot open the marker file: measured too, with
+        // the tracer's directories hidden behind an empty one.
+        if (window.bTraceMarkers && m_bPrivateIpc) {
+            std::string sEmptyDir = m_sDir + "/empty-directory";
+            MakeDirectories(sEmptyDir);
+            std::vector<std::pair<std::string, std::string>> vecHide;
+            for (const char* pchTracing : {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"}) {
+                struct stat st {};
+                if (stat(pchTracing, &st) == 0 && S_ISDIR(st.st_mode)) {
+                    vecHide.emplace_back(sEmptyDir, pchTracing);
+                }
+            }
+            IdleWindow hidden = MeasureIdle(pidLoop, nSeconds, nSettleMs, vecHide);
+            PrintIdleCpu(sFigure + ", no trace markers", hidden,
+                         std::string("its own window; the tracer's directories hidden (own mount "
+                                     "namespace), as for a user's halyard") +
+                             (hidden.bTraceMarkers ? "; markers still written" : ""));
+        }
         KillChild(pidLoop);
-        double flHalyardShare = flHalyard / flWall * 100, flLoopShare = flLoop / flWall * 100;
-        PrintRow("idle at 30 frames/s, " + std::to_string(nSeconds) + " s: CPU",
-                 Fixed(flHalyardShare, 3) + " % of a core", "bare usleep(33000) loop",
-                 Fixed(flLoopShare, 3) + " %", Ratio(flHalyardShare, flLoopShare),
-                 "same window; lattice-sim meanwhile " + Fixed(flSim / flWall * 100, 3) + " %" +
-                     (nStatus == 0 ? "" : "; halyard exit " + std::to_string(nStatus)));
+        ReportResidentMemory(window, nSettleMs);
+    }
+
+    void ReportResidentMemory(const IdleWindow& window, int nSettleMs) {
         std::string sSdlPath;
-        for (const auto& [sFile, nKiB] : mapKiBByFile) {
+        for (const auto& [sFile, nKiB] : window.mapKiBByFile) {
             if (sFile.find("libSDL2-2.0.so") != std::string::npos) {
                 sSdlPath = sFile;
             }
         }
-        std::string sNote =
-            "/proc/PID/status; " + Fixed(flHalyardStartMiB, 1) + " MiB at the start of the window";
+        std::string sNote = "/proc/PID/status; " + Fixed(window.flHalyardStartMiB, 1) +
+                            " MiB at the start of the window";
         if (sSdlPath.empty()) {
             PrintRow("resident memory (VmRSS) after the idle window",
-                     Fixed(flHalyardMiB, 1) + " MiB", "bare usleep(33000) loop",
-                     Fixed(flLoopMiB, 1) + " MiB", Ratio(flHalyardMiB, flLoopMiB),
-                     sNote + "; libSDL2 not loaded");
+                     Fixed(window.flHalyardMiB, 1) + " MiB", "bare usleep(33000) loop",
+                     Fixed(window.flLoopMiB, 1) + " MiB",
+                     Ratio(window.flHalyardMiB, window.flLoopMiB), sNote + "; libSDL2 not loaded");
             return;
         }
         // What SDL brought in: the files mapped here but not by a halyard
@@ -261,23 +343,23 @@ public:
         double flWithoutSdlMiB = ResidentWithoutSdl(sSdlPath, nSettleMs, &mapWithoutSdl);
         long nSdlKiB = 0;
         int nSdlFiles = 0;
-        for (const auto& [sFile, nKiB] : mapKiBByFile) {
+        for (const auto& [sFile, nKiB] : window.mapKiBByFile) {
             if (sFile != "[anon]" && mapWithoutSdl.count(sFile) == 0) {
                 nSdlKiB += nKiB;
                 ++nSdlFiles;
             }
         }
-        PrintRow("resident memory (VmRSS) after the idle window", Fixed(flHalyardMiB, 1) + " MiB",
-                 "bare usleep(33000) loop", Fixed(flLoopMiB, 1) + " MiB",
-                 Ratio(flHalyardMiB, flLoopMiB),
+        PrintRow("resident memory (VmRSS) after the idle window",
+                 Fixed(window.flHalyardMiB, 1) + " MiB", "bare usleep(33000) loop",
+                 Fixed(window.flLoopMiB, 1) + " MiB", Ratio(window.flHalyardMiB, window.flLoopMiB),
                  sNote + "; of it " + Fixed(static_cast<double>(nSdlKiB) / 1024, 1) +
                      " MiB in libSDL2 and the " + std::to_string(nSdlFiles - 1) +
                      " libraries only it brings in (the watchdog monitor sets its priority "
                      "through SDL)");
         if (flWithoutSdlMiB > 0) {
             PrintRow("resident memory, libSDL2 absent", Fixed(flWithoutSdlMiB, 1) + " MiB",
-                     "bare usleep(33000) loop", Fixed(flLoopMiB, 1) + " MiB",
-                     Ratio(flWithoutSdlMiB, flLoopMiB),
+                     "bare usleep(33000) loop", Fixed(window.flLoopMiB, 1) + " MiB",
+                     Ratio(flWithoutSdlMiB, window.flLoopMiB),
                      "an empty file bound over " + sSdlPath + " (own mount namespace), " +
                          Fixed((nSettleMs + 3000) / 1000.0, 1) + " s after start");
         }
