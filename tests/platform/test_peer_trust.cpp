@@ -43,15 +43,22 @@ struct PeerBehaviour {
     EPage ePage = EPage::Sealed;
     bool bOtherUser = false;
     EAnswers eAnswers = EAnswers::All;
+    EPage eSessionPage = EPage::Sealed;  // what comes with an initialisation
 };
 
-// The descriptor of a shared page of the given kind, as a peer would pass it.
-int MakePage(EPage ePage, const std::string& strDir) {
-    proto::SharedState state{};
-    state.unMagic = ePage == EPage::BadMagic ? 0 : proto::k_unSharedMagic;
-    state.unVersion = proto::k_usProtocolVersion;
-    state.unInitToken = 7;
-    state.unHostRunning = 1;
+// The descriptor of a shared page (or a host session's page) of the given
+// kind, as a peer would pass it.
+int MakePage(EPage ePage, const std::string& strDir, bool bSessionPage = false) {
+    proto::SharedState shared{};
+    shared.unMagic = ePage == EPage::BadMagic ? 0 : proto::k_unSharedMagic;
+    shared.unVersion = proto::k_usProtocolVersion;
+    shared.unInitToken = 7;
+    shared.unHostRunning = 1;
+    proto::SessionPage session{};
+    session.unMagic = ePage == EPage::BadMagic ? 0 : proto::k_unSessionPageMagic;
+    session.unVersion = proto::k_usProtocolVersion;
+    const void* pState = bSessionPage ? static_cast<const void*>(&session) : &shared;
+    const size_t cbState = bSessionPage ? sizeof(session) : sizeof(shared);
     int fd = -1;
     if (ePage == EPage::PlainFile) {
         fd = open(strDir.c_str(), O_TMPFILE | O_RDWR, 0600);
@@ -63,10 +70,10 @@ int MakePage(EPage ePage, const std::string& strDir) {
         return -1;
     }
     if (ePage == EPage::Short) {
-        ssize_t n = write(fd, &state, 8);
+        ssize_t n = write(fd, pState, 8);
         (void)n;
     } else if (ePage != EPage::EmptyUnsealed) {
-        ssize_t n = write(fd, &state, sizeof(state));
+        ssize_t n = write(fd, pState, cbState);
         (void)n;
     }
     if (ePage == EPage::Sealed || ePage == EPage::Short || ePage == EPage::BadMagic) {
@@ -95,7 +102,7 @@ void ServeConnection(int fd, const PeerBehaviour& peer, const std::string& strDi
             bSilent || (peer.eAnswers == EAnswers::StopsMidway &&
                         (frame.usOp == proto::Op_L_SettingGet || frame.usOp == proto::Op_Q_Init ||
                          frame.usOp == proto::Op_C_Control));
-        if (bSilent) {
+        if (bSilent || (frame.ubFlags & proto::k_ubFrameFlagOneWay) != 0) {
             continue;  // read, never answered
         }
         proto::CWireWriter answer;
@@ -115,6 +122,7 @@ void ServeConnection(int fd, const PeerBehaviour& peer, const std::string& strDi
             answer.Str("");
             answer.U64(1);
             answer.I32(1);
+            fdPage = MakePage(peer.eSessionPage, strDir, true);
         } else {
             answer.U64(0);  // zeros read as "no error, no value"
             answer.U64(0);
@@ -199,6 +207,8 @@ struct Case {
     // The start of what `lattice-sim serve` on the same socket says before it
     // exits 1; empty: not tried.
     std::string strServeReport{};
+    // The report is the host client library's alone: the runtime is served.
+    bool bHostOnly = false;
 };
 
 std::vector<Case> Cases() {
@@ -226,6 +236,24 @@ std::vector<Case> Cases() {
          {EPage::BadMagic, false, EAnswers::All},
          "refusing PEER at SOCKET: its shared page does not carry this protocol's magic and "
          "version"},
+        // A session page that could shrink would end the process at the
+        // next idle RunCallbacks; one without the magic is some other page.
+        {"an empty unsealed session page",
+         {EPage::Sealed, false, EAnswers::All, EPage::EmptyUnsealed},
+         "not counting idle calls on PEER's page at SOCKET: its session page is not a memfd "
+         "sealed against shrinking, growing and new seals",
+         false,
+         "",
+         "",
+         true},
+        {"a session page without the magic",
+         {EPage::Sealed, false, EAnswers::All, EPage::BadMagic},
+         "not counting idle calls on PEER's page at SOCKET: its session page does not carry "
+         "this protocol's magic and version",
+         false,
+         "",
+         "",
+         true},
         {"a peer that never answers",
          {EPage::Sealed, false, EAnswers::Nothing},
          "PEER at SOCKET: no answer to the hello within 10 s"},
@@ -278,7 +306,7 @@ int RuntimeSide(const Case& c) {
                    ? 0
                    : 1;
     }
-    if (c.strReport.empty()) {
+    if (c.strReport.empty() || c.bHostOnly) {
         return eError == vr::LatticeInitError_None && VR_GetInitToken() == 7 ? 0 : 1;
     }
     return eError == vr::LatticeInitError_RuntimeUnreachable && unToken == 0 ? 0 : 1;
@@ -291,6 +319,14 @@ int HostSide(const Case& c) {
         int nInit = QuillInternal_QuillAPI_Init("QuillUtils010\0", nullptr);
         std::printf("init: %d\n", nInit);
         return bRunning && nInit == QuillInit_NoHostClient ? 0 : 1;
+    }
+    if (c.bHostOnly) {
+        // Refused, the page is not used: idle calls travel as messages.
+        int nInit = QuillInternal_QuillAPI_Init("QuillUtils010\0", nullptr);
+        QuillAPI_RunCallbacks();
+        QuillAPI_RunCallbacks();
+        std::printf("init: %d\n", nInit);
+        return bRunning && nInit == QuillInit_Ok ? 0 : 1;
     }
     return bRunning == c.strReport.empty() ? 0 : 1;
 }
@@ -345,7 +381,9 @@ TEST_F(PeerTrustTest, UntrustworthyPeersAreUnreachableWithAReason) {
         runtimeThread.join();
         hostThread.join();
         ctlThread.join();
-        ExpectReport(runtime, ExpectedLine(c, "liblattice_api", "the runtime", strSocket));
+        ExpectReport(runtime, c.bHostOnly
+                                  ? std::string()
+                                  : ExpectedLine(c, "liblattice_api", "the runtime", strSocket));
         ExpectReport(host, ExpectedLine(c, "libquill_api", "the host client", strSocket));
         if (!c.strCtlReport.empty()) {
             EXPECT_EQ(ctl.exitCode, 2);
