@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -339,40 +340,37 @@ TEST_F(PathRegistryTest, SaveRefusesARegistryTheUserMayNotWrite) {
 }
 
 // Two processes saving at once: each save replaces the whole file, none fails
-// because of the other, and no temporary file is left behind.
+// because of the other, and no temporary file is left behind. The second
+// saver is forked by the first, which runs alone in its process: a fork from
+// a process with other threads running may leave the child a lock that no
+// one will release.
 TEST_F(PathRegistryTest, TwoProcessesSavingAtOnceNeverFailEachOther) {
     constexpr int k_nSaves = 300;
-    const std::string sGo = TempPath("go");
-    auto saver = [&](const std::string& sRuntime) {
-        return [&, sRuntime] {
-            WriteFile(TempPath("ready" + sRuntime.substr(1)), "");
-            if (!halyard_test::WaitFor([&] { return Path_Exists(sGo); })) {
-                return 255;
-            }
-            TestRegistry registry;
-            registry.Runtime() = {sRuntime};
-            int nFailures = 0;
-            for (int i = 0; i < k_nSaves; ++i) {
-                nFailures += registry.BSaveToFile() ? 0 : 1;
-            }
-            return std::min(nFailures, 254);
-        };
-    };
-    halyard_test::ChildResult rgResults[2];
-    std::thread first([&] { rgResults[0] = RunInChild(saver("/first")); });
-    std::thread second([&] { rgResults[1] = RunInChild(saver("/second")); });
-    // Started together, so that their saves overlap.
-    EXPECT_TRUE(halyard_test::WaitFor([&] {
-        return Path_Exists(TempPath("readyfirst")) && Path_Exists(TempPath("readysecond"));
-    }));
-    WriteFile(sGo, "");
-    first.join();
-    second.join();
-    for (const auto& result : rgResults) {
-        EXPECT_TRUE(result.bExited && result.exitCode == 0)
-            << "failed saves: " << result.exitCode << "\n"
-            << result.strStderr.substr(0, 500);
-    }
+    auto result = RunInChild([] {
+        pid_t pidSecond = fork();
+        if (pidSecond < 0) {
+            return 253;
+        }
+        TestRegistry registry;
+        registry.Runtime() = {pidSecond == 0 ? "/second" : "/first"};
+        int nFailures = 0;
+        for (int i = 0; i < k_nSaves; ++i) {
+            nFailures += registry.BSaveToFile() ? 0 : 1;
+        }
+        if (pidSecond == 0) {
+            _exit(std::min(nFailures, 127));
+        }
+        int nStatus = 0;
+        if (waitpid(pidSecond, &nStatus, 0) != pidSecond || !WIFEXITED(nStatus)) {
+            return 254;
+        }
+        // Failures of the first saver, then 128 + those of the second.
+        return nFailures > 0 ? std::min(nFailures, 127)
+                             : (WEXITSTATUS(nStatus) > 0 ? 128 + WEXITSTATUS(nStatus) : 0);
+    });
+    EXPECT_TRUE(result.bExited && result.exitCode == 0)
+        << "failed saves: " << result.exitCode << "\n"
+        << result.strStderr.substr(0, 500);
     TestRegistry saved;
     ASSERT_TRUE(saved.BLoadFromFile());
     EXPECT_TRUE(saved.GetRuntimePath() == "/first" || saved.GetRuntimePath() == "/second");
