@@ -366,21 +366,28 @@ TEST_F(PeerTrustTest, UntrustworthyPeersAreUnreachableWithAReason) {
         pid_t pidPeer = StartPeer(strSocket, c.peer);
         ASSERT_GT(pidPeer, 0);
 
+        // All three run at once; each is started from this thread alone.
         auto options = halyard_test::WithEnv({{"LATTICE_SIM_SOCKET", strSocket}});
-        ChildResult runtime, host, ctl;
-        std::thread runtimeThread(
-            [&] { runtime = halyard_test::RunInChild([&] { return RuntimeSide(c); }, options); });
-        std::thread hostThread(
-            [&] { host = halyard_test::RunInChild([&] { return HostSide(c); }, options); });
-        std::thread ctlThread([&] {
-            if (!c.strCtlReport.empty()) {
-                ctl = halyard_test::RunProcess(
-                    {halyard_test::LatticeSimPath(), "ctl", "--socket", strSocket, "ping"});
-            }
-        });
-        runtimeThread.join();
-        hostThread.join();
-        ctlThread.join();
+        halyard_test::StartedChild rgChildren[] = {
+            halyard_test::StartInChild([&] { return RuntimeSide(c); }, options),
+            halyard_test::StartInChild([&] { return HostSide(c); }, options),
+            c.strCtlReport.empty()
+                ? halyard_test::StartedChild()
+                : halyard_test::StartProcess(
+                      {halyard_test::LatticeSimPath(), "ctl", "--socket", strSocket, "ping"}),
+        };
+        ChildResult rgResults[3];
+        std::thread rgCollectors[3];
+        for (int i = 0; i < 3; ++i) {
+            rgCollectors[i] =
+                std::thread([&, i] { rgResults[i] = halyard_test::CollectChild(rgChildren[i]); });
+        }
+        for (std::thread& collector : rgCollectors) {
+            collector.join();
+        }
+        const ChildResult& runtime = rgResults[0];
+        const ChildResult& host = rgResults[1];
+        const ChildResult& ctl = rgResults[2];
         ExpectReport(runtime, c.bHostOnly
                                   ? std::string()
                                   : ExpectedLine(c, "liblattice_api", "the runtime", strSocket));

@@ -112,11 +112,7 @@ ScopedEnv::~ScopedEnv() {
 
 namespace {
 
-struct Pipes {
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    int in[2] = {-1, -1};
-};
+using Pipes = ChildPipes;
 
 void ApplyChildOptions(const ChildOptions& options, const Pipes& pipes) {
     dup2(pipes.in[0], STDIN_FILENO);
@@ -205,11 +201,11 @@ bool OpenPipes(Pipes& pipes) {
 
 }  // namespace
 
-ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptions& options) {
-    Pipes pipes;
-    if (vecArgs.empty() || !OpenPipes(pipes)) {
-        ADD_FAILURE() << "RunProcess: no arguments or no pipes";
-        return {};
+StartedChild StartProcess(const std::vector<std::string>& vecArgs, const ChildOptions& options) {
+    StartedChild child;
+    if (vecArgs.empty() || !OpenPipes(child.pipes)) {
+        ADD_FAILURE() << "StartProcess: no arguments or no pipes";
+        return child;
     }
     std::vector<char*> argv;
     for (const std::string& strArg : vecArgs) {
@@ -218,15 +214,31 @@ ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptio
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        ApplyChildOptions(options, pipes);
+        ApplyChildOptions(options, child.pipes);
         execvp(argv[0], argv.data());
         _exit(127);
     }
     if (pid < 0) {
         ADD_FAILURE() << "fork failed: " << strerror(errno);
+        return child;
+    }
+    child.pid = pid;
+    child.options = options;
+    return child;
+}
+
+ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptions& options) {
+    StartedChild child = StartProcess(vecArgs, options);
+    return CollectChild(child);
+}
+
+ChildResult CollectChild(StartedChild& child) {
+    if (child.pid <= 0) {
         return {};
     }
-    return Collect(pid, pipes, options);
+    pid_t pid = child.pid;
+    child.pid = -1;
+    return Collect(pid, child.pipes, child.options);
 }
 
 ChildResult RunInFreshProcess(const std::function<int()>& fn, const ChildOptions& options) {
@@ -243,25 +255,32 @@ ChildResult RunInFreshProcess(const std::function<int()>& fn, const ChildOptions
     return RunProcess({"/proc/self/exe", "--gtest_filter=" + sTest}, fresh);
 }
 
-ChildResult RunInChild(const std::function<int()>& fn, const ChildOptions& options) {
-    Pipes pipes;
-    if (!OpenPipes(pipes)) {
-        ADD_FAILURE() << "RunInChild: no pipes";
-        return {};
+StartedChild StartInChild(const std::function<int()>& fn, const ChildOptions& options) {
+    StartedChild child;
+    if (!OpenPipes(child.pipes)) {
+        ADD_FAILURE() << "StartInChild: no pipes";
+        return child;
     }
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        ApplyChildOptions(options, pipes);
+        ApplyChildOptions(options, child.pipes);
         int code = fn();
         fflush(nullptr);
         _exit(code);
     }
     if (pid < 0) {
         ADD_FAILURE() << "fork failed: " << strerror(errno);
-        return {};
+        return child;
     }
-    return Collect(pid, pipes, options);
+    child.pid = pid;
+    child.options = options;
+    return child;
+}
+
+ChildResult RunInChild(const std::function<int()>& fn, const ChildOptions& options) {
+    StartedChild child = StartInChild(fn, options);
+    return CollectChild(child);
 }
 
 bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {

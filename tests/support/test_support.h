@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -73,6 +74,28 @@ ChildResult RunProcess(const std::vector<std::string>& vecArgs, const ChildOptio
 // is captured like RunProcess. Use for behaviour that is decided once per
 // process or that ends the process.
 ChildResult RunInChild(const std::function<int()>& fn, const ChildOptions& options = {});
+
+// The same in two steps, for children that must run at once: start them all
+// from one thread, then collect each (from threads of its own if need be).
+// A fork made while another thread of this process allocates memory can
+// leave the child holding a lock nobody will release (not every sanitizer's
+// allocator guards fork), so never start children from two threads at once.
+struct ChildPipes {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    int in[2] = {-1, -1};
+};
+struct StartedChild {
+    pid_t pid = -1;  // -1: it could not be started (a failure was added)
+    ChildPipes pipes;
+    ChildOptions options;
+};
+StartedChild StartProcess(const std::vector<std::string>& vecArgs,
+                          const ChildOptions& options = {});
+StartedChild StartInChild(const std::function<int()>& fn, const ChildOptions& options = {});
+// Captures the output of a started child until it ends (or its timeout
+// passes: then it is killed) and reaps it; once.
+ChildResult CollectChild(StartedChild& child);
 
 // Like RunInChild, but in a newly started copy of the test program that runs
 // only the calling test: nothing decided earlier in this process (by other
