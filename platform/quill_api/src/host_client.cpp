@@ -110,25 +110,26 @@ int CHostClient::Init(const char* pszInterfaceVersions, QuillErrMsg* pOutErrMsg)
         SetError(pOutErrMsg, "the host client is not reachable");
         return QuillInit_NoHostClient;
     }
+    auto Refused = [&](int nResult, const std::string& strError) {
+        if (fdPage >= 0) {
+            close(fdPage);  // the page of an initialisation that did not happen
+        }
+        SetError(pOutErrMsg, strError);
+        return nResult;
+    };
+    if (reply.usStatus != lattice_proto::Status_Ok) {
+        return Refused(QuillInit_ProtocolMismatch, reply.payload);
+    }
     CWireReader reader(reply.payload);
     int32_t nResult = reader.I32();
     std::string strMessage = reader.Str();
     uint64_t ulSession = reader.U64();
     int32_t hUser = reader.I32();
-    if (reply.usStatus != lattice_proto::Status_Ok || !reader.Ok() || nResult != QuillInit_Ok) {
-        if (fdPage >= 0) {
-            close(fdPage);
-        }
-        if (reply.usStatus != lattice_proto::Status_Ok) {
-            SetError(pOutErrMsg, reply.payload);
-            return QuillInit_ProtocolMismatch;
-        }
-        if (!reader.Ok()) {
-            SetError(pOutErrMsg, "malformed answer from the host client");
-            return QuillInit_ProtocolMismatch;
-        }
-        SetError(pOutErrMsg, strMessage);
-        return nResult;
+    if (!reader.Ok()) {
+        return Refused(QuillInit_ProtocolMismatch, "malformed answer from the host client");
+    }
+    if (nResult != QuillInit_Ok) {
+        return Refused(nResult, strMessage);
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -151,11 +152,12 @@ void CHostClient::AdoptSessionPage(int fdPage) {
                                              m_channel.Path() + ": " + strWhy);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    lattice_proto::UnmapSessionPage(m_pSessionPage);
-    m_pSessionPage = m_bInitialized ? pPage : nullptr;
     if (!m_bInitialized) {
         lattice_proto::UnmapSessionPage(pPage);  // shut down meanwhile
+        pPage = nullptr;
     }
+    lattice_proto::UnmapSessionPage(m_pSessionPage);
+    m_pSessionPage = pPage;
 }
 
 void CHostClient::Shutdown() {
