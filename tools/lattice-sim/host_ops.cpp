@@ -102,6 +102,9 @@ void CSimState::JournalIdleCallsOn(uint64_t ulSession, int64_t nPid,
     // only push out every entry but these.
     const size_t cCalls = std::min<size_t>(lattice_proto::TakeShared(page.unIdleRunCallbacks),
                                            m_config.cJournalLimit);
+    if (cCalls == 0) {
+        return;  // the usual case: this runs before every call the simulator handles
+    }
     const Operation& op = *FindOperation(lattice_proto::Op_Q_RunCallbacksNoneQueued);
     CJsonFields args, result;
     args.UInt("session", ulSession);
