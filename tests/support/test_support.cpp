@@ -112,9 +112,7 @@ ScopedEnv::~ScopedEnv() {
 
 namespace {
 
-using Pipes = ChildPipes;
-
-void ApplyChildOptions(const ChildOptions& options, const Pipes& pipes) {
+void ApplyChildOptions(const ChildOptions& options, const ChildPipes& pipes) {
     dup2(pipes.in[0], STDIN_FILENO);
     dup2(pipes.out[1], STDOUT_FILENO);
     dup2(pipes.err[1], STDERR_FILENO);
@@ -135,7 +133,7 @@ void ApplyChildOptions(const ChildOptions& options, const Pipes& pipes) {
 }
 
 // Collects output until both pipes close or the deadline passes, then reaps.
-ChildResult Collect(pid_t pid, Pipes& pipes, const ChildOptions& options) {
+ChildResult Collect(pid_t pid, ChildPipes& pipes, const ChildOptions& options) {
     close(pipes.out[1]);
     close(pipes.err[1]);
     close(pipes.in[0]);
@@ -194,7 +192,7 @@ ChildResult Collect(pid_t pid, Pipes& pipes, const ChildOptions& options) {
     return result;
 }
 
-bool OpenPipes(Pipes& pipes) {
+bool OpenPipes(ChildPipes& pipes) {
     return pipe2(pipes.out, O_CLOEXEC) == 0 && pipe2(pipes.err, O_CLOEXEC) == 0 &&
            pipe2(pipes.in, O_CLOEXEC) == 0;
 }
